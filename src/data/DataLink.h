@@ -1,0 +1,61 @@
+#pragma once
+
+#include <QByteArray>
+#include <QMap>
+#include <QProcessEnvironment>
+#include <QString>
+
+namespace chongma {
+
+// A connection described by an OLE DB data link file (disk.udl), mapped onto Qt Sql.
+struct DataLink {
+    enum class Kind {
+        SqlServer, // SQLOLEDB / SQLNCLI* / MSOLEDBSQL* / no provider: SQL Server through QODBC
+        Odbc,      // MSDASQL: an ODBC connection from "Extended Properties", through QODBC
+        Sqlite,    // "SQLite": a SQLite file, through QSQLITE
+    };
+
+    Kind kind = Kind::SqlServer;
+    QString provider;   // as written in the file
+    QString dataSource; // as written: server, or file for SQLite
+    QString catalog;    // Initial Catalog
+    QString userId;
+    QString password;   // never printed or logged
+    bool integratedSecurity = false;
+    int connectTimeout = 15; // seconds, 0 = wait as long as the driver does
+
+    // QODBC: the driver used (SqlServer) and the full ODBC connection string, which may hold the
+    // password (so never print it; use describe()).
+    QString odbcDriver;
+    QString odbcConnection;
+    // QSQLITE: absolute path of the database file, which exists.
+    QString sqliteFile;
+
+    // Every key=value of the init string, keys lower-cased, values unquoted.
+    QMap<QString, QString> properties;
+
+    QString qtDriver() const; // "QODBC" or "QSQLITE"
+    // One line naming the kind, server or file and database; never the password.
+    QString describe() const;
+    // `text` with every occurrence of the password masked, for driver messages.
+    QString redact(const QString &text) const;
+};
+
+// Decodes a data link file's bytes: UTF-16LE with BOM (as Windows writes it), UTF-8 with or
+// without BOM, else code page 936.
+QString decodeDataLinkBytes(const QByteArray &bytes);
+
+// Parses the text of a data link; `baseDir` resolves a relative SQLite file. Throws
+// ConnectionError with a reason naming the fault (never the password).
+DataLink parseDataLink(const QString &text, const QString &baseDir,
+                       const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment());
+
+// Reads and parses the data link file at `path`; throws ConnectionError as parseDataLink does,
+// also for a missing, unreadable or empty file.
+DataLink readDataLink(const QString &path,
+                      const QProcessEnvironment &env = QProcessEnvironment::systemEnvironment());
+
+// Environment variable naming the ODBC driver for SQL Server data links.
+inline constexpr const char *kOdbcDriverVariable = "CHONGMA_ODBC_DRIVER";
+
+} // namespace chongma
