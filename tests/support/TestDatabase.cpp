@@ -1,0 +1,164 @@
+#include "support/TestDatabase.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QTest>
+
+namespace chongma::test {
+
+namespace {
+
+QString pgAttributes() { return qEnvironmentVariable("CHONGMA_TEST_PG"); }
+
+QString pgDriverString(const QString &database)
+{
+    return QStringLiteral("Driver={PostgreSQL Unicode};%1;Database=%2;").arg(pgAttributes(), database);
+}
+
+QString nextConnectionName()
+{
+    static int counter = 0;
+    return QStringLiteral("test-%1").arg(++counter);
+}
+
+void failOn(const QSqlQuery &q, const QString &sql)
+{
+    QFAIL(qPrintable(QStringLiteral("%1\n  -> %2").arg(sql, q.lastError().text())));
+}
+
+QString perProcessDatabase()
+{
+    static QString name;
+    if (!name.isEmpty())
+        return name;
+    const QString candidate = QStringLiteral("t_%1_%2")
+                                  .arg(QCoreApplication::applicationName().toLower())
+                                  .arg(QCoreApplication::applicationPid());
+    {
+        QSqlDatabase admin = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), QStringLiteral("pg-admin"));
+        admin.setDatabaseName(pgDriverString(QStringLiteral("postgres")));
+        if (!admin.open())
+            qFatal("cannot reach the PostgreSQL test server: %s", qPrintable(admin.lastError().text()));
+        QSqlQuery q(admin);
+        q.exec(QStringLiteral("drop database if exists %1").arg(candidate));
+        if (!q.exec(QStringLiteral("create database %1 encoding 'UTF8'").arg(candidate)))
+            qFatal("cannot create the test database: %s", qPrintable(q.lastError().text()));
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("pg-admin"));
+    name = candidate;
+    return name;
+}
+
+} // namespace
+
+void addBackendRows()
+{
+    QTest::addColumn<QString>("backend");
+    QTest::newRow("sqlite") << QStringLiteral("sqlite");
+    if (!pgAttributes().isEmpty())
+        QTest::newRow("postgres") << QStringLiteral("postgres");
+    else
+        qWarning("CHONGMA_TEST_PG is not set: PostgreSQL rows are skipped");
+}
+
+QString postgresConnectionString()
+{
+    return pgAttributes().isEmpty() ? QString() : pgDriverString(perProcessDatabase());
+}
+
+void writeDataLink(const QString &path, const QString &initString)
+{
+    const QString text = QStringLiteral("[oledb]\r\n; Everything after this line is an OLE DB initstring\r\n")
+                         + initString + QStringLiteral("\r\n");
+    QByteArray bytes("\xFF\xFE", 2);
+    for (const QChar c : text) {
+        const char16_t u = c.unicode();
+        bytes.append(char(u & 0xFF));
+        bytes.append(char(u >> 8));
+    }
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(bytes) != bytes.size())
+        qFatal("cannot write %s", qPrintable(path));
+}
+
+ScratchDatabase::ScratchDatabase(const QString &backend)
+    : m_postgres(backend == QLatin1String("postgres")), m_connection(nextConnectionName())
+{
+    if (m_postgres) {
+        const QString conn = postgresConnectionString();
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), m_connection);
+        db.setDatabaseName(conn);
+        if (!db.open())
+            qFatal("cannot open the PostgreSQL test database: %s", qPrintable(db.lastError().text()));
+        QSqlQuery q(db);
+        if (!q.exec(QStringLiteral("drop schema public cascade")) || !q.exec(QStringLiteral("create schema public")))
+            qFatal("cannot empty the PostgreSQL test database: %s", qPrintable(q.lastError().text()));
+        m_initString = QStringLiteral("Provider=MSDASQL.1;Persist Security Info=False;Extended Properties=\"%1\"").arg(conn);
+    } else {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
+        db.setDatabaseName(m_dir.filePath(QStringLiteral("test.db")));
+        if (!db.open())
+            qFatal("cannot create a SQLite test database: %s", qPrintable(db.lastError().text()));
+        m_initString = QStringLiteral("Provider=SQLite;Data Source=test.db");
+    }
+    writeDataLink(udlPath(), m_initString);
+}
+
+ScratchDatabase::~ScratchDatabase()
+{
+    {
+        QSqlDatabase db = QSqlDatabase::database(m_connection, false);
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(m_connection);
+}
+
+void ScratchDatabase::exec(const QString &sql, const QVariantList &values)
+{
+    QSqlQuery q(db());
+    if (!q.prepare(sql))
+        failOn(q, sql);
+    for (int i = 0; i < values.size(); ++i)
+        q.bindValue(i, values.at(i));
+    if (!q.exec())
+        failOn(q, sql);
+}
+
+QList<QVariantList> ScratchDatabase::rows(const QString &sql, const QVariantList &values)
+{
+    QList<QVariantList> result;
+    QSqlQuery q(db());
+    q.setForwardOnly(true);
+    if (!q.prepare(sql)) {
+        failOn(q, sql);
+        return result;
+    }
+    for (int i = 0; i < values.size(); ++i)
+        q.bindValue(i, values.at(i));
+    if (!q.exec()) {
+        failOn(q, sql);
+        return result;
+    }
+    while (q.next()) {
+        QVariantList row;
+        for (int i = 0; i < q.record().count(); ++i)
+            row.append(q.value(i));
+        result.append(row);
+    }
+    return result;
+}
+
+void ScratchDatabase::createDiskinfo()
+{
+    exec(QStringLiteral("create table diskinfo (DiskID integer, DiskNum integer, Bar varchar(100))"));
+}
+
+void ScratchDatabase::insertDisk(const QVariant &id, const QVariant &num, const QVariant &bar)
+{
+    exec(QStringLiteral("insert into diskinfo (DiskID, DiskNum, Bar) values (?, ?, ?)"), {id, num, bar});
+}
+
+} // namespace chongma::test

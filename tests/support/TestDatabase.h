@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QSqlDatabase>
+#include <QString>
+#include <QTemporaryDir>
+#include <QVariantList>
+
+namespace chongma::test {
+
+// Rows of a global "backend" column: "sqlite" always, "postgres" when CHONGMA_TEST_PG holds the
+// ODBC attributes of a PostgreSQL test server (scripts/with-test-postgres.sh sets it).
+// Call from initTestCase_data(); read with QFETCH_GLOBAL(QString, backend).
+void addBackendRows();
+
+// Writes a data link file as Windows does: UTF-16LE with BOM, CR LF line ends.
+void writeDataLink(const QString &path, const QString &initString);
+
+// An empty database of one backend and a data link file (disk.udl) describing it.
+// SQLite: a new file in a temporary folder. PostgreSQL: one database per test process,
+// emptied (schema public recreated) for every instance, reached through psqlODBC.
+class ScratchDatabase {
+public:
+    explicit ScratchDatabase(const QString &backend);
+    ~ScratchDatabase();
+    ScratchDatabase(const ScratchDatabase &) = delete;
+    ScratchDatabase &operator=(const ScratchDatabase &) = delete;
+
+    bool isPostgres() const { return m_postgres; }
+    QString dir() const { return m_dir.path(); }
+    QString udlPath() const { return m_dir.filePath(QStringLiteral("disk.udl")); }
+    QString initString() const { return m_initString; }
+
+    // Statements on a connection of the test's own (autocommit); fail the test on error.
+    void exec(const QString &sql, const QVariantList &values = {});
+    QList<QVariantList> rows(const QString &sql, const QVariantList &values = {});
+    QSqlDatabase db() const { return QSqlDatabase::database(m_connection); }
+
+    // The conventional barcode table, with nullable columns so tests can store NULLs.
+    void createDiskinfo();
+    void insertDisk(const QVariant &id, const QVariant &num, const QVariant &bar);
+
+private:
+    QTemporaryDir m_dir;
+    bool m_postgres = false;
+    QString m_connection;
+    QString m_initString;
+};
+
+// The ODBC connection string of the per-process PostgreSQL test database ("" without a server).
+QString postgresConnectionString();
+
+} // namespace chongma::test

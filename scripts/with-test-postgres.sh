@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Runs a command with a throwaway PostgreSQL cluster on 127.0.0.1, reachable through ODBC:
+#   CHONGMA_TEST_PG  the ODBC attributes of the test role (server, port, user, password)
+#   ODBCSYSINI       a private odbcinst.ini with psqlODBC's per-process log turned off
+# The cluster is removed afterwards, whatever the command's outcome.
+set -euo pipefail
+
+PGBIN=${PGBIN:-$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -1)}
+[ -x "$PGBIN/initdb" ] || { echo "with-test-postgres: no PostgreSQL server found" >&2; exit 1; }
+
+work=$(mktemp -d /tmp/chongma-pg.XXXXXX)
+chmod 755 "$work"
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()')
+password=chongma-test
+
+as_pg() {
+  if [ "$(id -u)" -eq 0 ]; then runuser -u postgres -- "$@"; else "$@"; fi
+}
+
+cleanup() {
+  as_pg "$PGBIN/pg_ctl" -D "$work/data" -m immediate -w stop >/dev/null 2>&1 || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+[ "$(id -u)" -eq 0 ] && chown postgres: "$work"
+echo "$password" > "$work/pwfile"
+[ "$(id -u)" -eq 0 ] && chown postgres: "$work/pwfile"
+as_pg "$PGBIN/initdb" -D "$work/data" -U postgres --pwfile="$work/pwfile" -A scram-sha-256 \
+  -E UTF8 --locale=C.UTF-8 --no-sync >"$work/initdb.log" 2>&1 \
+  || { cat "$work/initdb.log" >&2; exit 1; }
+as_pg "$PGBIN/pg_ctl" -D "$work/data" -l "$work/server.log" -w -t 30 \
+  -o "-c listen_addresses=127.0.0.1 -p $port -k $work -c fsync=off -c max_connections=200" start >/dev/null \
+  || { cat "$work/server.log" >&2; exit 1; }
+
+PGPASSWORD=$password psql -q -h 127.0.0.1 -p "$port" -U postgres -d postgres -v ON_ERROR_STOP=1 \
+  -c "create role chongma login superuser password '$password'" >/dev/null
+
+# Debian's driver entries, with the communication log off.
+mkdir -p "$work/odbc"
+sed -E 's/^(CommLog|Debug)[[:space:]]*=.*/\1=0/I' /etc/odbcinst.ini > "$work/odbc/odbcinst.ini"
+: > "$work/odbc/odbc.ini"
+
+export ODBCSYSINI="$work/odbc"
+export CHONGMA_TEST_PG="Server=127.0.0.1;Port=$port;Uid=chongma;Pwd=$password"
+echo "with-test-postgres: PostgreSQL on 127.0.0.1:$port" >&2
+set +e
+"$@"
+status=$?
+set -e
+exit $status
