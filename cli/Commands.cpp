@@ -1,0 +1,287 @@
+#include "cli/Commands.h"
+
+#include "cli/Output.h"
+#include "data/DataLink.h"
+#include "data/Error.h"
+#include "data/OperationSink.h"
+#include "data/Session.h"
+#include "dedupe/DuplicateRemoval.h"
+#include "dedupe/DuplicateSearch.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QDir>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cstdio>
+#include <iostream>
+#include <string>
+
+#if defined(Q_OS_WIN)
+#include <io.h>
+#define CHONGMA_ISATTY(fd) _isatty(fd)
+#else
+#include <unistd.h>
+#define CHONGMA_ISATTY(fd) isatty(fd)
+#endif
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace chongma::cli {
+
+namespace {
+
+struct Context {
+    QCommandLineParser &parser;
+    QString udlPath;
+    QStringList args; // positional arguments after the command name
+};
+
+struct Command {
+    const char *name;
+    const char *synopsis;
+    QStringList options; // option names the command accepts besides --udl
+    int minArgs;
+    int maxArgs;
+    std::function<int(Context &)> run;
+};
+
+QString usageText(const QList<Command> &commands, const QCommandLineParser &parser)
+{
+    QString text = parser.helpText();
+    text += QStringLiteral("\nCommands:\n");
+    for (const Command &c : commands)
+        text += QStringLiteral("  %1\n").arg(QString::fromUtf8(c.synopsis));
+    text += QStringLiteral(
+        "\nThe data link (disk.udl) defaults to the one beside this program, as the window's.\n"
+        "Exit codes: 0 done, 1 failed (the reason on stderr), 2 bad usage.\n");
+    return text;
+}
+
+int check(Context &ctx)
+{
+    try {
+        const DataLink link = readDataLink(ctx.udlPath);
+        TData1 session(link);
+        out(QStringLiteral("connected: %1").arg(link.describe()));
+        return Ok;
+    } catch (const Error &e) {
+        err(QStringLiteral("chongma-cli: cannot connect: %1").arg(e.message()));
+        return Failed;
+    }
+}
+
+// Prints each line as the window's memos would receive it.
+class PrintingSink : public OperationSink {
+public:
+    void addLog(const QString &line) override { out(line); }
+    void addError(const QString &line) override { err(line); }
+};
+
+// The search's barcodes go to the caller; the CLI prints them its own way.
+class CollectingSink : public OperationSink {
+public:
+    bool progress(qint64 done, qint64 total) override
+    {
+        if (m_verbose && (done % 5000 == 0 || done == total))
+            err(QStringLiteral("checked %1 of %2 barcodes").arg(done).arg(total));
+        return true;
+    }
+    bool m_verbose = false;
+};
+
+std::unique_ptr<TData1> openSession(const QString &udlPath)
+{
+    try {
+        return std::make_unique<TData1>(readDataLink(udlPath));
+    } catch (const ConnectionError &e) {
+        throw ConnectionError(QStringLiteral("cannot connect: %1").arg(e.message()));
+    }
+}
+
+void printSummary(const SearchResult &result)
+{
+    err(QStringLiteral("%1 distinct barcodes, %2 duplicated, %3 rows picked for removal")
+            .arg(result.barcodes.size())
+            .arg(result.duplicates.size())
+            .arg(result.pickedIds().size()));
+}
+
+int find(Context &ctx)
+{
+    auto session = openSession(ctx.udlPath);
+    CollectingSink sink;
+    sink.m_verbose = !ctx.parser.isSet(QStringLiteral("json"));
+    const SearchResult result = dedupe::findDuplicates(*session, sink);
+    const bool json = ctx.parser.isSet(QStringLiteral("json"));
+    for (const DuplicatePick &pick : result.duplicates) {
+        if (json) {
+            QJsonObject o;
+            o.insert(QStringLiteral("barcode"), pick.barcode);
+            o.insert(QStringLiteral("diskId"), pick.diskId ? QJsonValue(*pick.diskId) : QJsonValue(QJsonValue::Null));
+            out(QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)));
+        } else {
+            out(pick.barcode + QLatin1Char('\t') + (pick.diskId ? QString::number(*pick.diskId) : QStringLiteral("-")));
+        }
+    }
+    printSummary(result);
+    return Ok;
+}
+
+// y/n on the terminal; nullopt without one.
+std::optional<bool> askOnTerminal(const QString &question)
+{
+    if (!CHONGMA_ISATTY(0))
+        return std::nullopt;
+    for (;;) {
+        std::fputs((question + QStringLiteral(" [y/n] ")).toUtf8().constData(), stdout);
+        std::fflush(stdout);
+        std::string answer;
+        if (!std::getline(std::cin, answer))
+            return false;
+        const QString a = QString::fromStdString(answer).trimmed().toLower();
+        if (a == QLatin1String("y") || a == QLatin1String("yes"))
+            return true;
+        if (a == QLatin1String("n") || a == QLatin1String("no") || a.isEmpty())
+            return false;
+    }
+}
+
+int clear(Context &ctx)
+{
+    auto session = openSession(ctx.udlPath);
+    CollectingSink quiet;
+    const SearchResult result = dedupe::findDuplicates(*session, quiet);
+    for (const DuplicatePick &pick : result.duplicates)
+        out(pick.barcode);
+    printSummary(result);
+
+    QList<RemovalEntry> entries;
+    for (const DuplicatePick &pick : result.duplicates) {
+        if (pick.diskId)
+            entries.append({QString::number(*pick.diskId), pick.barcode});
+    }
+    const QString question = QStringLiteral("%1 个重码，确定清除重码吗？").arg(entries.size());
+    if (!ctx.parser.isSet(QStringLiteral("yes"))) {
+        const std::optional<bool> answer = askOnTerminal(question);
+        if (!answer) {
+            err(QStringLiteral("chongma-cli: %1 -- no terminal to answer on; nothing deleted (use --yes)").arg(question));
+            return Usage;
+        }
+        if (!*answer) {
+            err(QStringLiteral("nothing deleted"));
+            return Ok;
+        }
+    }
+
+    PrintingSink sink;
+    const RemovalOutcome outcome = dedupe::removeDuplicates(*session, entries, sink);
+    err(QStringLiteral("%1 deleted, %2 no longer there, %3 refused by the database")
+            .arg(outcome.deleted).arg(outcome.gone).arg(outcome.refused));
+
+    QStringList barcodes;
+    for (const DuplicatePick &pick : result.duplicates)
+        barcodes.append(pick.barcode);
+    if (!barcodes.isEmpty()) {
+        const QString path = ctx.parser.isSet(QStringLiteral("del-log"))
+                                 ? ctx.parser.value(QStringLiteral("del-log"))
+                                 : QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("del.log"));
+        dedupe::writeDelLog(path, barcodes);
+        err(QStringLiteral("wrote %1").arg(QDir::toNativeSeparators(path)));
+    }
+    return Ok;
+}
+
+QList<Command> commandTable()
+{
+    return {
+        {"check", "check                  open the connection the data link describes and say what it reached",
+         {}, 0, 0, check},
+        {"find", "find [--json]          list every duplicated barcode and the DiskID picked for removal",
+         {QStringLiteral("json")}, 0, 0, find},
+        {"clear", "clear [--yes] [--del-log PATH]  find, confirm, delete the picked rows and write del.log",
+         {QStringLiteral("yes"), QStringLiteral("del-log")}, 0, 0, clear},
+    };
+}
+
+} // namespace
+
+int run(const QStringList &arguments)
+{
+    const QList<Command> commands = commandTable();
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Finds and clears duplicate barcodes in diskinfo and imports material records, as the chongma window does."));
+    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
+    const QCommandLineOption helpOption = parser.addHelpOption();
+    const QCommandLineOption versionOption = parser.addVersionOption();
+    parser.addOption({QStringLiteral("udl"), QStringLiteral("Data link file to connect with (default: disk.udl beside this program)."),
+                      QStringLiteral("FILE")});
+    parser.addOption({QStringLiteral("json"), QStringLiteral("find: one JSON object per line.")});
+    parser.addOption({QStringLiteral("yes"), QStringLiteral("clear: delete without asking.")});
+    parser.addOption({QStringLiteral("del-log"), QStringLiteral("clear: where to write del.log (default: beside this program)."),
+                      QStringLiteral("PATH")});
+    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("One of the commands below."),
+                                 QStringLiteral("<command> [arguments]"));
+
+    if (!parser.parse(arguments)) {
+        err(QStringLiteral("chongma-cli: %1").arg(parser.errorText()));
+        err(usageText(commands, parser));
+        return Usage;
+    }
+    if (parser.isSet(helpOption)) {
+        out(usageText(commands, parser));
+        return Ok;
+    }
+    if (parser.isSet(versionOption)) {
+        out(QStringLiteral("chongma-cli %1").arg(QCoreApplication::applicationVersion()));
+        return Ok;
+    }
+
+    QStringList positional = parser.positionalArguments();
+    if (positional.isEmpty()) {
+        err(QStringLiteral("chongma-cli: no command given"));
+        err(usageText(commands, parser));
+        return Usage;
+    }
+    const QString name = positional.takeFirst();
+    for (const Command &c : commands) {
+        if (name != QLatin1String(c.name))
+            continue;
+        if (positional.size() < c.minArgs || positional.size() > c.maxArgs) {
+            err(QStringLiteral("chongma-cli: wrong number of arguments for %1").arg(name));
+            err(usageText(commands, parser));
+            return Usage;
+        }
+        for (const QString &option : parser.optionNames()) {
+            if (option != QLatin1String("udl") && !c.options.contains(option)) {
+                err(QStringLiteral("chongma-cli: option --%1 does not apply to %2").arg(option, name));
+                err(usageText(commands, parser));
+                return Usage;
+            }
+        }
+        Context ctx{parser,
+                    parser.isSet(QStringLiteral("udl"))
+                        ? parser.value(QStringLiteral("udl"))
+                        : QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("disk.udl")),
+                    positional};
+        try {
+            return c.run(ctx);
+        } catch (const Error &e) {
+            err(QStringLiteral("chongma-cli: %1").arg(e.message()));
+            return Failed;
+        } catch (const std::exception &e) {
+            err(QStringLiteral("chongma-cli: %1").arg(QString::fromUtf8(e.what())));
+            return Failed;
+        }
+    }
+    err(QStringLiteral("chongma-cli: unknown command '%1'").arg(name));
+    err(usageText(commands, parser));
+    return Usage;
+}
+
+} // namespace chongma::cli
