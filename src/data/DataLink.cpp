@@ -1,0 +1,573 @@
+#include "data/DataLink.h"
+
+#include "data/Error.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QList>
+#include <QStringDecoder>
+
+namespace chongma {
+
+namespace {
+
+// A data link is a few hundred bytes; anything far larger is some other file.
+constexpr qint64 kMaxDataLinkBytes = 1024 * 1024;
+
+struct Pair {
+    QString key;
+    QString value;
+};
+
+// Splits an OLE DB init string into key=value pairs. Values may be quoted with " or ' (a doubled
+// quote stands for one) so that they can hold ';'. Error texts name keys, never values.
+QList<Pair> splitInitString(const QString &s)
+{
+    QList<Pair> pairs;
+    QString lastKey;
+    const qsizetype n = s.size();
+    qsizetype i = 0;
+    while (i < n) {
+        while (i < n && s[i].isSpace())
+            ++i;
+        if (i >= n)
+            break;
+        if (s[i] == u';') {
+            ++i;
+            continue;
+        }
+        const qsizetype eq = s.indexOf(u'=', i);
+        const qsizetype semi = s.indexOf(u';', i);
+        if (eq < 0 || (semi >= 0 && semi < eq)) {
+            throw ConnectionError(
+                lastKey.isEmpty()
+                    ? QStringLiteral("the init string starts with an entry that has no '='")
+                    : QStringLiteral("the init string has an entry without '=' after \"%1\"")
+                          .arg(lastKey));
+        }
+        const QString key = s.mid(i, eq - i).simplified();
+        if (key.isEmpty())
+            throw ConnectionError(QStringLiteral("the init string has an entry with no key"));
+        i = eq + 1;
+        while (i < n && s[i].isSpace())
+            ++i;
+        QString value;
+        if (i < n && (s[i] == u'"' || s[i] == u'\'')) {
+            const QChar quote = s[i++];
+            bool closed = false;
+            while (i < n) {
+                if (s[i] == quote) {
+                    if (i + 1 < n && s[i + 1] == quote) {
+                        value += quote;
+                        i += 2;
+                        continue;
+                    }
+                    ++i;
+                    closed = true;
+                    break;
+                }
+                value += s[i++];
+            }
+            if (!closed) {
+                throw ConnectionError(
+                    QStringLiteral("the quoted value of \"%1\" has no closing quote").arg(key));
+            }
+            while (i < n && s[i].isSpace())
+                ++i;
+            if (i < n && s[i] != u';') {
+                throw ConnectionError(
+                    QStringLiteral("unexpected text after the quoted value of \"%1\"").arg(key));
+            }
+            ++i;
+        } else {
+            const qsizetype end = semi < 0 ? n : semi;
+            value = s.mid(i, end - i).trimmed();
+            i = end + 1;
+        }
+        pairs.append({key, value});
+        lastKey = key;
+    }
+    return pairs;
+}
+
+// One attribute of an ODBC connection string, with where its value sits in that string.
+struct OdbcAttribute {
+    QString key;
+    QString value; // braces removed
+    qsizetype valueFrom = 0;
+    qsizetype valueTo = 0;
+};
+
+QList<OdbcAttribute> odbcAttributes(const QString &conn)
+{
+    QList<OdbcAttribute> out;
+    const qsizetype n = conn.size();
+    qsizetype i = 0;
+    while (i < n) {
+        const qsizetype eq = conn.indexOf(u'=', i);
+        const qsizetype semi = conn.indexOf(u';', i);
+        if (eq < 0 || (semi >= 0 && semi < eq)) {
+            if (semi < 0)
+                break;
+            i = semi + 1;
+            continue;
+        }
+        OdbcAttribute a;
+        a.key = conn.mid(i, eq - i).trimmed();
+        qsizetype v = eq + 1;
+        while (v < n && conn[v] == u' ')
+            ++v;
+        a.valueFrom = v;
+        if (v < n && conn[v] == u'{') {
+            qsizetype j = v + 1;
+            while (j < n) {
+                if (conn[j] == u'}') {
+                    if (j + 1 < n && conn[j + 1] == u'}') {
+                        a.value += u'}';
+                        j += 2;
+                        continue;
+                    }
+                    ++j;
+                    break;
+                }
+                a.value += conn[j++];
+            }
+            a.valueTo = j;
+            const qsizetype next = conn.indexOf(u';', j);
+            i = next < 0 ? n : next + 1;
+        } else {
+            const qsizetype end = semi < 0 ? n : semi;
+            a.value = conn.mid(v, end - v).trimmed();
+            a.valueTo = end;
+            i = end + 1;
+        }
+        out.append(a);
+    }
+    return out;
+}
+
+bool isPasswordKey(const QString &key)
+{
+    return key.compare(u"pwd", Qt::CaseInsensitive) == 0
+        || key.compare(u"password", Qt::CaseInsensitive) == 0;
+}
+
+QString maskOdbcPasswords(QString conn)
+{
+    const QList<OdbcAttribute> attributes = odbcAttributes(conn);
+    // Back to front, so earlier spans stay where they were.
+    for (auto it = attributes.crbegin(); it != attributes.crend(); ++it) {
+        if (isPasswordKey(it->key))
+            conn.replace(it->valueFrom, it->valueTo - it->valueFrom, QStringLiteral("***"));
+    }
+    return conn;
+}
+
+QString bracedOdbc(const QString &value)
+{
+    return u'{' + QString(value).replace(u'}', QStringLiteral("}}")) + u'}';
+}
+
+// ODBC reads ';' as the end of a value and braces as quoting; blanks at the ends may be trimmed.
+QString odbcValue(const QString &value)
+{
+    const bool needsBraces = value.contains(u';') || value.contains(u'{') || value.contains(u'}')
+        || (!value.isEmpty() && (value.front().isSpace() || value.back().isSpace()));
+    return needsBraces ? bracedOdbc(value) : value;
+}
+
+QString stripBraces(const QString &value)
+{
+    const QString v = value.trimmed();
+    if (v.size() >= 2 && v.front() == u'{' && v.back() == u'}')
+        return v.mid(1, v.size() - 2).replace(QStringLiteral("}}"), QStringLiteral("}"));
+    return v;
+}
+
+bool isFreeTds(const QString &driver)
+{
+    // Debian's driver library is libtdsodbc.so, which a path in the variable may name.
+    return driver.contains(u"freetds", Qt::CaseInsensitive)
+        || driver.contains(u"tdsodbc", Qt::CaseInsensitive);
+}
+
+bool isYes(const QString &value)
+{
+    return value.compare(u"yes", Qt::CaseInsensitive) == 0
+        || value.compare(u"true", Qt::CaseInsensitive) == 0;
+}
+
+QString defaultOdbcDriver()
+{
+#ifdef Q_OS_WIN
+    return QStringLiteral("SQL Server");
+#else
+    return QStringLiteral("FreeTDS");
+#endif
+}
+
+struct ServerAddress {
+    QString host;
+    QString instance;
+    QString port;
+};
+
+// host, host\instance, host,port or tcp:host,port (as SQL Server clients accept them).
+ServerAddress parseServer(const QString &dataSource)
+{
+    QString s = dataSource.trimmed();
+    if (s.startsWith(u"tcp:", Qt::CaseInsensitive))
+        s = s.mid(4).trimmed();
+    ServerAddress a;
+    const qsizetype comma = s.lastIndexOf(u',');
+    if (comma >= 0) {
+        a.port = s.mid(comma + 1).trimmed();
+        bool ok = false;
+        const int port = a.port.toInt(&ok);
+        if (!ok || port < 1 || port > 65535) {
+            throw ConnectionError(
+                QStringLiteral("Data Source \"%1\" has a bad port number").arg(dataSource));
+        }
+        a.port = QString::number(port);
+        s = s.left(comma).trimmed();
+    }
+    const qsizetype slash = s.indexOf(u'\\');
+    if (slash >= 0) {
+        a.instance = s.mid(slash + 1).trimmed();
+        s = s.left(slash).trimmed();
+        if (a.instance.isEmpty() || a.instance.contains(u'\\')) {
+            throw ConnectionError(
+                QStringLiteral("Data Source \"%1\" has a bad instance name").arg(dataSource));
+        }
+    }
+    if (s.isEmpty())
+        throw ConnectionError(QStringLiteral("Data Source \"%1\" names no server").arg(dataSource));
+    a.host = s;
+    return a;
+}
+
+class Properties {
+public:
+    explicit Properties(const QMap<QString, QString> &map) : m_map(map) {}
+    // The value of the first of `keys` present (keys lower-case).
+    QString value(std::initializer_list<const char *> keys) const
+    {
+        for (const char *key : keys) {
+            const auto it = m_map.constFind(QString::fromLatin1(key));
+            if (it != m_map.constEnd())
+                return it.value();
+        }
+        return {};
+    }
+    bool has(const char *key) const { return m_map.contains(QString::fromLatin1(key)); }
+
+private:
+    const QMap<QString, QString> &m_map;
+};
+
+void mapSqlServer(DataLink &link, const Properties &p, const QProcessEnvironment &env)
+{
+    link.dataSource = p.value({"data source", "server"});
+    if (link.dataSource.trimmed().isEmpty())
+        throw ConnectionError(QStringLiteral("no Data Source (the SQL Server to connect to)"));
+    ServerAddress address = parseServer(link.dataSource);
+    link.catalog = p.value({"initial catalog", "database"});
+
+    const QString integrated = p.value({"integrated security"});
+    link.integratedSecurity = integrated.compare(u"sspi", Qt::CaseInsensitive) == 0
+        || isYes(integrated) || isYes(p.value({"trusted_connection"}));
+
+    link.odbcDriver = stripBraces(p.value({"driver"}));
+    if (link.odbcDriver.isEmpty())
+        link.odbcDriver = env.value(QString::fromLatin1(kOdbcDriverVariable)).trimmed();
+    if (link.odbcDriver.isEmpty())
+        link.odbcDriver = defaultOdbcDriver();
+    const bool freeTds = isFreeTds(link.odbcDriver);
+
+    // FreeTDS has no "(local)" or "." shorthand for this machine.
+    if (freeTds
+        && (address.host == u"." || address.host.compare(u"(local)", Qt::CaseInsensitive) == 0))
+        address.host = QStringLiteral("localhost");
+
+    QString server = address.host;
+    QString port;
+    if (freeTds) {
+        if (!address.instance.isEmpty())
+            server += u'\\' + address.instance;
+        port = address.port;
+    } else if (!address.port.isEmpty()) {
+        // As with every SQL Server client, a given port wins over the instance name.
+        server += u',' + address.port;
+    } else if (!address.instance.isEmpty()) {
+        server += u'\\' + address.instance;
+    }
+
+    // Every attribute ends with ';': FreeTDS misreads a last one without it.
+    QString conn = QStringLiteral("Driver=%1;Server=%2;").arg(bracedOdbc(link.odbcDriver),
+                                                              odbcValue(server));
+    if (!port.isEmpty())
+        conn += QStringLiteral("Port=%1;").arg(port);
+    if (!link.catalog.isEmpty())
+        conn += QStringLiteral("Database=%1;").arg(odbcValue(link.catalog));
+    if (link.integratedSecurity) {
+        conn += freeTds ? QStringLiteral("Trusted_Connection=Yes;")
+                        : QStringLiteral("Trusted_Connection=yes;");
+    } else {
+        if (!link.userId.isEmpty())
+            conn += QStringLiteral("UID=%1;").arg(odbcValue(link.userId));
+        if (!link.password.isEmpty())
+            conn += QStringLiteral("PWD=%1;").arg(odbcValue(link.password));
+    }
+    if (freeTds)
+        conn += QStringLiteral("TDS_Version=7.4;ClientCharset=UTF-8;");
+    link.odbcConnection = conn;
+}
+
+void mapOdbc(DataLink &link, const Properties &p)
+{
+    link.dataSource = p.value({"data source"});
+    link.catalog = p.value({"initial catalog"});
+    QString conn = p.value({"extended properties"}).trimmed();
+    // "Use data source name" links carry only the DSN, as Data Source.
+    if (conn.isEmpty() && !link.dataSource.trimmed().isEmpty())
+        conn = QStringLiteral("DSN=%1;").arg(odbcValue(link.dataSource.trimmed()));
+    if (conn.isEmpty()) {
+        throw ConnectionError(QStringLiteral(
+            "provider %1 needs Extended Properties (the ODBC connection, e.g. DSN=...)")
+                                  .arg(link.provider));
+    }
+    if (!conn.endsWith(u';'))
+        conn += u';';
+    link.odbcConnection = conn;
+    for (const OdbcAttribute &a : odbcAttributes(conn)) {
+        if (a.key.compare(u"driver", Qt::CaseInsensitive) == 0)
+            link.odbcDriver = a.value.trimmed();
+    }
+}
+
+void mapSqlite(DataLink &link, const Properties &p, const QString &baseDir)
+{
+    link.dataSource = p.value({"data source"});
+    // Not trimmed: blanks that survive the init string were quoted on purpose.
+    const QString file = QDir::fromNativeSeparators(link.dataSource);
+    if (file.trimmed().isEmpty())
+        throw ConnectionError(QStringLiteral("no Data Source (the SQLite database file)"));
+    const QString path =
+        QDir::cleanPath(QFileInfo(file).isAbsolute() ? file : QDir(baseDir).absoluteFilePath(file));
+    const QFileInfo info(path);
+    // Opening a missing file would create an empty database and hide the mistake.
+    if (!info.exists()) {
+        throw ConnectionError(QStringLiteral("SQLite database file %1 does not exist")
+                                  .arg(QDir::toNativeSeparators(path)));
+    }
+    if (!info.isFile()) {
+        throw ConnectionError(QStringLiteral("SQLite database %1 is not a regular file")
+                                  .arg(QDir::toNativeSeparators(path)));
+    }
+    link.sqliteFile = path;
+}
+
+} // namespace
+
+QString DataLink::qtDriver() const
+{
+    return kind == Kind::Sqlite ? QStringLiteral("QSQLITE") : QStringLiteral("QODBC");
+}
+
+QString DataLink::describe() const
+{
+    QString line;
+    switch (kind) {
+    case Kind::SqlServer: {
+        line = QStringLiteral("SQL Server via ODBC driver %1: server %2, ")
+                   .arg(odbcDriver, dataSource.trimmed());
+        line += catalog.isEmpty() ? QStringLiteral("default database")
+                                  : QStringLiteral("database %1").arg(catalog);
+        if (integratedSecurity) {
+#ifdef Q_OS_WIN
+            line += QStringLiteral(", integrated security");
+#else
+            line += QStringLiteral(
+                ", integrated security (on Linux this needs Kerberos: a valid ticket, see kinit)");
+#endif
+        } else if (!userId.isEmpty()) {
+            line += QStringLiteral(", user %1").arg(userId);
+        } else {
+            line += QStringLiteral(", no user name");
+        }
+        break;
+    }
+    case Kind::Odbc:
+        line = QStringLiteral("ODBC: %1").arg(maskOdbcPasswords(odbcConnection));
+        if (!userId.isEmpty())
+            line += QStringLiteral(" (user %1)").arg(userId);
+        break;
+    case Kind::Sqlite:
+        line = QStringLiteral("SQLite: file %1").arg(QDir::toNativeSeparators(sqliteFile));
+        break;
+    }
+    return redact(line);
+}
+
+QString DataLink::redact(const QString &text) const
+{
+    if (password.isEmpty())
+        return text;
+    QString out = text;
+    // The brace-quoted form in an ODBC string doubles '}', so a driver may echo it that way.
+    const QString doubled = QString(password).replace(u'}', QStringLiteral("}}"));
+    if (doubled != password)
+        out.replace(doubled, QStringLiteral("***"));
+    out.replace(password, QStringLiteral("***"));
+    return out;
+}
+
+QString decodeDataLinkBytes(const QByteArray &bytes)
+{
+    if (bytes.startsWith("\xFF\xFE"))
+        return QStringDecoder(QStringConverter::Utf16LE).decode(bytes.mid(2));
+    if (bytes.startsWith("\xFE\xFF"))
+        return QStringDecoder(QStringConverter::Utf16BE).decode(bytes.mid(2));
+    if (bytes.startsWith("\xEF\xBB\xBF"))
+        return QString::fromUtf8(bytes.mid(3));
+    // UTF-16LE that lost its BOM: "[oledb]" gives a NUL after the first byte.
+    if (bytes.size() >= 2 && bytes[0] != '\0' && bytes[1] == '\0')
+        return QStringDecoder(QStringConverter::Utf16LE).decode(bytes);
+
+    QStringDecoder utf8(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
+    const QString text = utf8.decode(bytes);
+    if (!utf8.hasError())
+        return text;
+    QStringDecoder gbk("GBK");
+    if (gbk.isValid())
+        return gbk.decode(bytes);
+    return QString::fromLocal8Bit(bytes);
+}
+
+DataLink parseDataLink(const QString &text, const QString &baseDir,
+                       const QProcessEnvironment &env)
+{
+    QString normalized = text;
+    if (normalized.startsWith(QChar(0xFEFF)))
+        normalized.remove(0, 1);
+    normalized.replace(QStringLiteral("\r\n"), QStringLiteral("\n")).replace(u'\r', u'\n');
+
+    bool sawOledb = false;
+    bool inOledb = false;
+    QString initString;
+    for (const QString &raw : normalized.split(u'\n')) {
+        const QString line = raw.trimmed();
+        if (line.isEmpty() || line.startsWith(u';'))
+            continue;
+        if (line.startsWith(u'[') && line.endsWith(u']')) {
+            inOledb = line.mid(1, line.size() - 2).trimmed().compare(u"oledb", Qt::CaseInsensitive)
+                == 0;
+            sawOledb = sawOledb || inOledb;
+            continue;
+        }
+        if (!inOledb)
+            continue;
+        // Windows writes exactly one; guessing which of two is meant could pick the wrong server.
+        if (!initString.isEmpty())
+            throw ConnectionError(QStringLiteral("more than one init string after [oledb]"));
+        initString = line;
+    }
+    if (!sawOledb)
+        throw ConnectionError(QStringLiteral("not a data link: no [oledb] line"));
+    if (initString.isEmpty())
+        throw ConnectionError(QStringLiteral("no init string after the [oledb] line"));
+
+    DataLink link;
+    for (const Pair &pair : splitInitString(initString))
+        link.properties.insert(pair.key.toLower(), pair.value); // the last of a repeated key wins
+    const Properties p(link.properties);
+    link.password = p.value({"password", "pwd"});
+
+    try {
+        link.userId = p.value({"user id", "uid"});
+        link.provider = p.value({"provider"}).trimmed();
+        const QString provider = link.provider.toLower();
+        if (provider.isEmpty() || provider.startsWith(u"sqloledb")
+            || provider.startsWith(u"sqlncli") || provider.startsWith(u"msoledbsql")) {
+            link.kind = DataLink::Kind::SqlServer;
+        } else if (provider == u"msdasql" || provider.startsWith(u"msdasql.")) {
+            link.kind = DataLink::Kind::Odbc;
+        } else if (provider == u"sqlite") {
+            link.kind = DataLink::Kind::Sqlite;
+        } else {
+            throw ConnectionError(
+                QStringLiteral("unknown provider \"%1\" (known: SQLOLEDB, SQLNCLI, MSOLEDBSQL, "
+                               "MSDASQL, SQLite)")
+                    .arg(link.provider));
+        }
+
+        if (p.has("connect timeout")) {
+            const QString value = p.value({"connect timeout"});
+            bool ok = false;
+            const int seconds = value.toInt(&ok);
+            if (!ok || seconds < 0) {
+                throw ConnectionError(
+                    QStringLiteral("Connect Timeout \"%1\" is not a number of seconds (0 or more)")
+                        .arg(value));
+            }
+            link.connectTimeout = seconds;
+        }
+
+        switch (link.kind) {
+        case DataLink::Kind::SqlServer:
+            mapSqlServer(link, p, env);
+            break;
+        case DataLink::Kind::Odbc:
+            mapOdbc(link, p);
+            break;
+        case DataLink::Kind::Sqlite:
+            mapSqlite(link, p, baseDir);
+            break;
+        }
+    } catch (const ConnectionError &e) {
+        // A reason may quote a value the user typed into the wrong key.
+        throw ConnectionError(link.redact(e.message()));
+    }
+    return link;
+}
+
+DataLink readDataLink(const QString &path, const QProcessEnvironment &env)
+{
+    const QFileInfo info(path);
+    const QString shown = QDir::toNativeSeparators(info.absoluteFilePath());
+    if (!info.exists())
+        throw ConnectionError(QStringLiteral("Data link file %1 does not exist").arg(shown));
+    if (info.isDir()) {
+        throw ConnectionError(
+            QStringLiteral("Data link %1 is a folder, not a file").arg(shown));
+    }
+    if (!info.isFile()) {
+        throw ConnectionError(
+            QStringLiteral("Data link %1 is not a regular file").arg(shown));
+    }
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        throw ConnectionError(
+            QStringLiteral("Cannot read data link file %1: %2").arg(shown, file.errorString()));
+    }
+    const QByteArray bytes = file.read(kMaxDataLinkBytes + 1);
+    if (file.error() != QFileDevice::NoError) {
+        throw ConnectionError(
+            QStringLiteral("Cannot read data link file %1: %2").arg(shown, file.errorString()));
+    }
+    if (bytes.size() > kMaxDataLinkBytes) {
+        throw ConnectionError(
+            QStringLiteral("Data link file %1 is too large to be a data link").arg(shown));
+    }
+    const QString text = decodeDataLinkBytes(bytes);
+    if (QString(text).remove(QChar(0xFEFF)).trimmed().isEmpty())
+        throw ConnectionError(QStringLiteral("Data link file %1 is empty").arg(shown));
+    try {
+        return parseDataLink(text, info.absolutePath(), env);
+    } catch (const ConnectionError &e) {
+        throw ConnectionError(QStringLiteral("Data link file %1: %2").arg(shown, e.message()));
+    }
+}
+
+} // namespace chongma

@@ -20,6 +20,18 @@ QString errorText(const QSqlError &error)
     return text.isEmpty() ? QStringLiteral("unknown database error") : text;
 }
 
+// QODBC prefixes "DSN=" to a connection string naming neither DRIVER= nor SERVER=, so a
+// "DSN=name;..." string is handed over without its own prefix.
+QString odbcDatabaseName(const QString &connection)
+{
+    const bool passedAsIs = connection.contains(QLatin1String("DRIVER="), Qt::CaseInsensitive)
+                            || connection.contains(QLatin1String("SERVER="), Qt::CaseInsensitive)
+                            || connection.contains(QLatin1String(".dsn"), Qt::CaseInsensitive);
+    if (!passedAsIs && connection.startsWith(QLatin1String("DSN="), Qt::CaseInsensitive))
+        return connection.mid(4);
+    return connection;
+}
+
 QString uniqueConnectionName()
 {
     static QAtomicInt counter;
@@ -86,7 +98,7 @@ TData1::TData1(const DataLink &link) : m_link(link), m_connectionName(uniqueConn
         break;
     case DataLink::Kind::SqlServer:
     case DataLink::Kind::Odbc:
-        m_db.setDatabaseName(link.odbcConnection);
+        m_db.setDatabaseName(odbcDatabaseName(link.odbcConnection));
         if (link.kind == DataLink::Kind::Odbc && !link.userId.isEmpty()) {
             m_db.setUserName(link.userId);
             m_db.setPassword(link.password);
@@ -151,6 +163,15 @@ void TData1::rollbackOrThrow()
         throw Error(dbError(errorText(m_db.lastError())));
 }
 
+void TData1::throwIfConnectionLost(const QSqlError &statementError)
+{
+    // Some drivers accept the rollback on a dead connection without complaint; a lost
+    // connection must stop the operation, never pass for one statement that failed.
+    QSqlQuery probe(m_db);
+    if (!probe.exec(QStringLiteral("select 1")))
+        throw Error(dbError(errorText(statementError)));
+}
+
 bool TData1::execInTransaction(Query query, const QString &sql, const QVariantList &values,
                                int *rowsAffected)
 {
@@ -162,13 +183,17 @@ bool TData1::execInTransaction(Query query, const QString &sql, const QVariantLi
         throw Error(dbError(errorText(m_db.lastError())));
 
     if (!run(q, sql, values)) {
+        const QSqlError error = q.query.lastError();
         rollbackOrThrow();
+        throwIfConnectionLost(error);
         return false;
     }
     const int affected = q.query.numRowsAffected();
     q.query.finish();
     if (!m_db.commit()) {
+        const QSqlError error = m_db.lastError();
         rollbackOrThrow();
+        throwIfConnectionLost(error);
         return false;
     }
     if (rowsAffected)

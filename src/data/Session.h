@@ -3,6 +3,7 @@
 #include "data/DataLink.h"
 
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QStringList>
 #include <QVariant>
@@ -64,6 +65,7 @@ private:
     QueryObject &queryObject(Query query);
     bool run(QueryObject &q, const QString &sql, const QVariantList &values);
     void rollbackOrThrow();
+    void throwIfConnectionLost(const QSqlError &statementError);
     QString dbError(const QString &driverText) const;
 
     DataLink m_link;

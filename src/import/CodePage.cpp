@@ -1,0 +1,47 @@
+#include "import/CodePage.h"
+
+#include <QStringDecoder>
+#include <QStringEncoder>
+
+namespace chongma {
+
+// Fixed to code page 936 rather than asking the system: the files come from Chinese Windows
+// machines, and Linux has no ANSI code page to ask.
+bool isDbcsLeadByte(unsigned char byte)
+{
+    return byte >= 0x81 && byte <= 0xFE;
+}
+
+QByteArray toCodePage(const QString &text)
+{
+    QStringEncoder encoder("GBK");
+    if (!encoder.isValid())
+        return text.toLocal8Bit();
+    return encoder.encode(text);
+}
+
+QString fromCodePage(const QByteArray &bytes, bool *ok)
+{
+    QStringDecoder decoder("GBK");
+    QString text = decoder.decode(bytes);
+    bool valid = !decoder.hasError();
+    // The decoder passes a cut double-byte character and 0xFF silently: check the bytes ourselves.
+    for (qsizetype i = 0; valid && i < bytes.size(); ++i) {
+        const auto b = static_cast<unsigned char>(bytes.at(i));
+        if (b == 0xFF)
+            valid = false;
+        else if (isDbcsLeadByte(b)) {
+            if (i + 1 >= bytes.size()) {
+                valid = false;
+                break;
+            }
+            const auto t = static_cast<unsigned char>(bytes.at(++i));
+            valid = t >= 0x40 && t != 0x7F && t != 0xFF;
+        }
+    }
+    if (ok)
+        *ok = valid;
+    return text;
+}
+
+} // namespace chongma

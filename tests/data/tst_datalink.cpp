@@ -1,0 +1,760 @@
+#include "data/DataLink.h"
+#include "data/Error.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcessEnvironment>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <optional>
+
+using chongma::ConnectionError;
+using chongma::DataLink;
+
+namespace {
+
+// Distinctive enough that finding it anywhere in a message means it leaked.
+const QString kSecret = QStringLiteral("Zq7#pw-SECRET");
+
+const QString kComment = QStringLiteral("; Everything after this line is an OLE DB initstring");
+
+// The text Windows writes into a data link: CR LF line ends.
+QString windowsText(const QString &initString)
+{
+    return QStringLiteral("[oledb]\r\n") + kComment + QStringLiteral("\r\n") + initString
+        + QStringLiteral("\r\n");
+}
+
+QByteArray utf16Le(const QString &text, bool bom = true)
+{
+    QByteArray out;
+    if (bom)
+        out.append("\xFF\xFE", 2);
+    for (const QChar c : text) {
+        out.append(static_cast<char>(c.unicode() & 0xFF));
+        out.append(static_cast<char>(c.unicode() >> 8));
+    }
+    return out;
+}
+
+QProcessEnvironment envWithDriver(const QString &driver)
+{
+    QProcessEnvironment env;
+    if (!driver.isNull())
+        env.insert(QString::fromLatin1(chongma::kOdbcDriverVariable), driver);
+    return env;
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
+    QCOMPARE(file.write(bytes), bytes.size());
+}
+
+// Runs `read`; an error it throws fails the test (with its text) instead of ending the run.
+template <typename Read>
+std::optional<DataLink> noError(Read read)
+{
+    try {
+        return read();
+    } catch (const ConnectionError &e) {
+        qWarning("unexpected ConnectionError: %s", qPrintable(e.message()));
+        return std::nullopt;
+    }
+}
+
+QString defaultDriver()
+{
+#ifdef Q_OS_WIN
+    return QStringLiteral("SQL Server");
+#else
+    return QStringLiteral("FreeTDS");
+#endif
+}
+
+} // namespace
+
+class TestDataLink : public QObject {
+    Q_OBJECT
+
+private slots:
+    void encodings_data();
+    void encodings();
+    void initString_data();
+    void initString();
+    void fileLayout_data();
+    void fileLayout();
+    void sqlServer_data();
+    void sqlServer();
+    void odbc_data();
+    void odbc();
+    void sqlite_data();
+    void sqlite();
+    void connectTimeout_data();
+    void connectTimeout();
+    void errors_data();
+    void errors();
+    void describe_data();
+    void describe();
+    void redact_data();
+    void redact();
+};
+
+void TestDataLink::encodings_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+
+    const QString init = QStringLiteral("Provider=SQLOLEDB.1;Password=") + kSecret
+        + QStringLiteral(";Persist Security Info=True;User ID=sa;Initial Catalog=条码库;"
+                         "Data Source=SRV01\\SQLEXPRESS");
+
+    QTest::newRow("utf-16le with bom, crlf (as Windows writes it)") << utf16Le(windowsText(init));
+    QTest::newRow("utf-16le with bom, lf") << utf16Le(windowsText(init).replace(u'\r', QString()));
+    QTest::newRow("utf-16le without bom") << utf16Le(windowsText(init), false);
+    QTest::newRow("utf-8 with bom") << QByteArray("\xEF\xBB\xBF") + windowsText(init).toUtf8();
+    // Valid UTF-8 must not be read as GBK, which would garble the catalog.
+    QTest::newRow("utf-8 without bom") << windowsText(init).toUtf8();
+    // 条码库 in code page 936 is CC F5 C2 EB BF E2.
+    QByteArray gbk = windowsText(init).toUtf8();
+    gbk.replace(QStringLiteral("条码库").toUtf8(), QByteArray("\xCC\xF5\xC2\xEB\xBF\xE2"));
+    QTest::newRow("code page 936") << gbk;
+}
+
+void TestDataLink::encodings()
+{
+    QFETCH(QByteArray, bytes);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("disk.udl"));
+    writeFile(path, bytes);
+
+    const std::optional<DataLink> link = noError(
+        [&] { return chongma::readDataLink(path, envWithDriver(QStringLiteral("FreeTDS"))); });
+    QVERIFY(link);
+    QCOMPARE(link->catalog, QStringLiteral("条码库"));
+    QCOMPARE(link->dataSource, QStringLiteral("SRV01\\SQLEXPRESS"));
+    QCOMPARE(link->userId, QStringLiteral("sa"));
+    QCOMPARE(link->password, kSecret);
+    QCOMPARE(link->provider, QStringLiteral("SQLOLEDB.1"));
+    QVERIFY2(link->odbcConnection.contains(QStringLiteral(";Database=条码库;")),
+             qPrintable(link->redact(link->odbcConnection)));
+}
+
+void TestDataLink::initString_data()
+{
+    QTest::addColumn<QString>("init");
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("double quotes around ;")
+        << QStringLiteral("Data Source=h;Password=\"a;b\";User ID=sa") << "password" << "a;b";
+    QTest::newRow("single quotes around ;")
+        << QStringLiteral("Data Source=h;Password='a;b';User ID=sa") << "password" << "a;b";
+    QTest::newRow("doubled double quote")
+        << QStringLiteral("Data Source=h;Password=\"say \"\"hi\"\"\"") << "password"
+        << "say \"hi\"";
+    QTest::newRow("doubled single quote")
+        << QStringLiteral("Data Source=h;Password='it''s';User ID=sa") << "password" << "it's";
+    QTest::newRow("other quote kind inside")
+        << QStringLiteral("Data Source=h;Password='a\"b'") << "password" << "a\"b";
+    QTest::newRow("quoted value last, no ;")
+        << QStringLiteral("Data Source=h;Password=\"x;y\"") << "password" << "x;y";
+    QTest::newRow("blanks inside quotes kept")
+        << QStringLiteral("Data Source=h;Password=\" p w \";User ID=sa") << "password"
+        << " p w ";
+    QTest::newRow("blanks around quoted value")
+        << QStringLiteral("Data Source=h; Password =  'x'  ; User ID=sa") << "password" << "x";
+    QTest::newRow("blanks around key and value")
+        << QStringLiteral("Data Source=h;   User ID   =   sa   ;Password=p") << "user id" << "sa";
+    QTest::newRow("key case")
+        << QStringLiteral("DATA SOURCE=h;iNiTiAl CaTaLoG=db") << "initial catalog" << "db";
+    QTest::newRow("empty pairs skipped")
+        << QStringLiteral("Data Source=h;;; ;Initial Catalog=db;;") << "initial catalog" << "db";
+    QTest::newRow("last of a repeated key")
+        << QStringLiteral("Initial Catalog=a;Data Source=h;initial catalog=b") << "initial catalog"
+        << "b";
+    QTest::newRow("= inside a value")
+        << QStringLiteral("Data Source=h;Password=a=b;User ID=sa") << "password" << "a=b";
+    QTest::newRow("empty value")
+        << QStringLiteral("Data Source=h;Password=;User ID=sa") << "password" << "";
+    QTest::newRow("extended properties with quotes and braces")
+        << QStringLiteral("Provider=MSDASQL.1;Extended Properties=\"Driver={PostgreSQL Unicode};"
+                          "Server=127.0.0.1\"")
+        << "extended properties" << "Driver={PostgreSQL Unicode};Server=127.0.0.1";
+}
+
+void TestDataLink::initString()
+{
+    QFETCH(QString, init);
+    QFETCH(QString, key);
+    QFETCH(QString, expected);
+
+    const std::optional<DataLink> link = noError([&] {
+        return chongma::parseDataLink(windowsText(init), QDir::tempPath(),
+                                      envWithDriver(QStringLiteral("FreeTDS")));
+    });
+    QVERIFY(link);
+    QVERIFY2(link->properties.contains(key), qPrintable(link->properties.keys().join(u',')));
+    QCOMPARE(link->properties.value(key), expected);
+    if (key == u"password")
+        QCOMPARE(link->password, expected);
+    if (key == u"user id")
+        QCOMPARE(link->userId, expected);
+    if (key == u"initial catalog")
+        QCOMPARE(link->catalog, expected);
+}
+
+void TestDataLink::fileLayout_data()
+{
+    QTest::addColumn<QString>("text");
+
+    const QString init = QStringLiteral("Provider=SQLOLEDB.1;Initial Catalog=db;Data Source=h");
+    QTest::newRow("as Windows writes it") << windowsText(init);
+    QTest::newRow("upper-case section") << QStringLiteral("[OLEDB]\n") + init;
+    QTest::newRow("blank and comment lines, indented")
+        << QStringLiteral("\n\n  [oledb]  \n\n  ; a note\n;another\n\n   ") + init
+            + QStringLiteral("   \n\n; trailing note\n");
+    QTest::newRow("cr line ends") << QStringLiteral("[oledb]\r; note\r") + init + u'\r';
+    QTest::newRow("another section before")
+        << QStringLiteral("[other]\nfoo=bar\n[oledb]\n") + init;
+    QTest::newRow("leading bom character") << QChar(0xFEFF) + windowsText(init);
+}
+
+void TestDataLink::fileLayout()
+{
+    QFETCH(QString, text);
+    const std::optional<DataLink> link = noError([&] {
+        return chongma::parseDataLink(text, QDir::tempPath(),
+                                      envWithDriver(QStringLiteral("FreeTDS")));
+    });
+    QVERIFY(link);
+    QCOMPARE(link->dataSource, QStringLiteral("h"));
+    QCOMPARE(link->catalog, QStringLiteral("db"));
+    QCOMPARE(link->kind, DataLink::Kind::SqlServer);
+}
+
+void TestDataLink::sqlServer_data()
+{
+    QTest::addColumn<QString>("init");
+    QTest::addColumn<QString>("envDriver"); // null: variable not set
+    QTest::addColumn<QString>("driver");
+    QTest::addColumn<QString>("connection");
+    QTest::addColumn<bool>("integrated");
+
+    const QString freeTds = QStringLiteral("FreeTDS");
+    const QString ms = QStringLiteral("ODBC Driver 18 for SQL Server");
+    const QString tds = QStringLiteral("TDS_Version=7.4;ClientCharset=UTF-8;");
+    const QString login = QStringLiteral(";Password=secret;Persist Security Info=True;User ID=sa;"
+                                         "Initial Catalog=barcodes;Data Source=");
+    const QString oledb = QStringLiteral("Provider=SQLOLEDB.1") + login;
+    const QString userPart = QStringLiteral("Database=barcodes;UID=sa;PWD=secret;");
+
+    QTest::newRow("FreeTDS: host")
+        << oledb + QStringLiteral("SRV01") << freeTds << freeTds
+        << QStringLiteral("Driver={FreeTDS};Server=SRV01;") + userPart + tds << false;
+    QTest::newRow("FreeTDS: host\\instance")
+        << oledb + QStringLiteral("SRV01\\SQLEXPRESS") << freeTds << freeTds
+        << QStringLiteral("Driver={FreeTDS};Server=SRV01\\SQLEXPRESS;") + userPart + tds << false;
+    QTest::newRow("FreeTDS: host,port")
+        << oledb + QStringLiteral("SRV01,1433") << freeTds << freeTds
+        << QStringLiteral("Driver={FreeTDS};Server=SRV01;Port=1433;") + userPart + tds << false;
+    QTest::newRow("FreeTDS: tcp:host,port")
+        << oledb + QStringLiteral("tcp:10.0.0.5,14330") << freeTds << freeTds
+        << QStringLiteral("Driver={FreeTDS};Server=10.0.0.5;Port=14330;") + userPart + tds
+        << false;
+    QTest::newRow("FreeTDS: host\\instance,port")
+        << oledb + QStringLiteral("SRV01\\SQLEXPRESS,1500") << freeTds << freeTds
+        << QStringLiteral("Driver={FreeTDS};Server=SRV01\\SQLEXPRESS;Port=1500;") + userPart + tds
+        << false;
+    QTest::newRow("FreeTDS: (local)")
+        << oledb + QStringLiteral("(local)") << freeTds << freeTds
+        << QStringLiteral("Driver={FreeTDS};Server=localhost;") + userPart + tds << false;
+    QTest::newRow("FreeTDS: .\\instance")
+        << oledb + QStringLiteral(".\\SQLEXPRESS") << freeTds << freeTds
+        << QStringLiteral("Driver={FreeTDS};Server=localhost\\SQLEXPRESS;") + userPart + tds
+        << false;
+
+    QTest::newRow("Microsoft: host,port")
+        << oledb + QStringLiteral("SRV01,1433") << ms << ms
+        << QStringLiteral("Driver={ODBC Driver 18 for SQL Server};Server=SRV01,1433;") + userPart
+        << false;
+    QTest::newRow("Microsoft: host\\instance")
+        << oledb + QStringLiteral("SRV01\\SQLEXPRESS") << ms << ms
+        << QStringLiteral("Driver={ODBC Driver 18 for SQL Server};Server=SRV01\\SQLEXPRESS;")
+            + userPart
+        << false;
+    QTest::newRow("Microsoft: tcp:host,port")
+        << oledb + QStringLiteral("tcp:SRV01,1500") << ms << ms
+        << QStringLiteral("Driver={ODBC Driver 18 for SQL Server};Server=SRV01,1500;") + userPart
+        << false;
+    QTest::newRow("Microsoft: (local) kept")
+        << oledb + QStringLiteral("(local)") << ms << ms
+        << QStringLiteral("Driver={ODBC Driver 18 for SQL Server};Server=(local);") + userPart
+        << false;
+
+    QTest::newRow("provider SQLNCLI11, Server and Database keys")
+        << QStringLiteral("Provider=SQLNCLI11;Server=SRV01;Database=barcodes;User ID=sa;"
+                          "Password=secret")
+        << freeTds << freeTds
+        << QStringLiteral("Driver={FreeTDS};Server=SRV01;") + userPart + tds << false;
+    QTest::newRow("provider msoledbsql19, lower case")
+        << QStringLiteral("Provider=msoledbsql19") + login + QStringLiteral("SRV01") << freeTds
+        << freeTds << QStringLiteral("Driver={FreeTDS};Server=SRV01;") + userPart + tds << false;
+    QTest::newRow("provider sqloledb")
+        << QStringLiteral("Provider=sqloledb") + login + QStringLiteral("SRV01") << freeTds
+        << freeTds << QStringLiteral("Driver={FreeTDS};Server=SRV01;") + userPart + tds << false;
+    QTest::newRow("no provider")
+        << QStringLiteral("Data Source=SRV01;Initial Catalog=barcodes;User ID=sa;Password=secret")
+        << freeTds << freeTds
+        << QStringLiteral("Driver={FreeTDS};Server=SRV01;") + userPart + tds << false;
+
+    QTest::newRow("Driver key beats the variable")
+        << oledb + QStringLiteral("SRV01,1433;Driver={ODBC Driver 17 for SQL Server}") << freeTds
+        << QStringLiteral("ODBC Driver 17 for SQL Server")
+        << QStringLiteral("Driver={ODBC Driver 17 for SQL Server};Server=SRV01,1433;") + userPart
+        << false;
+    QTest::newRow("Driver key without braces")
+        << oledb + QStringLiteral("SRV01,1433;Driver=FreeTDS") << ms << freeTds
+        << QStringLiteral("Driver={FreeTDS};Server=SRV01;Port=1433;") + userPart + tds << false;
+    QTest::newRow("variable names the FreeTDS library")
+        << oledb + QStringLiteral("SRV01,1433")
+        << QStringLiteral("/usr/lib/x86_64-linux-gnu/odbc/libtdsodbc.so")
+        << QStringLiteral("/usr/lib/x86_64-linux-gnu/odbc/libtdsodbc.so")
+        << QStringLiteral("Driver={/usr/lib/x86_64-linux-gnu/odbc/libtdsodbc.so};Server=SRV01;"
+                          "Port=1433;")
+            + userPart + tds
+        << false;
+#ifdef Q_OS_WIN
+    const QString platformConnection =
+        QStringLiteral("Driver={SQL Server};Server=SRV01;") + userPart;
+#else
+    const QString platformConnection =
+        QStringLiteral("Driver={FreeTDS};Server=SRV01;") + userPart + tds;
+#endif
+    QTest::newRow("no variable: platform default")
+        << oledb + QStringLiteral("SRV01") << QString() << defaultDriver() << platformConnection
+        << false;
+    QTest::newRow("blank variable: platform default")
+        << oledb + QStringLiteral("SRV01") << QStringLiteral("  ") << defaultDriver()
+        << platformConnection << false;
+
+    const QString sspi = QStringLiteral("Provider=SQLOLEDB.1;Integrated Security=SSPI;"
+                                        "Persist Security Info=False;Initial Catalog=barcodes;"
+                                        "Data Source=SRV01");
+    QTest::newRow("SSPI, FreeTDS")
+        << sspi << freeTds << freeTds
+        << QStringLiteral("Driver={FreeTDS};Server=SRV01;Database=barcodes;"
+                          "Trusted_Connection=Yes;")
+            + tds
+        << true;
+    QTest::newRow("SSPI, Microsoft")
+        << sspi << ms << ms
+        << QStringLiteral("Driver={ODBC Driver 18 for SQL Server};Server=SRV01;"
+                          "Database=barcodes;Trusted_Connection=yes;")
+        << true;
+    QTest::newRow("sspi lower case, user and password left out")
+        << QStringLiteral("Integrated Security=sspi;User ID=sa;Password=secret;Data Source=SRV01")
+        << ms << ms
+        << QStringLiteral("Driver={ODBC Driver 18 for SQL Server};Server=SRV01;"
+                          "Trusted_Connection=yes;")
+        << true;
+    QTest::newRow("Trusted_Connection=yes")
+        << QStringLiteral("Provider=SQLOLEDB;Trusted_Connection=yes;Data Source=SRV01") << ms << ms
+        << QStringLiteral("Driver={ODBC Driver 18 for SQL Server};Server=SRV01;"
+                          "Trusted_Connection=yes;")
+        << true;
+
+    QTest::newRow("no catalog, no user")
+        << QStringLiteral("Provider=SQLOLEDB;Data Source=SRV01") << freeTds << freeTds
+        << QStringLiteral("Driver={FreeTDS};Server=SRV01;") + tds << false;
+    QTest::newRow("values needing braces")
+        << QStringLiteral("Provider=SQLOLEDB;Data Source=SRV01;User ID='a;b';Password=\"p;w}d{\";"
+                          "Initial Catalog=' bar codes '")
+        << freeTds << freeTds
+        << QStringLiteral("Driver={FreeTDS};Server=SRV01;Database={ bar codes };UID={a;b};"
+                          "PWD={p;w}}d{};")
+            + tds
+        << false;
+}
+
+void TestDataLink::sqlServer()
+{
+    QFETCH(QString, init);
+    QFETCH(QString, envDriver);
+    QFETCH(QString, driver);
+    QFETCH(QString, connection);
+    QFETCH(bool, integrated);
+
+    const std::optional<DataLink> link = noError([&] {
+        return chongma::parseDataLink(windowsText(init), QDir::tempPath(),
+                                      envWithDriver(envDriver));
+    });
+    QVERIFY(link);
+    QCOMPARE(link->kind, DataLink::Kind::SqlServer);
+    QCOMPARE(link->qtDriver(), QStringLiteral("QODBC"));
+    QCOMPARE(link->odbcDriver, driver);
+    QCOMPARE(link->odbcConnection, connection);
+    QCOMPARE(link->integratedSecurity, integrated);
+    if (!link->password.isEmpty())
+        QVERIFY(!link->redact(link->odbcConnection).contains(link->password));
+}
+
+void TestDataLink::odbc_data()
+{
+    QTest::addColumn<QString>("init");
+    QTest::addColumn<QString>("connection");
+    QTest::addColumn<QString>("driver");
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<QString>("description");
+
+    QTest::newRow("DSN, login outside")
+        << QStringLiteral("Provider=MSDASQL.1;Persist Security Info=False;User ID=sa;Password=")
+            + kSecret + QStringLiteral(";Extended Properties=\"DSN=barcodes\"")
+        << "DSN=barcodes;" << "" << "sa" << "ODBC: DSN=barcodes; (user sa)";
+    QTest::newRow("DSN as Data Source only")
+        << QStringLiteral("Provider=MSDASQL.1;Persist Security Info=False;User ID=sa;Password=")
+            + kSecret + QStringLiteral(";Data Source=barcodes")
+        << "DSN=barcodes;" << "" << "sa" << "ODBC: DSN=barcodes; (user sa)";
+    QTest::newRow("whole driver string")
+        << QStringLiteral("Provider=MSDASQL.1;Persist Security Info=False;Extended Properties=\""
+                          "Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=5432;Database=bc;"
+                          "UID=pg;PWD=")
+            + kSecret + QStringLiteral(";\"")
+        << QStringLiteral("Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=5432;Database=bc;"
+                          "UID=pg;PWD=")
+            + kSecret + u';'
+        << "PostgreSQL Unicode" << ""
+        << "ODBC: Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=5432;Database=bc;UID=pg;"
+           "PWD=***;";
+    QTest::newRow("braced Password attribute, provider lower case")
+        << QStringLiteral("Provider=msdasql;Extended Properties='DRIVER={SQLite3};"
+                          "password = {")
+            + kSecret + QStringLiteral(";x}}y};Database=/tmp/a.db'")
+        << QStringLiteral("DRIVER={SQLite3};password = {") + kSecret
+            + QStringLiteral(";x}}y};Database=/tmp/a.db;")
+        << "SQLite3" << ""
+        << "ODBC: DRIVER={SQLite3};password = ***;Database=/tmp/a.db;";
+    QTest::newRow("Password key outside and PWD inside")
+        << QStringLiteral("Provider=MSDASQL;User ID=u;Password=") + kSecret
+            + QStringLiteral(";Extended Properties=\"DSN=x;pwd=") + kSecret + u'"'
+        << QStringLiteral("DSN=x;pwd=") + kSecret + u';' << "" << "u"
+        << "ODBC: DSN=x;pwd=***; (user u)";
+}
+
+void TestDataLink::odbc()
+{
+    QFETCH(QString, init);
+    QFETCH(QString, connection);
+    QFETCH(QString, driver);
+    QFETCH(QString, user);
+    QFETCH(QString, description);
+
+    const std::optional<DataLink> link = noError([&] {
+        return chongma::parseDataLink(windowsText(init), QDir::tempPath(),
+                                      envWithDriver(QStringLiteral("FreeTDS")));
+    });
+    QVERIFY(link);
+    QCOMPARE(link->kind, DataLink::Kind::Odbc);
+    QCOMPARE(link->qtDriver(), QStringLiteral("QODBC"));
+    QCOMPARE(link->odbcConnection, connection);
+    QCOMPARE(link->odbcDriver, driver);
+    QCOMPARE(link->userId, user);
+    QCOMPARE(link->describe(), description);
+    QVERIFY(!link->describe().contains(kSecret));
+}
+
+void TestDataLink::sqlite_data()
+{
+    QTest::addColumn<QString>("provider");
+    QTest::addColumn<QString>("dataSource"); // %1: the temporary folder
+    QTest::addColumn<QString>("expected");   // relative to the temporary folder
+
+    // The data link sits in <tmp>/links, so relative names resolve there, not in the working
+    // folder.
+    QTest::newRow("beside the data link") << "SQLite" << "local.db" << "links/local.db";
+    QTest::newRow("subfolder") << "SQLite" << "sub/inner.db" << "links/sub/inner.db";
+    QTest::newRow("parent folder") << "sqlite" << "../demo.db" << "demo.db";
+    QTest::newRow("cleaned") << "SQLITE" << "./sub/../../demo.db" << "demo.db";
+    QTest::newRow("quoted with blanks") << "SQLite" << "' local.db'"
+                                        << "links/ local.db";
+    QTest::newRow("absolute") << "SQLite" << "%1/demo.db" << "demo.db";
+    QTest::newRow("absolute, not clean") << "SQLite" << "%1/links/./sub//inner.db"
+                                         << "links/sub/inner.db";
+#ifdef Q_OS_WIN
+    QTest::newRow("backslashes") << "SQLite" << "sub\\inner.db" << "links/sub/inner.db";
+#endif
+}
+
+void TestDataLink::sqlite()
+{
+    QFETCH(QString, provider);
+    QFETCH(QString, dataSource);
+    QFETCH(QString, expected);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString root = QDir(dir.path()).canonicalPath();
+    QVERIFY(QDir(root).mkpath(QStringLiteral("links/sub")));
+    for (const char *name : {"demo.db", "links/local.db", "links/ local.db", "links/sub/inner.db"})
+        writeFile(root + u'/' + QString::fromLatin1(name), QByteArray("SQLite format 3"));
+
+    const QString udl = root + QStringLiteral("/links/disk.udl");
+    writeFile(udl,
+              utf16Le(windowsText(QStringLiteral("Provider=%1;Data Source=%2")
+                                      .arg(provider, QString(dataSource).replace(
+                                                         QStringLiteral("%1"), root)))));
+    const std::optional<DataLink> link = noError(
+        [&] { return chongma::readDataLink(udl, envWithDriver(QString())); });
+    QVERIFY(link);
+    const QString file = root + u'/' + expected;
+    QCOMPARE(link->kind, DataLink::Kind::Sqlite);
+    QCOMPARE(link->qtDriver(), QStringLiteral("QSQLITE"));
+    QCOMPARE(link->sqliteFile, file);
+    QCOMPARE(link->describe(), QStringLiteral("SQLite: file ") + QDir::toNativeSeparators(file));
+}
+
+void TestDataLink::connectTimeout_data()
+{
+    QTest::addColumn<QString>("suffix");
+    QTest::addColumn<int>("expected");
+
+    QTest::newRow("not given: 15") << "" << 15;
+    QTest::newRow("explicit") << ";Connect Timeout=30" << 30;
+    QTest::newRow("zero: no limit") << ";Connect Timeout=0" << 0;
+    QTest::newRow("blanks and key case") << "; CONNECT timeout =  45 " << 45;
+    QTest::newRow("quoted") << ";Connect Timeout='20'" << 20;
+}
+
+void TestDataLink::connectTimeout()
+{
+    QFETCH(QString, suffix);
+    QFETCH(int, expected);
+    for (const QString &base : {QStringLiteral("Provider=SQLOLEDB;Data Source=h"),
+                                QStringLiteral("Provider=MSDASQL;Extended Properties=DSN=x")}) {
+        const std::optional<DataLink> link = noError([&] {
+            return chongma::parseDataLink(windowsText(base + suffix), QDir::tempPath(),
+                                          envWithDriver(QStringLiteral("FreeTDS")));
+        });
+        QVERIFY(link);
+        QCOMPARE(link->connectTimeout, expected);
+    }
+}
+
+void TestDataLink::errors_data()
+{
+    QTest::addColumn<QString>("setup"); // "file", "missing", "folder" or "unreadable"
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<QString>("reason"); // must appear in the message
+
+    const QString pw = QStringLiteral(";Password=") + kSecret;
+    const auto udl = [](const QString &init) { return utf16Le(windowsText(init)); };
+    const QString sql = QStringLiteral("Provider=SQLOLEDB.1") + pw
+        + QStringLiteral(";User ID=sa;Initial Catalog=barcodes;Data Source=");
+
+    QTest::newRow("missing file") << "missing" << QByteArray() << "does not exist";
+    QTest::newRow("a folder") << "folder" << QByteArray() << "folder";
+    QTest::newRow("no read permission") << "unreadable" << udl(sql + u'h') << "Cannot read";
+    QTest::newRow("empty file") << "file" << QByteArray() << "empty";
+    QTest::newRow("only a bom") << "file" << QByteArray("\xFF\xFE") << "empty";
+    QTest::newRow("only blank lines") << "file" << QByteArray("\r\n \r\n\t\n") << "empty";
+    QTest::newRow("no [oledb] line") << "file" << utf16Le(sql + u'h') << "no [oledb]";
+    QTest::newRow("another section only")
+        << "file" << QByteArray("[data]\r\n") + (sql + u'h').toUtf8() << "no [oledb]";
+    QTest::newRow("init string before [oledb]")
+        << "file" << (sql + QStringLiteral("h\r\n[oledb]\r\n") + kComment).toUtf8()
+        << "no init string";
+    QTest::newRow("no init string") << "file" << udl(QString()) << "no init string";
+    QTest::newRow("two init strings")
+        << "file" << udl(sql + QStringLiteral("a\r\n") + sql + u'b') << "more than one";
+    QTest::newRow("unknown provider")
+        << "file" << udl(QStringLiteral("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=a.mdb") + pw)
+        << "Microsoft.Jet.OLEDB.4.0";
+    QTest::newRow("provider is the password")
+        << "file" << udl(QStringLiteral("Provider=") + kSecret + pw) << "unknown provider";
+    QTest::newRow("SQL Server without Data Source")
+        << "file" << udl(QStringLiteral("Provider=SQLOLEDB.1;Initial Catalog=b") + pw)
+        << "Data Source";
+    QTest::newRow("SQL Server with empty Data Source") << "file" << udl(sql) << "Data Source";
+    QTest::newRow("Data Source without server") << "file" << udl(sql + QStringLiteral(",1433"))
+                                                << "no server";
+    QTest::newRow("port not a number") << "file" << udl(sql + QStringLiteral("h,abc")) << "port";
+    QTest::newRow("port 0") << "file" << udl(sql + QStringLiteral("h,0")) << "port";
+    QTest::newRow("port too large") << "file" << udl(sql + QStringLiteral("h,70000")) << "port";
+    QTest::newRow("server is the password, bad port")
+        << "file" << udl(sql + kSecret + QStringLiteral(",x")) << "port";
+    QTest::newRow("empty instance") << "file" << udl(sql + QStringLiteral("h\\")) << "instance";
+    QTest::newRow("SQLite without Data Source")
+        << "file" << udl(QStringLiteral("Provider=SQLite") + pw) << "Data Source";
+    QTest::newRow("SQLite file missing")
+        << "file" << udl(QStringLiteral("Provider=SQLite;Data Source=missing.db") + pw)
+        << "does not exist";
+    QTest::newRow("SQLite file is a folder")
+        << "file" << udl(QStringLiteral("Provider=SQLite;Data Source=.") + pw)
+        << "not a regular file";
+    QTest::newRow("MSDASQL with neither Extended Properties nor a DSN")
+        << "file" << udl(QStringLiteral("Provider=MSDASQL.1;User ID=sa") + pw)
+        << "Extended Properties";
+    QTest::newRow("MSDASQL with empty Extended Properties")
+        << "file" << udl(QStringLiteral("Provider=MSDASQL.1;Extended Properties=\"\"") + pw)
+        << "Extended Properties";
+    QTest::newRow("Connect Timeout not a number")
+        << "file" << udl(sql + QStringLiteral("h;Connect Timeout=abc")) << "Connect Timeout";
+    QTest::newRow("Connect Timeout negative")
+        << "file" << udl(sql + QStringLiteral("h;Connect Timeout=-1")) << "Connect Timeout";
+    QTest::newRow("Connect Timeout fraction")
+        << "file" << udl(sql + QStringLiteral("h;Connect Timeout=1.5")) << "Connect Timeout";
+    QTest::newRow("Connect Timeout empty")
+        << "file" << udl(sql + QStringLiteral("h;Connect Timeout=")) << "Connect Timeout";
+    QTest::newRow("Connect Timeout too large")
+        << "file" << udl(sql + QStringLiteral("h;Connect Timeout=99999999999"))
+        << "Connect Timeout";
+    QTest::newRow("unclosed quote")
+        << "file" << udl(QStringLiteral("Provider=SQLOLEDB;Data Source=h;Password=\"") + kSecret)
+        << "closing quote";
+    QTest::newRow("text after a quoted value")
+        << "file"
+        << udl(QStringLiteral("Provider=SQLOLEDB;Data Source=h;Password='") + kSecret
+               + QStringLiteral("'x;User ID=sa"))
+        << "after the quoted value";
+    QTest::newRow("entry without =")
+        << "file" << udl(QStringLiteral("Provider=SQLOLEDB;Data Source=h") + pw
+                         + QStringLiteral(";junk;User ID=sa"))
+        << "without '='";
+}
+
+void TestDataLink::errors()
+{
+    QFETCH(QString, setup);
+    QFETCH(QByteArray, bytes);
+    QFETCH(QString, reason);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("disk.udl"));
+    if (setup == u"folder") {
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("disk.udl")));
+    } else if (setup != u"missing") {
+        writeFile(path, bytes);
+    }
+    if (setup == u"unreadable") {
+        QVERIFY(QFile::setPermissions(path, QFileDevice::Permissions()));
+        QFile probe(path);
+        if (probe.open(QIODevice::ReadOnly))
+            QSKIP("this user reads files without read permission (root?)");
+    }
+
+    QString message;
+    try {
+        const DataLink link =
+            chongma::readDataLink(path, envWithDriver(QStringLiteral("FreeTDS")));
+        QFAIL(qPrintable(QStringLiteral("no error; got: ") + link.describe()));
+    } catch (const ConnectionError &e) {
+        message = e.message();
+    }
+    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+
+    QVERIFY2(message.contains(reason, Qt::CaseInsensitive), qPrintable(message));
+    QVERIFY2(message.contains(QStringLiteral("disk.udl")), qPrintable(message));
+    QVERIFY2(!message.contains(kSecret), qPrintable(message));
+    QVERIFY2(!message.contains(u'\n'), qPrintable(message));
+    // A missing SQLite file must stay missing: no empty database made on the way.
+    QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("missing.db"))));
+}
+
+void TestDataLink::describe_data()
+{
+    QTest::addColumn<QString>("init");
+    QTest::addColumn<QString>("envDriver");
+    QTest::addColumn<QString>("expected");
+
+    const QString pw = QStringLiteral(";Password=") + kSecret;
+    QTest::newRow("FreeTDS, instance, user")
+        << QStringLiteral("Provider=SQLOLEDB.1") + pw
+            + QStringLiteral(";Persist Security Info=True;User ID=sa;Initial Catalog=barcodes;"
+                             "Data Source=SRV01\\SQLEXPRESS")
+        << "FreeTDS"
+        << "SQL Server via ODBC driver FreeTDS: server SRV01\\SQLEXPRESS, database barcodes, "
+           "user sa";
+    QTest::newRow("Microsoft, port")
+        << QStringLiteral("Provider=MSOLEDBSQL;Data Source=tcp:db.example.com,1500;"
+                          "Initial Catalog=条码库;User ID=clerk")
+            + pw
+        << "ODBC Driver 18 for SQL Server"
+        << "SQL Server via ODBC driver ODBC Driver 18 for SQL Server: server "
+           "tcp:db.example.com,1500, database 条码库, user clerk";
+    QTest::newRow("no catalog, no user")
+        << QStringLiteral("Provider=SQLOLEDB;Data Source=SRV01") + pw << "FreeTDS"
+        << "SQL Server via ODBC driver FreeTDS: server SRV01, default database, no user name";
+    // A password typed into another field as well must still not show.
+    QTest::newRow("catalog holds the password")
+        << QStringLiteral("Provider=SQLOLEDB;Data Source=SRV01;Initial Catalog=") + kSecret + pw
+        << "FreeTDS"
+        << "SQL Server via ODBC driver FreeTDS: server SRV01, database ***, no user name";
+#ifdef Q_OS_WIN
+    const QString sspiNote = QStringLiteral(", integrated security");
+#else
+    const QString sspiNote = QStringLiteral(
+        ", integrated security (on Linux this needs Kerberos: a valid ticket, see kinit)");
+#endif
+    QTest::newRow("SSPI")
+        << QStringLiteral("Provider=SQLOLEDB;Integrated Security=SSPI;Initial Catalog=b;"
+                          "Data Source=SRV01;User ID=sa")
+            + pw
+        << "FreeTDS"
+        << QStringLiteral("SQL Server via ODBC driver FreeTDS: server SRV01, database b")
+            + sspiNote;
+}
+
+void TestDataLink::describe()
+{
+    QFETCH(QString, init);
+    QFETCH(QString, envDriver);
+    QFETCH(QString, expected);
+
+    const std::optional<DataLink> link = noError([&] {
+        return chongma::parseDataLink(windowsText(init), QDir::tempPath(),
+                                      envWithDriver(envDriver));
+    });
+    QVERIFY(link);
+    QCOMPARE(link->password, kSecret);
+    QCOMPARE(link->describe(), expected);
+    QVERIFY(!link->describe().contains(kSecret));
+#ifndef Q_OS_WIN
+    if (link->integratedSecurity)
+        QVERIFY(link->describe().contains(QStringLiteral("Kerberos")));
+#endif
+}
+
+void TestDataLink::redact_data()
+{
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("every occurrence")
+        << kSecret << QStringLiteral("login with ") + kSecret + QStringLiteral(" failed; ")
+            + kSecret + kSecret
+        << "login with *** failed; ******";
+    QTest::newRow("not present") << kSecret << "Login failed for user 'sa'."
+                                 << "Login failed for user 'sa'.";
+    QTest::newRow("no password: text unchanged") << "" << "PWD=;UID=sa" << "PWD=;UID=sa";
+    QTest::newRow("pattern characters taken literally") << ".*" << "a.*b ab" << "a***b ab";
+    QTest::newRow("brace-quoted form in an ODBC string")
+        << "p;w}d" << "Driver={FreeTDS};PWD={p;w}}d};" << "Driver={FreeTDS};PWD={***};";
+}
+
+void TestDataLink::redact()
+{
+    QFETCH(QString, password);
+    QFETCH(QString, text);
+    QFETCH(QString, expected);
+
+    DataLink link;
+    link.password = password;
+    QCOMPARE(link.redact(text), expected);
+}
+
+QTEST_APPLESS_MAIN(TestDataLink)
+#include "tst_datalink.moc"
