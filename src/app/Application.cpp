@@ -129,7 +129,8 @@ int startUp(const QString &udlPath, SessionHost &host, std::unique_ptr<TFrmMain>
     }
 
     try {
-        window = std::make_unique<TFrmMain>(&host);
+        window = std::make_unique<TFrmMain>();
+        (void)host;
     } catch (const std::exception &e) {
         showApplicationError(e);
         return 1;

@@ -2,6 +2,7 @@
 #include "app/Application.h"
 #include "app/FrmMain.h"
 #include "app/InstanceLock.h"
+#include "data/Error.h"
 #include "data/SessionHost.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestDatabase.h"
