@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 rows=${1:-100000}
 dups=${2:-20000}
-bin=$PWD/build/bin
+bin=${BENCH_BIN:-$PWD/build/bin}
 work=$(mktemp -d /tmp/chongma-bench.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
