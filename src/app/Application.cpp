@@ -129,8 +129,7 @@ int startUp(const QString &udlPath, SessionHost &host, std::unique_ptr<TFrmMain>
     }
 
     try {
-        window = std::make_unique<TFrmMain>();
-        (void)host;
+        window = std::make_unique<TFrmMain>(&host);
     } catch (const std::exception &e) {
         showApplicationError(e);
         return 1;

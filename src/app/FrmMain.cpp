@@ -1,9 +1,17 @@
 #include "app/FrmMain.h"
 
+#include "app/Application.h"
 #include "app/Dialogs.h"
 #include "app/Skin.h"
+#include "data/Error.h"
+#include "data/Session.h"
+#include "data/SessionHost.h"
+#include "dedupe/DuplicateRemoval.h"
+#include "dedupe/DuplicateSearch.h"
 
 #include <QCloseEvent>
+#include <QCoreApplication>
+#include <QDir>
 #include <QFont>
 #include <QFrame>
 #include <QGroupBox>
@@ -99,7 +107,9 @@ void addLine(QPlainTextEdit *memo, const QString &text)
 
 } // namespace
 
-TFrmMain::TFrmMain(QWidget *parent)
+TFrmMain::TFrmMain(QWidget *parent) : TFrmMain(nullptr, parent) {}
+
+TFrmMain::TFrmMain(SessionHost *session, QWidget *parent)
     : QWidget(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint
                           | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint)
 {
@@ -121,7 +131,10 @@ TFrmMain::TFrmMain(QWidget *parent)
     applySkin(this);
 
     connect(btnClear, &QPushButton::clicked, this, &TFrmMain::btnClearClick);
-    // btnChongMa, Button1 and btnTest are connected here together with their handlers.
+    connect(btnChongMa, &QPushButton::clicked, this, &TFrmMain::btnChongMaClick);
+    connect(Button1, &QPushButton::clicked, this, &TFrmMain::Button1Click);
+    FSession = session;
+    FDelLogFile = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("del.log"));
 
 #ifndef QT_NO_SESSIONMANAGER
     // The close question also answers a log-off or shutdown.
@@ -133,7 +146,12 @@ TFrmMain::TFrmMain(QWidget *parent)
     FormCreate();
 }
 
-TFrmMain::~TFrmMain() { FormDestroy(); }
+TFrmMain::~TFrmMain()
+{
+    // A job still running on the database thread reports to this window: let it end first.
+    WaitForOperation();
+    FormDestroy();
+}
 
 void TFrmMain::CreateControls()
 {
@@ -180,6 +198,7 @@ void TFrmMain::FormCreate()
     FItemList.clear();
     FSpareList.clear();
     FDupIDList.clear();
+    FDupBarList.clear();
     FBusy = false;
 }
 
@@ -188,6 +207,7 @@ void TFrmMain::FormDestroy()
     FItemList.clear();
     FSpareList.clear();
     FDupIDList.clear();
+    FDupBarList.clear();
 }
 
 void TFrmMain::AddLog(const QString &text) { addLine(mmoLog, text); }
@@ -249,7 +269,112 @@ void TFrmMain::CentreOnScreen()
     move(frame.topLeft());
 }
 
-// ---- Cleaner and import handlers --------------------------------------------------
-// btnChongMaClick, Button1Click and btnTestClick follow here.
+// ---- Duplicate barcode cleaner --------------------------------------------------------
+
+void TFrmMain::SetRunning(bool running)
+{
+    FRunning = running;
+    btnChongMa->setEnabled(!running);
+    Button1->setEnabled(!running);
+    if (running)
+        setCursor(Qt::BusyCursor);
+    else
+        unsetCursor();
+}
+
+void TFrmMain::WaitForOperation()
+{
+    if (!FRunning || !FSession)
+        return;
+    FSession->requestStop();
+    try {
+        FSession->call([](TData1 &) {}); // queued behind the running job
+    } catch (const std::exception &) {
+        // The session is gone: nothing runs on it any more.
+    }
+}
+
+QStringList TFrmMain::MemoLines(const QPlainTextEdit *memo) const
+{
+    const QTextDocument *doc = memo->document();
+    QStringList lines;
+    if (doc->isEmpty() && doc->firstBlock().userState() != kEmptyFirstLine)
+        return lines;
+    for (QTextBlock block = doc->firstBlock(); block.isValid(); block = block.next())
+        lines.append(block.text());
+    return lines;
+}
+
+void TFrmMain::btnChongMaClick()
+{
+    if (FRunning || !FSession)
+        return;
+    mmoDiskID->clear();
+    mmoError->clear();
+    mmoLog->clear();
+    // Cleared before anything is read: a search that fails leaves nothing for a removal.
+    FDupIDList.clear();
+    FDupBarList.clear();
+    SetRunning(true);
+
+    auto *sink = new SignalSink(FSession->stopFlag(), this);
+    connect(sink, &SignalSink::errorAdded, this, &TFrmMain::AddError);
+    auto result = std::make_shared<SearchResult>();
+    FSession->post(
+        [sink, result](TData1 &session) { *result = dedupe::findDuplicates(session, *sink); }, this,
+        [this, sink, result](const QString &error) {
+            sink->deleteLater();
+            SetRunning(false);
+            if (!error.isEmpty()) {
+                showDefaultError(error);
+                return;
+            }
+            FItemList = result->barcodes;
+            for (const DuplicatePick &pick : std::as_const(result->duplicates)) {
+                if (!pick.diskId)
+                    continue;
+                FDupIDList.append(QString::number(*pick.diskId));
+                FDupBarList.append(pick.barcode);
+            }
+            for (const QString &id : std::as_const(FDupIDList))
+                mmoDiskID->appendPlainText(id);
+        });
+}
+
+void TFrmMain::Button1Click()
+{
+    if (FRunning || !FSession)
+        return;
+    // The count is that of the very list Yes deletes.
+    const QString question = QStringLiteral("%1 个重码，确定清除重码吗？").arg(FDupIDList.size());
+    if (!dialogs().askYesNo(this, QStringLiteral("提示信息"), question, QMessageBox::NoIcon))
+        return;
+
+    QList<RemovalEntry> entries;
+    for (qsizetype i = 0; i < FDupIDList.size(); ++i)
+        entries.append({FDupIDList.at(i), FDupBarList.value(i)});
+    SetRunning(true);
+
+    auto *sink = new SignalSink(FSession->stopFlag(), this);
+    connect(sink, &SignalSink::logAdded, this, &TFrmMain::AddLog);
+    FSession->post(
+        [sink, entries](TData1 &session) { dedupe::removeDuplicates(session, entries, *sink); }, this,
+        [this, sink](const QString &error) {
+            sink->deleteLater();
+            SetRunning(false);
+            if (!error.isEmpty()) {
+                showDefaultError(error); // del.log is not written after a stopped removal
+                return;
+            }
+            const QStringList lines = MemoLines(mmoError);
+            if (lines.isEmpty())
+                return;
+            try {
+                dedupe::writeDelLog(FDelLogFile, lines);
+            } catch (const Error &e) {
+                showDefaultError(e.message());
+            }
+        });
+}
 
 } // namespace chongma

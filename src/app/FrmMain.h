@@ -15,6 +15,8 @@ class QShowEvent;
 
 namespace chongma {
 
+class SessionHost;
+
 // The program's only window: run log, duplicate barcodes, picked row ids and the two
 // cleaner buttons. The import counters (grp2) stay hidden under pnl1 for good.
 class TFrmMain : public QWidget {
@@ -22,6 +24,8 @@ class TFrmMain : public QWidget {
 
 public:
     explicit TFrmMain(QWidget *parent = nullptr);
+    // The window runs its database work on `session`'s thread.
+    explicit TFrmMain(SessionHost *session, QWidget *parent = nullptr);
     ~TFrmMain() override;
 
     // Controls, in creation order; each objectName is the member's name.
@@ -66,10 +70,21 @@ public:
 
     void btnClearClick();
 
-    // ---- Cleaner and import handlers ----------------------------------------------
-    // btnChongMaClick (find duplicates), Button1Click (remove them) and btnTestClick
-    // (import) go here, together with their connections in the constructor.
-    // ---------------------------------------------------------------------------------
+    // ---- Duplicate barcode cleaner ----------------------------------------------------
+    // Barcode of each FDupIDList entry: a removal deletes a row only while it still
+    // carries the barcode it was picked for.
+    QStringList FDupBarList;
+    // Where the removal writes del.log: beside the program.
+    QString FDelLogFile;
+
+    // "查找重码": lists every duplicated barcode in mmoError and the picked DiskIDs in
+    // mmoDiskID. Runs on the database thread; the window follows through queued signals.
+    void btnChongMaClick();
+    // "清除重码": confirms, deletes the picked rows, logs them and writes del.log.
+    void Button1Click();
+    // An operation is running on the database thread (its buttons are disabled meanwhile).
+    bool isRunning() const { return FRunning; }
+    // ------------------------------------------------------------------------------------
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -80,7 +95,13 @@ private:
     void CentreOnScreen();
     void SessionEndQuery(QSessionManager &manager);
 
+    void SetRunning(bool running);
+    void WaitForOperation();
+    QStringList MemoLines(const QPlainTextEdit *memo) const;
+
     bool FCentred = false;
+    SessionHost *FSession = nullptr;
+    bool FRunning = false;
 };
 
 } // namespace chongma

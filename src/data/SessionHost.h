@@ -42,6 +42,7 @@ public:
     // Asks the running and queued jobs to stop at their next safe point.
     void requestStop() { m_stop.store(true); }
     bool stopRequested() const { return m_stop.load(); }
+    const std::atomic_bool *stopFlag() const { return &m_stop; }
     int pendingJobs() const { return m_pending.load(); }
 
 private:

@@ -1,0 +1,162 @@
+// The window's duplicate cleaner end to end: buttons, memos, the confirmation and del.log,
+// against SQLite and PostgreSQL (through ODBC).
+#include "app/FrmMain.h"
+#include "data/SessionHost.h"
+#include "support/ScriptedDialogs.h"
+#include "support/TestDatabase.h"
+
+#include "data/DataLink.h"
+
+#include <QApplication>
+#include <QFile>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QThread>
+
+using namespace chongma;
+using chongma::test::ScratchDatabase;
+
+namespace {
+
+QStringList memoLines(const QPlainTextEdit *memo)
+{
+    const QString text = memo->toPlainText();
+    return text.isEmpty() ? QStringList() : text.split(QLatin1Char('\n'));
+}
+
+QList<int> remainingIds(ScratchDatabase &db)
+{
+    QList<int> ids;
+    for (const QVariantList &row : db.rows(QStringLiteral("select DiskID from diskinfo order by DiskID")))
+        ids << row.at(0).toInt();
+    return ids;
+}
+
+// One window over one database, with its session on the database thread.
+struct Fixture {
+    explicit Fixture(const QString &backend) : db(backend)
+    {
+        db.createDiskinfo();
+        const QList<QVariantList> rows = {
+            {1, 3, QStringLiteral("A")}, {2, 7, QStringLiteral("A")}, {3, 2, QStringLiteral("条码甲")},
+            {4, 1, QStringLiteral("条码甲")}, {5, 1, QStringLiteral("solo")},
+        };
+        for (const QVariantList &r : rows)
+            db.insertDisk(r[0], r[1], r[2]);
+        host.open(readDataLink(db.udlPath()));
+        window = std::make_unique<TFrmMain>(&host);
+        window->FDelLogFile = db.dir() + QStringLiteral("/del.log");
+        window->show();
+    }
+    bool click(QPushButton *button)
+    {
+        QTest::mouseClick(button, Qt::LeftButton);
+        return QTest::qWaitFor([&] { return !window->isRunning(); }, 20000);
+    }
+    ScratchDatabase db;
+    SessionHost host;
+    std::unique_ptr<TFrmMain> window;
+};
+
+} // namespace
+
+class TestFrmMainDedupe : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase_data() { test::addBackendRows(); }
+
+    void searchThenClear()
+    {
+        QFETCH_GLOBAL(QString, backend);
+        Fixture f(backend);
+        test::ScriptedDialogs boxes;
+        TFrmMain &w = *f.window;
+        w.AddLog(QStringLiteral("an older line"));
+
+        // Every memo change must happen on the window's thread.
+        int offThread = 0;
+        for (QPlainTextEdit *memo : {w.mmoLog, w.mmoError, w.mmoDiskID})
+            connect(memo, &QPlainTextEdit::textChanged, this, [&] {
+                if (QThread::currentThread() != qApp->thread())
+                    ++offThread;
+            }, Qt::DirectConnection);
+
+        QVERIFY(f.click(w.btnChongMa));
+        QCOMPARE(memoLines(w.mmoError), QStringList({"A", "条码甲"}));
+        QCOMPARE(memoLines(w.mmoDiskID), QStringList({"2", "3"}));
+        QCOMPARE(memoLines(w.mmoLog), QStringList()); // a search clears the run log
+        QCOMPARE(w.FDupIDList, QStringList({"2", "3"}));
+        QCOMPARE(w.FItemList, QStringList({"A", "solo", "条码甲"}));
+        QVERIFY(boxes.shown.isEmpty());
+
+        // No: nothing runs, nothing is written.
+        boxes.answers = {false};
+        QVERIFY(f.click(w.Button1));
+        QCOMPARE(boxes.shown.size(), 1);
+        QCOMPARE(boxes.shown.at(0).caption, QStringLiteral("提示信息"));
+        QCOMPARE(boxes.shown.at(0).text, QStringLiteral("2 个重码，确定清除重码吗？"));
+        QCOMPARE(boxes.shown.at(0).icon, QMessageBox::NoIcon);
+        QVERIFY(boxes.shown.at(0).owned);
+        QCOMPARE(remainingIds(f.db), QList<int>({1, 2, 3, 4, 5}));
+        QVERIFY(!QFile::exists(w.FDelLogFile));
+        QCOMPARE(memoLines(w.mmoLog), QStringList());
+
+        // Yes: the picked rows go, each logged, and del.log holds the duplicated barcodes.
+        boxes.answers = {true};
+        QVERIFY(f.click(w.Button1));
+        QCOMPARE(memoLines(w.mmoLog), QStringList({"删除重码:2", "删除重码:3"}));
+        QCOMPARE(remainingIds(f.db), QList<int>({1, 4, 5}));
+        QFile delLog(w.FDelLogFile);
+        QVERIFY(delLog.open(QIODevice::ReadOnly));
+        QCOMPARE(delLog.readAll(), QByteArray("A\r\n\xCC\xF5\xC2\xEB\xBC\xD7\r\n"));
+        // The lists stay for another press.
+        QCOMPARE(memoLines(w.mmoDiskID), QStringList({"2", "3"}));
+        QCOMPARE(offThread, 0);
+    }
+
+    void failedSearchLeavesNothingToDelete()
+    {
+        QFETCH_GLOBAL(QString, backend);
+        Fixture f(backend);
+        test::ScriptedDialogs boxes;
+        TFrmMain &w = *f.window;
+        QVERIFY(f.click(w.btnChongMa));
+        QCOMPARE(w.FDupIDList.size(), 2);
+
+        f.db.exec(QStringLiteral("alter table diskinfo rename to diskinfo_away"));
+        QVERIFY(f.click(w.btnChongMa));
+        QCOMPARE(boxes.shown.size(), 1); // the default handler's box
+        QVERIFY(!boxes.shown.at(0).question);
+        QCOMPARE(boxes.shown.at(0).icon, QMessageBox::Critical);
+        QVERIFY(w.FDupIDList.isEmpty());
+        QCOMPARE(memoLines(w.mmoDiskID), QStringList());
+        f.db.exec(QStringLiteral("alter table diskinfo_away rename to diskinfo"));
+
+        // Yes now deletes nothing: the earlier picks are not what the window shows.
+        boxes.answers = {true};
+        QVERIFY(f.click(w.Button1));
+        QCOMPARE(boxes.shown.last().text, QStringLiteral("0 个重码，确定清除重码吗？"));
+        QCOMPARE(remainingIds(f.db), QList<int>({1, 2, 3, 4, 5}));
+        QVERIFY(!QFile::exists(w.FDelLogFile)); // mmoError is empty after the failed search
+    }
+
+    void delLogThatCannotBeWrittenIsReported()
+    {
+        QFETCH_GLOBAL(QString, backend);
+        Fixture f(backend);
+        test::ScriptedDialogs boxes;
+        TFrmMain &w = *f.window;
+        w.FDelLogFile = f.db.dir() + QStringLiteral("/no/such/folder/del.log");
+        QVERIFY(f.click(w.btnChongMa));
+        boxes.answers = {true};
+        QVERIFY(f.click(w.Button1));
+        QCOMPARE(memoLines(w.mmoLog), QStringList({"删除重码:2", "删除重码:3"}));
+        QCOMPARE(boxes.shown.size(), 2);
+        QCOMPARE(boxes.shown.at(1).text, QStringLiteral("Cannot create file %1.").arg(w.FDelLogFile));
+    }
+};
+
+QTEST_MAIN(TestFrmMainDedupe)
+#include "tst_frmmain_dedupe.moc"
