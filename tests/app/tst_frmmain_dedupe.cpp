@@ -114,6 +114,8 @@ private slots:
         // The lists stay for another press.
         QCOMPARE(memoLines(w.mmoDiskID), QStringList({"2", "3"}));
         QCOMPARE(offThread, 0);
+        // Kept in the build tree for a look at the window after a removal.
+        QVERIFY(w.grab().save(QCoreApplication::applicationDirPath() + QStringLiteral("/frmmain-after-clear.png")));
     }
 
     void failedSearchLeavesNothingToDelete()
