@@ -1,12 +1,15 @@
 #include "cli/Commands.h"
 
 #include "cli/Output.h"
+#include "cli/StopSignal.h"
 #include "data/DataLink.h"
 #include "data/Error.h"
 #include "data/OperationSink.h"
 #include "data/Session.h"
 #include "dedupe/DuplicateRemoval.h"
 #include "dedupe/DuplicateSearch.h"
+#include "import/CodePage.h"
+#include "import/ImportRun.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -195,6 +198,76 @@ int clear(Context &ctx)
     return Ok;
 }
 
+// Import effects on the terminal: log and error lines as the memos hold them, progress on
+// stderr; with --json one object per cleaned line on stdout and everything else on stderr.
+class ImportPrinter : public ImportSink {
+public:
+    explicit ImportPrinter(bool json) : m_json(json) {}
+    void addLog(const QString &line) override { m_json ? err(line) : out(line); }
+    void addError(const QString &line) override { m_json ? err(line) : out(line); }
+    bool progress(qint64 done, qint64 total) override
+    {
+        if (total >= 1000 && (done % 10000 == 0 || done == total))
+            err(QStringLiteral("%1 of %2 lines").arg(done).arg(total));
+        return !stopRequested();
+    }
+    void lineHandled(const LineReport &r) override
+    {
+        if (!m_json)
+            return;
+        QJsonObject o;
+        o.insert(QStringLiteral("line"), r.line);
+        o.insert(QStringLiteral("text"), fromCodePage(r.text));
+        o.insert(QStringLiteral("accepted"), r.outcome != LineOutcome::Rejected);
+        if (r.outcome == LineOutcome::Rejected) {
+            o.insert(QStringLiteral("reason"), parseReasonText(r.reason));
+        } else {
+            const TMaterialRec &m = r.record;
+            o.insert(QStringLiteral("code"), fromCodePage(m.Code.bytes()));
+            o.insert(QStringLiteral("mno"), fromCodePage(m.MNo.bytes()));
+            o.insert(QStringLiteral("int"), m.IntValue);
+            o.insert(QStringLiteral("price"), fromCodePage(m.Price.bytes()));
+            o.insert(QStringLiteral("pubDate"), fromCodePage(m.PubDate.bytes()));
+            o.insert(QStringLiteral("name"), fromCodePage(m.Name.bytes()));
+            o.insert(QStringLiteral("supName"), fromCodePage(m.SupName.bytes()));
+            static const char *const outcomes[] = {"rejected", "new", "present", "failed"};
+            o.insert(QStringLiteral("outcome"), QLatin1String(outcomes[int(r.outcome)]));
+            o.insert(QStringLiteral("sql"), fromCodePage(r.sql));
+        }
+        out(QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)));
+    }
+
+private:
+    bool m_json;
+};
+
+int import(Context &ctx)
+{
+    installStopHandlers();
+    auto session = openSession(ctx.udlPath);
+    const bool json = ctx.parser.isSet(QStringLiteral("json"));
+    ImportOptions options;
+    options.dryRun = ctx.parser.isSet(QStringLiteral("dry-run"));
+    ImportPrinter printer(json);
+    const ImportResult result = import::RunImport(*session, ctx.args.at(0), printer, options);
+    const ImportCounters &c = result.counters;
+    if (json) {
+        QJsonObject o;
+        o.insert(QStringLiteral("sum"), c.sum);
+        o.insert(QStringLiteral("num"), c.num);
+        o.insert(QStringLiteral("exist"), c.exist);
+        o.insert(QStringLiteral("error"), c.error);
+        o.insert(QStringLiteral("rejected"), c.rejected);
+        out(QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact)));
+    } else {
+        out(QStringLiteral("总记录数：%1 已导入数：%2 已存在数：%3 格式错误：%4 未导入数：%5")
+                .arg(c.sum).arg(c.num).arg(c.exist).arg(c.error).arg(c.wdr));
+        if (options.dryRun)
+            out(QStringLiteral("(dry run: nothing was inserted)"));
+    }
+    return result.complete ? Ok : Failed;
+}
+
 QList<Command> commandTable()
 {
     return {
@@ -204,6 +277,8 @@ QList<Command> commandTable()
          {QStringLiteral("json")}, 0, 0, find},
         {"clear", "clear [--yes] [--del-log PATH]  find, confirm, delete the picked rows and write del.log",
          {QStringLiteral("yes"), QStringLiteral("del-log")}, 0, 0, clear},
+        {"import", "import SOURCE [--dry-run] [--json]  import a material file (code page 936) into BD_Material",
+         {QStringLiteral("dry-run"), QStringLiteral("json")}, 1, 1, import},
     };
 }
 
@@ -221,7 +296,8 @@ int run(const QStringList &arguments)
     const QCommandLineOption versionOption = parser.addVersionOption();
     parser.addOption({QStringLiteral("udl"), QStringLiteral("Data link file to connect with (default: disk.udl beside this program)."),
                       QStringLiteral("FILE")});
-    parser.addOption({QStringLiteral("json"), QStringLiteral("find: one JSON object per line.")});
+    parser.addOption({QStringLiteral("json"), QStringLiteral("find, import: one JSON object per line.")});
+    parser.addOption({QStringLiteral("dry-run"), QStringLiteral("import: parse and look up only; insert nothing.")});
     parser.addOption({QStringLiteral("yes"), QStringLiteral("clear: delete without asking.")});
     parser.addOption({QStringLiteral("del-log"), QStringLiteral("clear: where to write del.log (default: beside this program)."),
                       QStringLiteral("PATH")});

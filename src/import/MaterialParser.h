@@ -1,0 +1,101 @@
+#pragma once
+
+// One line of the material source file, in code page 936 bytes, turned into a record and an
+// insert statement for BD_Material. All lengths are byte counts.
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+
+namespace chongma {
+
+// A text of at most Cap bytes: storing a longer value keeps its first Cap bytes, a plain byte
+// cut that may split a double-byte character.
+template <qsizetype Cap>
+class LimitedText
+{
+public:
+    static constexpr qsizetype capacity = Cap;
+
+    LimitedText() = default;
+    LimitedText(const QByteArray &value) : m_bytes(value.left(Cap)) {}
+    LimitedText(const char *value) : LimitedText(QByteArray(value)) {}
+
+    LimitedText &operator=(const QByteArray &value)
+    {
+        m_bytes = value.left(Cap);
+        return *this;
+    }
+
+    const QByteArray &bytes() const { return m_bytes; }
+    operator const QByteArray &() const { return m_bytes; }
+    qsizetype size() const { return m_bytes.size(); }
+    bool isEmpty() const { return m_bytes.isEmpty(); }
+
+    friend bool operator==(const LimitedText &a, const QByteArray &b) { return a.m_bytes == b; }
+    friend bool operator==(const LimitedText &a, const LimitedText &b) { return a.m_bytes == b.m_bytes; }
+
+private:
+    QByteArray m_bytes;
+};
+
+// The parsed material record. An ordinary value: the caller owns it and passes it to every parse.
+struct TMaterialRec
+{
+    static constexpr qsizetype NameStoredMax = 100; // the parser never stores more in Name
+
+    LimitedText<20> Code;  // barcode, BD_MCode
+    LimitedText<30> MNo;   // BD_MNo
+    LimitedText<158> Name; // BD_MName
+    qint32 IntValue = 0;   // must parse, never written
+    LimitedText<48> SupName; // Pur_SupName
+    LimitedText<50> PubDate; // BD_MPUBDATE, without its brackets
+    LimitedText<50> Price = "0.0"; // BD_MPRICE, kept as text
+
+    void reset();
+};
+
+// Why ParseMaterialLine gave up, named after the last field it read (None: the line was accepted).
+enum class ParseReason {
+    None,
+    TooShort,            // fewer than 10 bytes
+    NoSpaceInLine,       // nothing ends the code
+    NoSpaceAfterCode,    // nothing ends the material number
+    NoSpaceAfterMNo,     // nothing ends the integer
+    BadInteger,          // the third field is not a 32-bit integer
+    NoSpaceAfterInteger, // nothing ends the price
+    NoBracketAfterPrice, // no "] " ends the date
+    NoMarker,            // no "[!]" ends the name
+};
+
+enum class ReasonLanguage { English, Chinese };
+
+// A short description of `reason` for preview output.
+QString parseReasonText(ParseReason reason, ReasonLanguage language = ReasonLanguage::English);
+
+// Removes bytes 0x00..0x20 from both ends.
+QByteArray trim(const QByteArray &text);
+
+// A third field as the parser accepts it: [+|-]digits within the signed 32-bit range, or,
+// unsigned, $hex, xhex, Xhex, 0xhex or 0Xhex fitting in 32 bits (read as signed). Nothing else.
+std::optional<qint32> parseInt32(const QByteArray &token);
+
+// `line` without any double quote, single quote or standalone backquote; a backquote that is
+// the second byte of a double-byte character stays.
+QByteArray StripQuotes(const QByteArray &line);
+
+// `text` cut to at most n bytes without splitting a double-byte character at the cut.
+// Meant for n <= text.size(); a larger n counts as text.size().
+QByteArray CutDbcs(const QByteArray &text, int n);
+
+// Parses a line cleaned by StripQuotes into `rec` and returns true when all fields were found.
+// `rec` is reset first; after a false result it keeps the fields read before the failing one.
+// `line` is consumed while parsing: pass a copy.
+bool ParseMaterialLine(TMaterialRec &rec, QByteArray &line, ParseReason *reason = nullptr);
+
+// The insert statement for `rec`, values unescaped (StripQuotes removed every quote), ending in
+// "; ".
+QByteArray BuildInsertSQL(const TMaterialRec &rec);
+
+} // namespace chongma
