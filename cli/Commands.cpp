@@ -10,12 +10,14 @@
 #include "dedupe/DuplicateSearch.h"
 #include "import/CodePage.h"
 #include "import/ImportRun.h"
+#include "watch/Config.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QThread>
 
 #include <cstdio>
 #include <iostream>
@@ -268,6 +270,74 @@ int import(Context &ctx)
     return result.complete ? Ok : Failed;
 }
 
+// Sleeps up to `seconds`, waking early when a stop is asked for; false then.
+bool pause(double seconds)
+{
+    for (int waited = 0; waited < int(seconds * 10); ++waited) {
+        if (stopRequested())
+            return false;
+        QThread::msleep(100);
+    }
+    return !stopRequested();
+}
+
+int watch(Context &ctx)
+{
+    installStopHandlers();
+    const QString source = ctx.args.at(0);
+    bool ok = true;
+    const double every = ctx.parser.isSet(QStringLiteral("every"))
+                             ? ctx.parser.value(QStringLiteral("every")).toDouble(&ok)
+                             : 10.0;
+    if (!ok || every <= 0) {
+        err(QStringLiteral("chongma-cli: --every takes a number of seconds above 0"));
+        return Usage;
+    }
+    const bool once = ctx.parser.isSet(QStringLiteral("once"));
+    const QString configPath = ctx.parser.isSet(QStringLiteral("config"))
+                                   ? ctx.parser.value(QStringLiteral("config"))
+                                   : QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("config.ini"));
+    SourceWatch sourceWatch(configPath);
+    sourceWatch.loadConfig(); // keeps what the user set when the time is written back
+    auto session = openSession(ctx.udlPath);
+
+    FileStamp previous = fileStamp(source);
+    // One look: a file that held still since the previous look and is newer than the last one
+    // imported is imported now.
+    auto check = [&] {
+        const FileStamp now = fileStamp(source);
+        const bool settled = now.exists && now == previous;
+        previous = now;
+        if (!settled || !sourceWatch.SourceChanged(source))
+            return;
+        ImportPrinter printer(false);
+        try {
+            const ImportResult result = import::RunImport(*session, source, printer);
+            const ImportCounters &c = result.counters;
+            out(QStringLiteral("总记录数：%1 已导入数：%2 已存在数：%3 格式错误：%4 未导入数：%5")
+                    .arg(c.sum).arg(c.num).arg(c.exist).arg(c.error).arg(c.wdr));
+            if (!result.complete)
+                sourceWatch.retryLater();
+        } catch (const Error &e) {
+            err(QStringLiteral("chongma-cli: %1").arg(e.message()));
+            sourceWatch.retryLater(); // tried again at the next look
+        }
+    };
+
+    if (once) {
+        // No timer to wait for: a second look one second after the first.
+        if (pause(1.0))
+            check();
+        return Ok;
+    }
+    err(QStringLiteral("watching %1 every %2 s (config %3); Ctrl+C stops")
+            .arg(QDir::toNativeSeparators(source)).arg(every).arg(QDir::toNativeSeparators(configPath)));
+    while (pause(every))
+        check();
+    err(QStringLiteral("stopped"));
+    return Ok;
+}
+
 QList<Command> commandTable()
 {
     return {
@@ -279,6 +349,8 @@ QList<Command> commandTable()
          {QStringLiteral("yes"), QStringLiteral("del-log")}, 0, 0, clear},
         {"import", "import SOURCE [--dry-run] [--json]  import a material file (code page 936) into BD_Material",
          {QStringLiteral("dry-run"), QStringLiteral("json")}, 1, 1, import},
+        {"watch", "watch SOURCE [--every SECONDS] [--once] [--config FILE]  import SOURCE whenever it has changed",
+         {QStringLiteral("every"), QStringLiteral("once"), QStringLiteral("config")}, 1, 1, watch},
     };
 }
 
@@ -298,6 +370,11 @@ int run(const QStringList &arguments)
                       QStringLiteral("FILE")});
     parser.addOption({QStringLiteral("json"), QStringLiteral("find, import: one JSON object per line.")});
     parser.addOption({QStringLiteral("dry-run"), QStringLiteral("import: parse and look up only; insert nothing.")});
+    parser.addOption({QStringLiteral("every"), QStringLiteral("watch: seconds between two looks at the file (default 10)."),
+                      QStringLiteral("SECONDS")});
+    parser.addOption({QStringLiteral("once"), QStringLiteral("watch: look once (twice, a second apart) and exit.")});
+    parser.addOption({QStringLiteral("config"), QStringLiteral("watch: the config.ini to keep the last imported time in (default: beside this program)."),
+                      QStringLiteral("FILE")});
     parser.addOption({QStringLiteral("yes"), QStringLiteral("clear: delete without asking.")});
     parser.addOption({QStringLiteral("del-log"), QStringLiteral("clear: where to write del.log (default: beside this program)."),
                       QStringLiteral("PATH")});

@@ -12,6 +12,7 @@ inline void out(const QString &line)
     const QByteArray bytes = line.toUtf8();
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout);
     std::fputc('\n', stdout);
+    std::fflush(stdout); // a watching process's lines reach a pipe as they happen
 }
 
 inline void err(const QString &line)

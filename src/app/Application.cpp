@@ -6,6 +6,7 @@
 #include "data/Error.h"
 #include "data/SessionHost.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QMessageBox>
 
@@ -130,6 +131,7 @@ int startUp(const QString &udlPath, SessionHost &host, std::unique_ptr<TFrmMain>
 
     try {
         window = std::make_unique<TFrmMain>(&host);
+        window->LoadSourceWatch(QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("config.ini")));
     } catch (const std::exception &e) {
         showApplicationError(e);
         return 1;

@@ -8,6 +8,8 @@
 #include "data/SessionHost.h"
 #include "dedupe/DuplicateRemoval.h"
 #include "dedupe/DuplicateSearch.h"
+#include "watch/Config.h"
+#include "watch/RunThread.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -27,6 +29,7 @@
 #include <QTextCursor>
 #include <QTextDocument>
 #include <QThread>
+#include <QTimer>
 
 namespace chongma {
 
@@ -134,6 +137,10 @@ TFrmMain::TFrmMain(SessionHost *session, QWidget *parent)
     connect(btnChongMa, &QPushButton::clicked, this, &TFrmMain::btnChongMaClick);
     connect(Button1, &QPushButton::clicked, this, &TFrmMain::Button1Click);
     FSession = session;
+    tmrCycle = new QTimer(this);
+    tmrCycle->setObjectName(QStringLiteral("tmrCycle"));
+    connect(tmrCycle, &QTimer::timeout, this, &TFrmMain::tmrCycleTimer);
+    connect(btnTest, &QPushButton::clicked, this, &TFrmMain::btnTestClick);
     FDelLogFile = QDir(QCoreApplication::applicationDirPath()).filePath(QStringLiteral("del.log"));
 
 #ifndef QT_NO_SESSIONMANAGER
@@ -284,7 +291,9 @@ void TFrmMain::SetRunning(bool running)
 
 void TFrmMain::WaitForOperation()
 {
-    if (!FRunning || !FSession)
+    if (tmrCycle)
+        tmrCycle->stop();
+    if ((!FRunning && !FBusy) || !FSession)
         return;
     FSession->requestStop();
     try {
@@ -375,6 +384,109 @@ void TFrmMain::Button1Click()
                 showDefaultError(e.message());
             }
         });
+}
+
+// ---- Material import and source watch ---------------------------------------------------
+
+struct TFrmMain::Stamp {
+    FileStamp stamp;
+};
+
+void TFrmMain::ShowImported(int count) { lblNum->setText(QString::number(count)); }
+
+void TFrmMain::RunImportInBackground(bool fromCycle, bool fromButton)
+{
+    // Set before the run is queued, so a cycle check cannot slip in between.
+    FBusy = true;
+    FSpareList.clear();
+    if (fromButton)
+        btnTest->setEnabled(false);
+
+    auto *run = new TRunThread(*FSession, FSourceFile, this);
+    connect(run, &TRunThread::logCleared, mmoLog, &QPlainTextEdit::clear);
+    connect(run, &TRunThread::logAdded, this, &TFrmMain::AddLog);
+    connect(run, &TRunThread::errorAdded, this, &TFrmMain::AddError);
+    connect(run, &TRunThread::counters, this, [this](int sum, int num, int exist, int error, int wdr) {
+        lblSum->setText(QString::number(sum));
+        ShowImported(num);
+        lblExist->setText(QString::number(exist));
+        lblError->setText(QString::number(error));
+        lblWdr->setText(QString::number(wdr));
+    });
+    connect(run, &TRunThread::finished, this,
+            [this, fromCycle, fromButton](const QString &error, const QStringList &lines, bool) {
+                FBusy = false;
+                FItemList = lines;
+                if (fromButton)
+                    btnTest->setEnabled(true);
+                if (error.isEmpty())
+                    return;
+                if (fromButton) {
+                    showDefaultError(error);
+                    return;
+                }
+                // A background run has nobody to show a box to: its error goes to the run log,
+                // and a version seen by the cycle check is tried again at its next look.
+                AddLog(QStringLiteral("导入出错:") + error.simplified());
+                if (fromCycle && FWatch)
+                    FWatch->retryLater();
+            });
+    run->start();
+}
+
+void TFrmMain::btnTestClick()
+{
+    if (!FSession)
+        return;
+    if (FBusy) {
+        AddLog(QStringLiteral("导入正在进行，本次导入未启动"));
+        return;
+    }
+    RunImportInBackground(false, true);
+}
+
+void TFrmMain::StartImportThread()
+{
+    if (!FSession)
+        return;
+    if (FBusy) {
+        AddLog(QStringLiteral("导入正在进行，本次导入未启动"));
+        return;
+    }
+    RunImportInBackground(false, false);
+}
+
+void TFrmMain::btnThreadGoClick() { StartImportThread(); }
+
+void TFrmMain::tmrCycleTimer()
+{
+    if (FBusy || !FSession || !FWatch)
+        return;
+    // Only a file that held still since the previous look: one still being written would be
+    // imported half-written.
+    const FileStamp now = fileStamp(FSourceFile);
+    if (!FLastStamp)
+        FLastStamp = std::make_unique<Stamp>();
+    const bool settled = now.exists && now == FLastStamp->stamp;
+    FLastStamp->stamp = now;
+    if (!settled)
+        return;
+    if (!FWatch->SourceChanged(FSourceFile)) // may throw "Unable to write to ..."
+        return;
+    RunImportInBackground(true, false);
+}
+
+void TFrmMain::LoadSourceWatch(const QString &configPath)
+{
+    FWatch = std::make_unique<SourceWatch>(configPath);
+    FWatch->loadConfig();
+    FSourceFile = FWatch->sourceFile();
+    const qint32 cycle = FWatch->config().FileCheckCycle;
+    if (cycle > 0) {
+        tmrCycle->start(std::chrono::seconds(cycle));
+    } else {
+        tmrCycle->stop();
+    }
 }
 
 } // namespace chongma

@@ -4,6 +4,8 @@
 #include <QStringList>
 #include <QWidget>
 
+#include <memory>
+
 class QCloseEvent;
 class QFrame;
 class QGroupBox;
@@ -12,10 +14,12 @@ class QPlainTextEdit;
 class QPushButton;
 class QSessionManager;
 class QShowEvent;
+class QTimer;
 
 namespace chongma {
 
 class SessionHost;
+class SourceWatch;
 
 // The program's only window: run log, duplicate barcodes, picked row ids and the two
 // cleaner buttons. The import counters (grp2) stay hidden under pnl1 for good.
@@ -84,6 +88,23 @@ public:
     void Button1Click();
     // An operation is running on the database thread (its buttons are disabled meanwhile).
     bool isRunning() const { return FRunning; }
+
+    // ---- Material import and source watch -----------------------------------------------
+    // The hidden Import button: one run of FSourceFile; an error goes to the default handler.
+    void btnTestClick();
+    // One background run of FSourceFile. Refused, with a line in mmoLog, while a run is in
+    // progress: two runs never overlap.
+    void StartImportThread();
+    void btnThreadGoClick();
+    // The cycle check: nothing while FBusy; a file still being written (size or write time
+    // moved since the previous check) waits for the next check; then SourceChanged decides.
+    void tmrCycleTimer();
+    void ShowImported(int count);
+    // Reads config.ini: FSourceFile from FilePath and FileName, and a cycle timer when
+    // FileCheckCycle is above 0.
+    void LoadSourceWatch(const QString &configPath);
+    SourceWatch *Watch() const { return FWatch.get(); }
+    QTimer *tmrCycle = nullptr;
     // ------------------------------------------------------------------------------------
 
 protected:
@@ -96,12 +117,16 @@ private:
     void SessionEndQuery(QSessionManager &manager);
 
     void SetRunning(bool running);
+    void RunImportInBackground(bool fromCycle, bool fromButton);
     void WaitForOperation();
     QStringList MemoLines(const QPlainTextEdit *memo) const;
 
     bool FCentred = false;
     SessionHost *FSession = nullptr;
     bool FRunning = false;
+    std::unique_ptr<SourceWatch> FWatch;
+    struct Stamp;
+    std::unique_ptr<Stamp> FLastStamp; // the source file as the previous cycle check saw it
 };
 
 } // namespace chongma

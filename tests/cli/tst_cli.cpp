@@ -1,5 +1,12 @@
 // chongma-cli as scripts run it: a separate process, exit codes, stdout and stderr.
+#include "import/CodePage.h"
+#include "import/ImportRun.h"
+#include "import/MaterialParser.h"
 #include "support/TestDatabase.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QJsonArray>
 
 #include <QFile>
 #include <QJsonDocument>
@@ -48,6 +55,39 @@ void fillDuplicates(ScratchDatabase &db)
     };
     for (const QVariantList &r : rows)
         db.insertDisk(r[0], r[1], r[2]);
+}
+
+void createMaterials(ScratchDatabase &db)
+{
+    db.exec(QStringLiteral("create table BD_Material (BD_MCode varchar(20), BD_MNo varchar(30), BD_MName varchar(158), "
+                           "BD_MPRICE varchar(50), Pur_SupName varchar(48), BD_MPUBDATE varchar(50))"));
+}
+
+int materialCount(ScratchDatabase &db)
+{
+    return db.rows(QStringLiteral("select count(*) from BD_Material")).first().first().toInt();
+}
+
+QString writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(bytes) != bytes.size())
+        qFatal("cannot write %s", qPrintable(path));
+    return path;
+}
+
+// A source file mixing every outcome: new, present, rejected, the same new code twice, a quoted
+// line, Chinese text.
+QByteArray mixedSource()
+{
+    return chongma::toCodePage(QStringLiteral(
+               "1001 M-1 5 12.50 [2008-04-18] 测试材料 [!] 某供应商\r\n"
+               "2002 M-2 1 1.0 [x] already there [!] s\r\n"
+               "3003 M-3 1.5 1 [x] bad integer [!] s\n"
+               "\"4004\" M-4 $1F 7 [2020-01-01] quoted [!]\n"
+               "1001 M-1 5 12.50 [2008-04-18] again [!] s\n"
+               "   \n"
+               "short\r"));
 }
 
 int rowCount(ScratchDatabase &db)
@@ -189,6 +229,134 @@ private slots:
         QFile f(delLog);
         QVERIFY(f.open(QIODevice::ReadOnly));
         QCOMPARE(f.readAll(), QByteArray("A\r\nN\r\n\xCC\xF5\xC2\xEB\xBC\xD7\r\n"));
+    }
+
+    void importDryRunJsonMatchesTheParser()
+    {
+        QFETCH_GLOBAL(QString, backend);
+        ScratchDatabase db(backend);
+        createMaterials(db);
+        db.exec(QStringLiteral("insert into BD_Material (BD_MCode) values ('2002')"));
+        const QString source = writeFile(db.dir() + QStringLiteral("/src.txt"), mixedSource());
+        const Run r = cli({"--udl", db.udlPath(), "import", source, "--dry-run", "--json"});
+        QCOMPARE(r.code, 0);
+        QCOMPARE(materialCount(db), 1); // a dry run inserts nothing
+
+        const QList<QByteArray> cleaned = chongma::import::cleanLines(chongma::import::loadSourceLines(source));
+        const QStringList out = lines(r.out);
+        QCOMPARE(out.size(), cleaned.size() + 1);
+        QStringList outcomes;
+        for (int i = 0; i < cleaned.size(); ++i) {
+            const QJsonObject o = QJsonDocument::fromJson(out.at(i).toUtf8()).object();
+            QCOMPARE(o.value(QStringLiteral("line")).toInt(), i + 1);
+            QCOMPARE(o.value(QStringLiteral("text")).toString(), chongma::fromCodePage(cleaned.at(i)));
+            chongma::TMaterialRec rec;
+            QByteArray work = cleaned.at(i);
+            const bool accepted = chongma::ParseMaterialLine(rec, work);
+            QCOMPARE(o.value(QStringLiteral("accepted")).toBool(), accepted);
+            if (!accepted) {
+                QVERIFY(!o.value(QStringLiteral("reason")).toString().isEmpty());
+                outcomes << QStringLiteral("rejected");
+                continue;
+            }
+            QCOMPARE(o.value(QStringLiteral("code")).toString(), chongma::fromCodePage(rec.Code.bytes()));
+            QCOMPARE(o.value(QStringLiteral("mno")).toString(), chongma::fromCodePage(rec.MNo.bytes()));
+            QCOMPARE(o.value(QStringLiteral("int")).toInt(), rec.IntValue);
+            QCOMPARE(o.value(QStringLiteral("price")).toString(), chongma::fromCodePage(rec.Price.bytes()));
+            QCOMPARE(o.value(QStringLiteral("pubDate")).toString(), chongma::fromCodePage(rec.PubDate.bytes()));
+            QCOMPARE(o.value(QStringLiteral("name")).toString(), chongma::fromCodePage(rec.Name.bytes()));
+            QCOMPARE(o.value(QStringLiteral("supName")).toString(), chongma::fromCodePage(rec.SupName.bytes()));
+            QCOMPARE(o.value(QStringLiteral("sql")).toString(), chongma::fromCodePage(chongma::BuildInsertSQL(rec)));
+            outcomes << o.value(QStringLiteral("outcome")).toString();
+        }
+        QCOMPARE(outcomes, QStringList({"new", "present", "rejected", "new", "present", "rejected"}));
+        const QJsonObject totals = QJsonDocument::fromJson(out.last().toUtf8()).object();
+        QCOMPARE(totals.value(QStringLiteral("sum")).toInt(), 6);
+        QCOMPARE(totals.value(QStringLiteral("num")).toInt(), 2);
+        QCOMPARE(totals.value(QStringLiteral("exist")).toInt(), 2);
+        QCOMPARE(totals.value(QStringLiteral("error")).toInt(), 0);
+        QCOMPARE(totals.value(QStringLiteral("rejected")).toInt(), 2);
+    }
+
+    void importRunsAndReports()
+    {
+        QFETCH_GLOBAL(QString, backend);
+        ScratchDatabase db(backend);
+        createMaterials(db);
+        const QString source = writeFile(db.dir() + QStringLiteral("/src.txt"), mixedSource());
+        const Run r = cli({"--udl", db.udlPath(), "import", source});
+        QCOMPARE(r.code, 0);
+        const QStringList out = lines(r.out);
+        QCOMPARE(out.size(), 3);
+        QVERIFY(out.at(0).startsWith(QStringLiteral("开始时间:")));
+        QVERIFY(out.at(1).startsWith(QStringLiteral("完成时间:")));
+        QCOMPARE(out.at(2), QStringLiteral("总记录数：6 已导入数：3 已存在数：1 格式错误：0 未导入数：0"));
+        QCOMPARE(materialCount(db), 3);
+
+        const Run missing = cli({"--udl", db.udlPath(), "import", db.dir() + QStringLiteral("/nothere.txt")});
+        QCOMPARE(missing.code, 1);
+        QVERIFY2(missing.err.contains(QStringLiteral("Cannot open file ") + db.dir() + QStringLiteral("/nothere.txt")),
+                 qPrintable(missing.err));
+    }
+
+    void watchOnceImportsAndWritesConfig()
+    {
+        QFETCH_GLOBAL(QString, backend);
+        ScratchDatabase db(backend);
+        createMaterials(db);
+        const QString source = writeFile(db.dir() + QStringLiteral("/src.txt"), mixedSource());
+        const QString config = db.dir() + QStringLiteral("/config.ini");
+        const Run r = cli({"--udl", db.udlPath(), "watch", source, "--once", "--config", config});
+        QCOMPARE(r.code, 0);
+        QVERIFY2(r.out.contains(QStringLiteral("已导入数：3")), qPrintable(r.out + r.err));
+        QCOMPARE(materialCount(db), 3);
+        QFile ini(config);
+        QVERIFY(ini.open(QIODevice::ReadOnly));
+        const QByteArray bytes = ini.readAll();
+        QVERIFY2(bytes.startsWith("[config.ini]\r\nFilePath=\r\nFileName=\r\nFileCreateTime="), bytes.constData());
+    }
+
+    void watchImportsAgainWhenTheFileChanges()
+    {
+        QFETCH_GLOBAL(QString, backend);
+        if (backend != QLatin1String("sqlite"))
+            QSKIP("the watching does not depend on the database");
+        ScratchDatabase db(backend);
+        createMaterials(db);
+        const QString source = writeFile(db.dir() + QStringLiteral("/src.txt"), mixedSource());
+        const QDateTime first = QDateTime::currentDateTime().addSecs(-100);
+        {
+            QFile f(source);
+            QVERIFY(f.open(QIODevice::ReadWrite));
+            QVERIFY(f.setFileTime(first, QFileDevice::FileModificationTime));
+        }
+        QProcess watcher;
+        watcher.setProgram(qEnvironmentVariable("CHONGMA_BIN_DIR") + QStringLiteral("/chongma-cli"));
+        watcher.setArguments({"--udl", db.udlPath(), "watch", source, "--every", "0.3", "--config",
+                              db.dir() + QStringLiteral("/config.ini")});
+        watcher.start();
+        QVERIFY(watcher.waitForStarted());
+        QString out;
+        auto imports = [&] {
+            out += QString::fromUtf8(watcher.readAllStandardOutput());
+            return int(out.count(QStringLiteral("完成时间:")));
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(imports(), 1, 20000);
+        QTest::qWait(1500); // several more looks at the unchanged file
+        QCOMPARE(imports(), 1);
+
+        {
+            QFile f(source);
+            QVERIFY(f.open(QIODevice::ReadWrite));
+            QVERIFY(f.setFileTime(first.addSecs(50), QFileDevice::FileModificationTime));
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(imports(), 2, 20000);
+        QVERIFY2(out.contains(QStringLiteral("已导入数：0 已存在数：4")), qPrintable(out)); // the second run finds them all
+        watcher.terminate(); // SIGTERM: a clean stop
+        QVERIFY(watcher.waitForFinished(10000));
+        QCOMPARE(watcher.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(watcher.exitCode(), 0);
+        QCOMPARE(materialCount(db), 3);
     }
 };
 
