@@ -1,11 +1,27 @@
 #!/usr/bin/env bash
-# Installs what is needed, builds, and runs every test (SQLite and a throwaway PostgreSQL
-# reached through ODBC; window tests offscreen).
+# Installs what is needed, builds, and runs every test: SQLite and a throwaway PostgreSQL reached
+# through ODBC, window tests offscreen, and the threaded tests once more under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 bash scripts/build.sh
+
+threaded='tst_session tst_frmmain_dedupe tst_frmmain_import'
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCHONGMA_WERROR=ON \
+  -DCHONGMA_SANITIZE=thread >/dev/null
+# shellcheck disable=SC2086
+cmake --build build-tsan --parallel "$(nproc)" --target $threaded
+
 export QT_QPA_PLATFORM=offscreen
 export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$(mktemp -d /tmp/chongma-runtime.XXXXXX)}
 chmod 700 "$XDG_RUNTIME_DIR"
-bash scripts/with-test-postgres.sh ctest --test-dir build --output-on-failure --timeout 600 "$@"
+tsan_options="halt_on_error=1 exitcode=66 suppressions=$PWD/tests/tsan.supp"
+tsan_regex="^($(echo $threaded | tr ' ' '|'))\$"
+
+bash scripts/with-test-postgres.sh bash -c "
+  set -e
+  echo '== threaded tests under ThreadSanitizer'
+  TSAN_OPTIONS='$tsan_options' ctest --test-dir build-tsan --output-on-failure --timeout 900 -R '$tsan_regex'
+  echo '== all tests'
+  ctest --test-dir build --output-on-failure --timeout 600 $*
+"

@@ -6,6 +6,7 @@
 #include "data/Error.h"
 #include "data/Session.h"
 #include "data/SessionHost.h"
+#include "data/ThreadHandoff.h"
 #include "dedupe/DuplicateRemoval.h"
 #include "dedupe/DuplicateSearch.h"
 #include "watch/Config.h"
@@ -231,6 +232,12 @@ void TFrmMain::FormCloseQuery(bool &CanClose)
         CanClose = false;
 }
 
+bool TFrmMain::event(QEvent *event)
+{
+    handoff::acquire(); // lines and counters from the database thread arrive as events here
+    return QWidget::event(event);
+}
+
 void TFrmMain::closeEvent(QCloseEvent *event)
 {
     bool canClose = true;
@@ -403,7 +410,7 @@ void TFrmMain::RunImportInBackground(bool fromCycle, bool fromButton)
         btnTest->setEnabled(false);
 
     auto *run = new TRunThread(*FSession, FSourceFile, this);
-    connect(run, &TRunThread::logCleared, mmoLog, &QPlainTextEdit::clear);
+    connect(run, &TRunThread::logCleared, this, [this] { mmoLog->clear(); });
     connect(run, &TRunThread::logAdded, this, &TFrmMain::AddLog);
     connect(run, &TRunThread::errorAdded, this, &TFrmMain::AddError);
     connect(run, &TRunThread::counters, this, [this](int sum, int num, int exist, int error, int wdr) {

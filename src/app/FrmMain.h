@@ -108,6 +108,7 @@ public:
     // ------------------------------------------------------------------------------------
 
 protected:
+    bool event(QEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
     void showEvent(QShowEvent *event) override;
 

@@ -2,13 +2,17 @@
 
 #include "data/DataLink.h"
 #include "data/OperationSink.h"
+#include "data/ThreadHandoff.h"
 
 #include <QObject>
+#include <QPointer>
 #include <QThread>
 
 #include <atomic>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 namespace chongma {
 
@@ -16,12 +20,12 @@ class TData1;
 
 // Owns the session on a database thread of its own: a Qt Sql connection may only be used on
 // the thread that opened it. Jobs run there one after another; their outcome comes back to the
-// caller's thread as a queued call.
+// host's own thread (the window's) as a queued call.
 class SessionHost : public QObject {
     Q_OBJECT
 public:
     using Job = std::function<void(TData1 &)>;
-    // Called on the context object's thread; `error` is empty when the job ran to its end.
+    // Called on the host's thread; `error` is empty when the job ran to its end.
     using Done = std::function<void(const QString &error)>;
 
     explicit SessionHost(QObject *parent = nullptr);
@@ -32,8 +36,8 @@ public:
     void open(const DataLink &link);
     bool isOpen() const { return m_session != nullptr; }
 
-    // Queues `job` on the database thread; `done` follows on `context`'s thread (dropped when
-    // `context` is gone by then).
+    // Queues `job` on the database thread; `done` follows on the host's thread, unless `context`
+    // is gone by then.
     void post(Job job, QObject *context, Done done);
 
     // Runs `job` on the database thread and waits for it; rethrows what it threw.
@@ -43,14 +47,28 @@ public:
     void requestStop() { m_stop.store(true); }
     bool stopRequested() const { return m_stop.load(); }
     const std::atomic_bool *stopFlag() const { return &m_stop; }
-    int pendingJobs() const { return m_pending.load(); }
+
+private slots:
+    void deliverOutcomes(); // on the host's thread
 
 private:
+    struct Outcome {
+        QPointer<QObject> context;
+        Done done;
+        QString error;
+    };
+    class Worker;
+    void runBlocking(const std::function<void()> &fn); // on the database thread; waits for it
+
     QThread m_thread;
-    QObject *m_worker = nullptr; // lives on m_thread
+    Worker *m_worker = nullptr; // lives on m_thread
     std::unique_ptr<TData1> m_session;
     std::atomic_bool m_stop{false};
-    std::atomic_int m_pending{0};
+    // The hand-overs between the threads go through these queues under a lock of our own; Qt's
+    // event queue only wakes the other side (ThreadSanitizer sees this lock, not Qt's).
+    std::mutex m_lock;
+    std::deque<std::function<void()>> m_jobs;
+    std::deque<Outcome> m_outcomes;
 };
 
 // An OperationSink whose effects arrive as signals; connected to an object of another thread
@@ -60,10 +78,19 @@ class SignalSink : public QObject, public OperationSink {
 public:
     explicit SignalSink(const std::atomic_bool *stop = nullptr, QObject *parent = nullptr)
         : QObject(parent), m_stop(stop) {}
-    void addLog(const QString &line) override { emit logAdded(line); }
-    void addError(const QString &line) override { emit errorAdded(line); }
+    void addLog(const QString &line) override
+    {
+        handoff::release();
+        emit logAdded(line);
+    }
+    void addError(const QString &line) override
+    {
+        handoff::release();
+        emit errorAdded(line);
+    }
     bool progress(qint64 done, qint64 total) override
     {
+        handoff::release();
         emit progressed(done, total);
         return !(m_stop && m_stop->load());
     }

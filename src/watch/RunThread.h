@@ -1,5 +1,6 @@
 #pragma once
 
+#include "data/ThreadHandoff.h"
 #include "import/ImportRun.h"
 
 #include <QObject>
@@ -20,11 +21,24 @@ public:
     void start();
 
     // ImportSink, called on the database thread.
-    void clearLog() override { emit logCleared(); }
-    void addLog(const QString &line) override { emit logAdded(line); }
-    void addError(const QString &line) override { emit errorAdded(line); }
+    void clearLog() override
+    {
+        handoff::release();
+        emit logCleared();
+    }
+    void addLog(const QString &line) override
+    {
+        handoff::release();
+        emit logAdded(line);
+    }
+    void addError(const QString &line) override
+    {
+        handoff::release();
+        emit errorAdded(line);
+    }
     void countersChanged(const ImportCounters &c) override
     {
+        handoff::release();
         emit counters(c.sum, c.num, c.exist, c.error, c.wdr);
     }
     bool progress(qint64 done, qint64 total) override;
