@@ -441,18 +441,11 @@ void TFrmMain::RunImportInBackground(bool fromCycle, bool fromButton)
     run->start();
 }
 
-void TFrmMain::btnTestClick()
-{
-    if (!FSession)
-        return;
-    if (FBusy) {
-        AddLog(QStringLiteral("导入正在进行，本次导入未启动"));
-        return;
-    }
-    RunImportInBackground(false, true);
-}
+void TFrmMain::btnTestClick() { StartImport(true); }
 
-void TFrmMain::StartImportThread()
+void TFrmMain::StartImportThread() { StartImport(false); }
+
+void TFrmMain::StartImport(bool fromButton)
 {
     if (!FSession)
         return;
@@ -460,7 +453,7 @@ void TFrmMain::StartImportThread()
         AddLog(QStringLiteral("导入正在进行，本次导入未启动"));
         return;
     }
-    RunImportInBackground(false, false);
+    RunImportInBackground(false, fromButton);
 }
 
 void TFrmMain::btnThreadGoClick() { StartImportThread(); }

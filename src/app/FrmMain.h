@@ -118,6 +118,7 @@ private:
     void SessionEndQuery(QSessionManager &manager);
 
     void SetRunning(bool running);
+    void StartImport(bool fromButton);
     void RunImportInBackground(bool fromCycle, bool fromButton);
     void WaitForOperation();
     QStringList MemoLines(const QPlainTextEdit *memo) const;

@@ -29,14 +29,6 @@ QStringList memoLines(const QPlainTextEdit *memo)
     return text.isEmpty() ? QStringList() : text.split(QLatin1Char('\n'));
 }
 
-QString writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(bytes) != bytes.size())
-        qFatal("cannot write %s", qPrintable(path));
-    return path;
-}
-
 void setWriteTime(const QString &path, const QDateTime &when)
 {
     QFile f(path);
@@ -55,8 +47,7 @@ QByteArray manyLines(int count)
 struct Fixture {
     explicit Fixture(const QString &backend) : db(backend)
     {
-        db.exec(QStringLiteral("create table BD_Material (BD_MCode varchar(20), BD_MNo varchar(30), BD_MName varchar(158), "
-                               "BD_MPRICE varchar(50), Pur_SupName varchar(48), BD_MPUBDATE varchar(50))"));
+        db.createMaterials();
         db.exec(QStringLiteral("insert into BD_Material (BD_MCode) values ('2002')"));
         host.open(readDataLink(db.udlPath()));
         window = std::make_unique<TFrmMain>(&host);
@@ -70,7 +61,7 @@ struct Fixture {
         if (QThread::currentThread() != qApp->thread())
             ++offThread;
     }
-    int materials() { return db.rows(QStringLiteral("select count(*) from BD_Material")).first().first().toInt(); }
+    int materials() { return db.materialCount(); }
     bool idle() { return QTest::qWaitFor([&] { return !window->FBusy; }, 60000); }
     QString counters() const
     {
@@ -101,7 +92,7 @@ private slots:
         Fixture f(backend);
         test::ScriptedDialogs boxes;
         TFrmMain &w = *f.window;
-        w.FSourceFile = writeFile(f.db.dir() + QStringLiteral("/src.txt"), kThreeLines);
+        w.FSourceFile = test::writeFile(f.db.dir() + QStringLiteral("/src.txt"), kThreeLines);
         w.AddError(QStringLiteral("kept"));
         w.AddLog(QStringLiteral("cleared by the run"));
 
@@ -135,7 +126,7 @@ private slots:
         QFETCH_GLOBAL(QString, backend);
         Fixture f(backend);
         TFrmMain &w = *f.window;
-        w.FSourceFile = writeFile(f.db.dir() + QStringLiteral("/src.txt"), manyLines(300));
+        w.FSourceFile = test::writeFile(f.db.dir() + QStringLiteral("/src.txt"), manyLines(300));
         w.StartImportThread();
         w.btnThreadGoClick();
         w.btnTestClick();
@@ -151,7 +142,7 @@ private slots:
         QFETCH_GLOBAL(QString, backend);
         Fixture f(backend);
         TFrmMain &w = *f.window;
-        w.FSourceFile = writeFile(f.db.dir() + QStringLiteral("/src.txt"), manyLines(300));
+        w.FSourceFile = test::writeFile(f.db.dir() + QStringLiteral("/src.txt"), manyLines(300));
         w.StartImportThread();
         // Wait for the run's own start line, then ask again.
         QVERIFY(QTest::qWaitFor([&] { return w.mmoLog->toPlainText().startsWith(QStringLiteral("开始时间:")); }, 20000));
@@ -183,7 +174,7 @@ private slots:
         test::ScriptedDialogs boxes;
         boxes.answers = {true};
         TFrmMain &w = *f.window;
-        w.FSourceFile = writeFile(f.db.dir() + QStringLiteral("/src.txt"), manyLines(20000));
+        w.FSourceFile = test::writeFile(f.db.dir() + QStringLiteral("/src.txt"), manyLines(20000));
         w.StartImportThread();
         QVERIFY(QTest::qWaitFor([&] { return w.lblNum->text().toInt() >= 20; }, 30000));
         QVERIFY(w.close()); // confirmed with Yes
@@ -198,10 +189,10 @@ private slots:
         Fixture f(backend);
         TFrmMain &w = *f.window;
         const QString dir = f.db.dir();
-        const QString source = writeFile(dir + QStringLiteral("/src.txt"), kThreeLines);
+        const QString source = test::writeFile(dir + QStringLiteral("/src.txt"), kThreeLines);
         setWriteTime(source, QDateTime::currentDateTime().addSecs(-60));
         const QString config = dir + QStringLiteral("/config.ini");
-        writeFile(config, "[config.ini]\r\nFilePath=" + dir.toUtf8() + "\r\nFileName=src.txt\r\nFileCheckCycle=3600\r\n");
+        test::writeFile(config, "[config.ini]\r\nFilePath=" + dir.toUtf8() + "\r\nFileName=src.txt\r\nFileCheckCycle=3600\r\n");
 
         w.LoadSourceWatch(config);
         QCOMPARE(w.FSourceFile, dir + QStringLiteral("/src.txt"));

@@ -57,25 +57,6 @@ void fillDuplicates(ScratchDatabase &db)
         db.insertDisk(r[0], r[1], r[2]);
 }
 
-void createMaterials(ScratchDatabase &db)
-{
-    db.exec(QStringLiteral("create table BD_Material (BD_MCode varchar(20), BD_MNo varchar(30), BD_MName varchar(158), "
-                           "BD_MPRICE varchar(50), Pur_SupName varchar(48), BD_MPUBDATE varchar(50))"));
-}
-
-int materialCount(ScratchDatabase &db)
-{
-    return db.rows(QStringLiteral("select count(*) from BD_Material")).first().first().toInt();
-}
-
-QString writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(bytes) != bytes.size())
-        qFatal("cannot write %s", qPrintable(path));
-    return path;
-}
-
 // A source file mixing every outcome: new, present, rejected, the same new code twice, a quoted
 // line, Chinese text.
 QByteArray mixedSource()
@@ -235,12 +216,12 @@ private slots:
     {
         QFETCH_GLOBAL(QString, backend);
         ScratchDatabase db(backend);
-        createMaterials(db);
+        db.createMaterials();
         db.exec(QStringLiteral("insert into BD_Material (BD_MCode) values ('2002')"));
-        const QString source = writeFile(db.dir() + QStringLiteral("/src.txt"), mixedSource());
+        const QString source = chongma::test::writeFile(db.dir() + QStringLiteral("/src.txt"), mixedSource());
         const Run r = cli({"--udl", db.udlPath(), "import", source, "--dry-run", "--json"});
         QCOMPARE(r.code, 0);
-        QCOMPARE(materialCount(db), 1); // a dry run inserts nothing
+        QCOMPARE(db.materialCount(), 1); // a dry run inserts nothing
 
         const QList<QByteArray> cleaned = chongma::import::cleanLines(chongma::import::loadSourceLines(source));
         const QStringList out = lines(r.out);
@@ -282,8 +263,8 @@ private slots:
     {
         QFETCH_GLOBAL(QString, backend);
         ScratchDatabase db(backend);
-        createMaterials(db);
-        const QString source = writeFile(db.dir() + QStringLiteral("/src.txt"), mixedSource());
+        db.createMaterials();
+        const QString source = chongma::test::writeFile(db.dir() + QStringLiteral("/src.txt"), mixedSource());
         const Run r = cli({"--udl", db.udlPath(), "import", source});
         QCOMPARE(r.code, 0);
         const QStringList out = lines(r.out);
@@ -291,7 +272,7 @@ private slots:
         QVERIFY(out.at(0).startsWith(QStringLiteral("开始时间:")));
         QVERIFY(out.at(1).startsWith(QStringLiteral("完成时间:")));
         QCOMPARE(out.at(2), QStringLiteral("总记录数：6 已导入数：3 已存在数：1 格式错误：0 未导入数：0"));
-        QCOMPARE(materialCount(db), 3);
+        QCOMPARE(db.materialCount(), 3);
 
         const Run missing = cli({"--udl", db.udlPath(), "import", db.dir() + QStringLiteral("/nothere.txt")});
         QCOMPARE(missing.code, 1);
@@ -303,13 +284,13 @@ private slots:
     {
         QFETCH_GLOBAL(QString, backend);
         ScratchDatabase db(backend);
-        createMaterials(db);
-        const QString source = writeFile(db.dir() + QStringLiteral("/src.txt"), mixedSource());
+        db.createMaterials();
+        const QString source = chongma::test::writeFile(db.dir() + QStringLiteral("/src.txt"), mixedSource());
         const QString config = db.dir() + QStringLiteral("/config.ini");
         const Run r = cli({"--udl", db.udlPath(), "watch", source, "--once", "--config", config});
         QCOMPARE(r.code, 0);
         QVERIFY2(r.out.contains(QStringLiteral("已导入数：3")), qPrintable(r.out + r.err));
-        QCOMPARE(materialCount(db), 3);
+        QCOMPARE(db.materialCount(), 3);
         QFile ini(config);
         QVERIFY(ini.open(QIODevice::ReadOnly));
         const QByteArray bytes = ini.readAll();
@@ -322,8 +303,8 @@ private slots:
         if (backend != QLatin1String("sqlite"))
             QSKIP("the watching does not depend on the database");
         ScratchDatabase db(backend);
-        createMaterials(db);
-        const QString source = writeFile(db.dir() + QStringLiteral("/src.txt"), mixedSource());
+        db.createMaterials();
+        const QString source = chongma::test::writeFile(db.dir() + QStringLiteral("/src.txt"), mixedSource());
         const QDateTime first = QDateTime::currentDateTime().addSecs(-100);
         {
             QFile f(source);
@@ -356,7 +337,7 @@ private slots:
         QVERIFY(watcher.waitForFinished(10000));
         QCOMPARE(watcher.exitStatus(), QProcess::NormalExit);
         QCOMPARE(watcher.exitCode(), 0);
-        QCOMPARE(materialCount(db), 3);
+        QCOMPARE(db.materialCount(), 3);
     }
 };
 

@@ -15,19 +15,6 @@ using chongma::test::ScratchDatabase;
 
 namespace {
 
-DataLink linkTo(const ScratchDatabase &db)
-{
-    DataLink link;
-    if (db.isPostgres()) {
-        link.kind = DataLink::Kind::Odbc;
-        link.odbcConnection = test::postgresConnectionString();
-    } else {
-        link.kind = DataLink::Kind::Sqlite;
-        link.sqliteFile = db.dir() + QStringLiteral("/test.db");
-    }
-    return link;
-}
-
 int countRows(ScratchDatabase &db, const QString &table)
 {
     const auto rows = db.rows(QStringLiteral("select count(*) from %1").arg(table));
@@ -49,7 +36,7 @@ private slots:
         db.createDiskinfo();
         db.insertDisk(1, 5, QStringLiteral("A"));
         db.insertDisk(2, 6, QStringLiteral("A"));
-        TData1 session(linkTo(db));
+        TData1 session(db.link());
 
         int affected = -2;
         QVERIFY(session.execInTransaction(TData1::Query::SaveData,
@@ -74,7 +61,7 @@ private slots:
         ScratchDatabase db(backend);
         db.exec(QStringLiteral("create table t (k integer primary key, v varchar(10))"));
         db.exec(QStringLiteral("insert into t values (1, 'one')"));
-        TData1 session(linkTo(db));
+        TData1 session(db.link());
         const QString insert = QStringLiteral("insert into t (k, v) values (?, ?)");
 
         int affected = 99;
@@ -97,7 +84,7 @@ private slots:
         db.createDiskinfo();
         for (int id = 1; id <= 6; ++id)
             db.insertDisk(id, id, QStringLiteral("X"));
-        TData1 session(linkTo(db));
+        TData1 session(db.link());
         const QString del = QStringLiteral("delete from diskinfo where DiskID=? ");
         for (int id : {2, 4, 6}) {
             int affected = -1;
@@ -121,7 +108,7 @@ private slots:
         db.insertDisk(10, QVariant(QMetaType::fromType<int>()), QStringLiteral("N1"));
         db.insertDisk(11, 4, QVariant(QMetaType::fromType<QString>()));
         db.insertDisk(12, -7, QStringLiteral("条码"));
-        TData1 session(linkTo(db));
+        TData1 session(db.link());
 
         const ResultSet r = session.select(QStringLiteral("select DiskID,DiskNum,Bar from diskinfo order by DiskID"));
         QCOMPARE(r.count(), 3);
@@ -146,7 +133,7 @@ private slots:
         db.createDiskinfo();
         db.insertDisk(1, 1, QStringLiteral("O'Brien"));
         db.insertDisk(2, 1, QStringLiteral("safe"));
-        TData1 session(linkTo(db));
+        TData1 session(db.link());
 
         const ResultSet r = session.select(QStringLiteral("select DiskID,DiskNum from diskinfo where Bar=? "), {QStringLiteral("O'Brien")});
         QCOMPARE(r.count(), 1);
@@ -166,7 +153,7 @@ private slots:
             QSKIP("a begin that fails is provoked through SQLite's nested-transaction refusal");
         ScratchDatabase db(backend);
         db.createDiskinfo();
-        TData1 session(linkTo(db));
+        TData1 session(db.link());
         session.execDirect(QStringLiteral("begin"));
         QVERIFY_THROWS_EXCEPTION(Error, session.execInTransaction(TData1::Query::Curve,
                                                                    QStringLiteral("delete from diskinfo")));
@@ -205,7 +192,7 @@ private slots:
         db.createDiskinfo();
         db.insertDisk(1, 1, QStringLiteral("A"));
         SessionHost host;
-        host.open(linkTo(db));
+        host.open(db.link());
         QVERIFY(host.isOpen());
 
         QThread *jobThread = nullptr;

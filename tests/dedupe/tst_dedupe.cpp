@@ -32,19 +32,6 @@ struct Recorder : OperationSink {
     void addError(const QString &line) override { errors << line; }
 };
 
-DataLink linkTo(const ScratchDatabase &db)
-{
-    DataLink link;
-    if (db.isPostgres()) {
-        link.kind = DataLink::Kind::Odbc;
-        link.odbcConnection = test::postgresConnectionString();
-    } else {
-        link.kind = DataLink::Kind::Sqlite;
-        link.sqliteFile = db.dir() + QStringLiteral("/test.db");
-    }
-    return link;
-}
-
 QVariant field(const QString &token, QMetaType type)
 {
     return token == QLatin1String("null") ? QVariant(type) : QVariant(token);
@@ -132,7 +119,7 @@ private slots:
         QFETCH(QString, found);
         ScratchDatabase db(backend);
         fill(db, rows);
-        TData1 session(linkTo(db));
+        TData1 session(db.link());
         Recorder sink;
         const SearchResult result = dedupe::findDuplicates(session, sink);
         QCOMPARE(describe(result), found);
@@ -151,7 +138,7 @@ private slots:
         QFETCH_GLOBAL(QString, backend);
         ScratchDatabase db(backend);
         fill(db, QStringLiteral("1,1,T;2,2,T;3,3,T;4,1,U"));
-        TData1 session(linkTo(db));
+        TData1 session(db.link());
         QStringList rounds;
         for (int round = 0; round < 3; ++round) {
             Recorder sink;
@@ -170,7 +157,7 @@ private slots:
         QFETCH_GLOBAL(QString, backend);
         ScratchDatabase db(backend);
         fill(db, QStringLiteral("1,1,A;2,2,A;3,1,B;4,2,B;5,1,C;6,2,C"));
-        TData1 session(linkTo(db));
+        TData1 session(db.link());
         Recorder sink;
         const SearchResult r = dedupe::findDuplicates(session, sink);
         QCOMPARE(r.pickedIds(), QStringList({"2", "4", "6"}));
@@ -203,7 +190,7 @@ private slots:
             db.exec(QStringLiteral("create trigger keep5 before delete on diskinfo when old.DiskID = 5 "
                                    "begin select raise(abort, 'row 5 is protected'); end"));
         }
-        TData1 session(linkTo(db));
+        TData1 session(db.link());
         Recorder sink;
         const SearchResult r = dedupe::findDuplicates(session, sink);
         const RemovalOutcome outcome = dedupe::removeDuplicates(session, entriesOf(r), sink);
@@ -217,7 +204,7 @@ private slots:
         QFETCH_GLOBAL(QString, backend);
         ScratchDatabase db(backend);
         fill(db, QStringLiteral("1,1,A;2,2,A;3,1,B;4,2,B"));
-        TData1 session(linkTo(db));
+        TData1 session(db.link());
         Recorder sink;
         try {
             dedupe::removeDuplicates(session, {{"2", "A"}, {"4x", "B"}, {"4", "B"}}, sink);
@@ -236,7 +223,7 @@ private slots:
             QSKIP("needs a server whose connection can be cut from outside");
         ScratchDatabase db(backend);
         fill(db, QStringLiteral("1,1,A;2,2,A;3,1,B;4,2,B;5,1,C;6,2,C"));
-        TData1 session(linkTo(db));
+        TData1 session(db.link());
         const int pid = session.select(QStringLiteral("select pg_backend_pid() as pid")).integer(0, QStringLiteral("pid"));
         Recorder sink;
         const SearchResult r = dedupe::findDuplicates(session, sink);

@@ -31,33 +31,9 @@ struct Recorder : ImportSink {
     bool progress(qint64 done, qint64) override { return stopAfter < 0 || done < stopAfter; }
 };
 
-DataLink linkTo(const ScratchDatabase &db)
+QString writeSource(const QString &dir, const QByteArray &bytes)
 {
-    DataLink link;
-    if (db.isPostgres()) {
-        link.kind = DataLink::Kind::Odbc;
-        link.odbcConnection = test::postgresConnectionString();
-    } else {
-        link.kind = DataLink::Kind::Sqlite;
-        link.sqliteFile = db.dir() + QStringLiteral("/test.db");
-    }
-    return link;
-}
-
-void createMaterials(ScratchDatabase &db)
-{
-    // The price check lets a test make one insert fail.
-    db.exec(QStringLiteral("create table BD_Material (BD_MCode varchar(20), BD_MNo varchar(30), BD_MName varchar(158), "
-                           "BD_MPRICE varchar(50) check (BD_MPRICE <> 'bad'), Pur_SupName varchar(48), BD_MPUBDATE varchar(50))"));
-}
-
-QString writeSource(const QString &dir, const QByteArray &bytes, const QString &name = QStringLiteral("src.txt"))
-{
-    const QString path = QDir(dir).filePath(name);
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size())
-        qFatal("cannot write %s", qPrintable(path));
-    return path;
+    return test::writeFile(QDir(dir).filePath(QStringLiteral("src.txt")), bytes);
 }
 
 QByteArray gbk(const QString &text) { return toCodePage(text); }
@@ -65,11 +41,6 @@ QByteArray gbk(const QString &text) { return toCodePage(text); }
 QString counters(const ImportCounters &c)
 {
     return QStringLiteral("%1,%2,%3,%4,%5").arg(c.sum).arg(c.num).arg(c.exist).arg(c.error).arg(c.wdr);
-}
-
-int materials(ScratchDatabase &db)
-{
-    return db.rows(QStringLiteral("select count(*) from BD_Material")).first().first().toInt();
 }
 
 const QByteArray kNew = "6901 M-1 5 12.50 [2008-04-18] " + QByteArray("\xb2\xe2\xca\xd4\xb2\xc4\xc1\xcf") + " [!] "
@@ -159,9 +130,9 @@ private slots:
         QFETCH(int, inserted);
         QFETCH(int, errorLines);
         ScratchDatabase db(backend);
-        createMaterials(db);
+        db.createMaterials();
         db.exec(QStringLiteral("insert into BD_Material (BD_MCode, BD_MName) values ('6902', 'already here')"));
-        TData1 session(linkTo(db));
+        TData1 session(db.link());
         const QString path = writeSource(db.dir(), source);
 
         // The dry run predicts the real run's counters (short of what only the database can
@@ -170,14 +141,14 @@ private slots:
         import::RunImport(session, path, dry, ImportOptions{true});
         if (!QByteArray(QTest::currentDataTag()).contains("failing insert"))
             QCOMPARE(::counters(dry.last), counters);
-        QCOMPARE(materials(db), 1);
+        QCOMPARE(db.materialCount(), 1);
 
         Recorder sink;
         sink.logs << QStringLiteral("from before");
         const ImportResult result = import::RunImport(session, path, sink);
         QVERIFY(result.complete);
         QCOMPARE(::counters(sink.last), counters);
-        QCOMPARE(materials(db), 1 + inserted);
+        QCOMPARE(db.materialCount(), 1 + inserted);
         QCOMPARE(sink.errors.size(), errorLines);
         QCOMPARE(sink.logs.size(), 2); // the run log was cleared: start and finish only
         QVERIFY(sink.logs.at(0).startsWith(QStringLiteral("开始时间:")));
@@ -190,8 +161,8 @@ private slots:
     {
         QFETCH_GLOBAL(QString, backend);
         ScratchDatabase db(backend);
-        createMaterials(db);
-        TData1 session(linkTo(db));
+        db.createMaterials();
+        TData1 session(db.link());
         Recorder sink;
         sink.errors << QStringLiteral("A"); // what the search left in the list stays before
         import::RunImport(session, writeSource(db.dir(), "7001 M-9 1 bad [2001-02-03] n [!] s\n"), sink);
@@ -205,8 +176,8 @@ private slots:
     {
         QFETCH_GLOBAL(QString, backend);
         ScratchDatabase db(backend);
-        createMaterials(db);
-        TData1 session(linkTo(db));
+        db.createMaterials();
+        TData1 session(db.link());
         const QString name = QStringLiteral("不锈钢 螺栓 M8×30");
         const QString supplier = QStringLiteral("上海某某五金有限公司");
         Recorder sink;
@@ -234,8 +205,8 @@ private slots:
         QFETCH_GLOBAL(QString, backend);
         QFETCH(QString, which);
         ScratchDatabase db(backend);
-        createMaterials(db);
-        TData1 session(linkTo(db));
+        db.createMaterials();
+        TData1 session(db.link());
         QString path;
         if (which == QLatin1String("missing"))
             path = db.dir() + QStringLiteral("/nothere.txt");
@@ -256,8 +227,8 @@ private slots:
     {
         QFETCH_GLOBAL(QString, backend);
         ScratchDatabase db(backend);
-        createMaterials(db);
-        TData1 session(linkTo(db));
+        db.createMaterials();
+        TData1 session(db.link());
         QByteArray source;
         for (int i = 0; i < 5; ++i)
             source += QByteArray::number(9000 + i) + " M 1 1 [d] n [!] s\n";
@@ -265,7 +236,7 @@ private slots:
         sink.stopAfter = 2;
         const ImportResult result = import::RunImport(session, writeSource(db.dir(), source), sink);
         QVERIFY(!result.complete);
-        QCOMPARE(materials(db), 2); // what was committed stays
+        QCOMPARE(db.materialCount(), 2); // what was committed stays
         QCOMPARE(sink.logs.last(), QStringLiteral("导入已停止"));
     }
 
@@ -285,8 +256,8 @@ private slots:
             QSKIP("the reading does not depend on the database");
         QFETCH(QString, kind);
         ScratchDatabase db(backend);
-        createMaterials(db);
-        TData1 session(linkTo(db));
+        db.createMaterials();
+        TData1 session(db.link());
         QByteArray source;
         QRandomGenerator random(42);
         if (kind == QLatin1String("binary")) {
@@ -311,7 +282,7 @@ private slots:
         QCOMPARE(c.wdr, 0);
         if (kind == QLatin1String("dbcs")) {
             QCOMPARE(c.error, 2000); // never inserted changed
-            QCOMPARE(materials(db), 0);
+            QCOMPARE(db.materialCount(), 0);
         }
         if (kind == QLatin1String("long"))
             QCOMPARE(::counters(c), QStringLiteral("2,2,0,0,0"));

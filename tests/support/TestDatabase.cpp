@@ -151,6 +151,39 @@ QList<QVariantList> ScratchDatabase::rows(const QString &sql, const QVariantList
     return result;
 }
 
+DataLink ScratchDatabase::link() const
+{
+    DataLink link;
+    if (m_postgres) {
+        link.kind = DataLink::Kind::Odbc;
+        link.odbcConnection = postgresConnectionString();
+    } else {
+        link.kind = DataLink::Kind::Sqlite;
+        link.sqliteFile = m_dir.filePath(QStringLiteral("test.db"));
+    }
+    return link;
+}
+
+void ScratchDatabase::createMaterials()
+{
+    exec(QStringLiteral("create table BD_Material (BD_MCode varchar(20), BD_MNo varchar(30), BD_MName varchar(158), "
+                        "BD_MPRICE varchar(50) check (BD_MPRICE <> 'bad'), Pur_SupName varchar(48), BD_MPUBDATE varchar(50))"));
+}
+
+int ScratchDatabase::materialCount()
+{
+    const auto result = rows(QStringLiteral("select count(*) from BD_Material"));
+    return result.isEmpty() ? -1 : result.first().first().toInt();
+}
+
+QString writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate) || f.write(bytes) != bytes.size())
+        qFatal("cannot write %s", qPrintable(path));
+    return path;
+}
+
 void ScratchDatabase::createDiskinfo()
 {
     exec(QStringLiteral("create table diskinfo (DiskID integer, DiskNum integer, Bar varchar(100))"));

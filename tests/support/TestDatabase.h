@@ -1,5 +1,7 @@
 #pragma once
 
+#include "data/DataLink.h"
+
 #include <QSqlDatabase>
 #include <QString>
 #include <QTemporaryDir>
@@ -35,8 +37,14 @@ public:
     QList<QVariantList> rows(const QString &sql, const QVariantList &values = {});
     QSqlDatabase db() const { return QSqlDatabase::database(m_connection); }
 
+    // The data link of this database, built directly (not read from the file).
+    DataLink link() const;
+
     // The conventional barcode table, with nullable columns so tests can store NULLs.
     void createDiskinfo();
+    // The material table; a price of 'bad' is refused, so a test can make one insert fail.
+    void createMaterials();
+    int materialCount();
     void insertDisk(const QVariant &id, const QVariant &num, const QVariant &bar);
 
 private:
@@ -45,6 +53,9 @@ private:
     QString m_connection;
     QString m_initString;
 };
+
+// Writes `bytes` to `path`, replacing it; fails the test process when it cannot.
+QString writeFile(const QString &path, const QByteArray &bytes);
 
 // The ODBC connection string of the per-process PostgreSQL test database ("" without a server).
 QString postgresConnectionString();
