@@ -8,7 +8,7 @@ packages=(
   unixodbc-dev unixodbc tdsodbc odbc-postgresql
   postgresql postgresql-client
   fonts-wqy-microhei
-  xauth xvfb sqlite3
+  xauth xvfb sqlite3 bc
 )
 
 missing=()

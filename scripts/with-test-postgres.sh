@@ -10,7 +10,13 @@ PGBIN=${PGBIN:-$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -1
 
 work=$(mktemp -d /tmp/chongma-pg.XXXXXX)
 chmod 755 "$work"
-port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1]); s.close()')
+# A port nothing listens on, from a range clear of the usual services.
+port=
+for _ in $(seq 1 50); do
+  candidate=$((20000 + RANDOM % 20000))
+  if ! (exec 3<>"/dev/tcp/127.0.0.1/$candidate") 2>/dev/null; then port=$candidate; break; fi
+done
+[ -n "$port" ] || { echo "with-test-postgres: no free port found" >&2; exit 1; }
 password=chongma-test
 
 as_pg() {
