@@ -6,6 +6,7 @@
 #include "support/TestDatabase.h"
 
 #include "data/DataLink.h"
+#include "data/Session.h"
 
 #include <QApplication>
 #include <QFile>
@@ -157,6 +158,28 @@ private slots:
         QCOMPARE(memoLines(w.mmoLog), QStringList({"删除重码:2", "删除重码:3"}));
         QCOMPARE(boxes.shown.size(), 2);
         QCOMPARE(boxes.shown.at(1).text, QStringLiteral("Cannot create file %1.").arg(w.FDelLogFile));
+    }
+
+    void connectionLostDuringRemoval()
+    {
+        QFETCH_GLOBAL(QString, backend);
+        if (backend != QLatin1String("postgres"))
+            QSKIP("needs a server whose connection can be cut from outside");
+        Fixture f(backend);
+        test::ScriptedDialogs boxes;
+        TFrmMain &w = *f.window;
+        int pid = 0;
+        f.host.call([&](TData1 &s) { pid = s.select(QStringLiteral("select pg_backend_pid() as pid")).integer(0, QStringLiteral("pid")); });
+        QVERIFY(f.click(w.btnChongMa));
+        f.db.exec(QStringLiteral("select pg_terminate_backend(?)"), {pid});
+
+        boxes.answers = {true};
+        QVERIFY(f.click(w.Button1));
+        QCOMPARE(boxes.shown.size(), 2); // the confirmation, then the default handler's box
+        QCOMPARE(boxes.shown.at(1).icon, QMessageBox::Critical);
+        QVERIFY(memoLines(w.mmoLog).isEmpty());
+        QVERIFY(!QFile::exists(w.FDelLogFile)); // a removal that stopped writes no del.log
+        QCOMPARE(remainingIds(f.db), QList<int>({1, 2, 3, 4, 5}));
     }
 };
 
