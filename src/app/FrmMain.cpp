@@ -395,10 +395,6 @@ void TFrmMain::Button1Click()
 
 // ---- Material import and source watch ---------------------------------------------------
 
-struct TFrmMain::Stamp {
-    FileStamp stamp;
-};
-
 void TFrmMain::ShowImported(int count) { lblNum->setText(QString::number(count)); }
 
 void TFrmMain::RunImportInBackground(bool fromCycle, bool fromButton)
@@ -465,10 +461,8 @@ void TFrmMain::tmrCycleTimer()
     // Only a file that held still since the previous look: one still being written would be
     // imported half-written.
     const FileStamp now = fileStamp(FSourceFile);
-    if (!FLastStamp)
-        FLastStamp = std::make_unique<Stamp>();
-    const bool settled = now.exists && now == FLastStamp->stamp;
-    FLastStamp->stamp = now;
+    const bool settled = now.exists && now == FLastStamp;
+    FLastStamp = now;
     if (!settled)
         return;
     if (!FWatch->SourceChanged(FSourceFile)) // may throw "Unable to write to ..."

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "watch/FileTime.h"
+
 #include <QString>
 #include <QStringList>
 #include <QWidget>
@@ -103,7 +105,6 @@ public:
     // Reads config.ini: FSourceFile from FilePath and FileName, and a cycle timer when
     // FileCheckCycle is above 0.
     void LoadSourceWatch(const QString &configPath);
-    SourceWatch *Watch() const { return FWatch.get(); }
     QTimer *tmrCycle = nullptr;
     // ------------------------------------------------------------------------------------
 
@@ -127,8 +128,7 @@ private:
     SessionHost *FSession = nullptr;
     bool FRunning = false;
     std::unique_ptr<SourceWatch> FWatch;
-    struct Stamp;
-    std::unique_ptr<Stamp> FLastStamp; // the source file as the previous cycle check saw it
+    FileStamp FLastStamp; // the source file as the previous cycle check saw it
 };
 
 } // namespace chongma
