@@ -8,7 +8,7 @@
 #include "data/Session.h"
 #include "dedupe/DuplicateRemoval.h"
 #include "dedupe/DuplicateSearch.h"
-#include "import/CodePage.h"
+#include "text/CodePage.h"
 #include "import/ImportRun.h"
 #include "watch/Config.h"
 

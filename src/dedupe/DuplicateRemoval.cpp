@@ -3,7 +3,7 @@
 #include "data/Error.h"
 #include "data/OperationSink.h"
 #include "data/Session.h"
-#include "import/CodePage.h"
+#include "text/CodePage.h"
 
 #include <QDir>
 #include <QFile>

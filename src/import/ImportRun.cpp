@@ -2,7 +2,8 @@
 
 #include "data/Error.h"
 #include "data/Session.h"
-#include "import/CodePage.h"
+#include "text/CodePage.h"
+#include "text/TimeText.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -32,11 +33,6 @@ std::optional<QStringList> databaseValues(const TMaterialRec &rec)
 }
 
 } // namespace
-
-QString timeText(const QDateTime &when)
-{
-    return when.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-}
 
 QList<QByteArray> loadSourceLines(const QString &path)
 {

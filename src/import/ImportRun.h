@@ -55,9 +55,6 @@ struct ImportResult {
 
 namespace import {
 
-// "YYYY-MM-DD HH:MM:SS" in local time.
-QString timeText(const QDateTime &when);
-
 // The source file's lines: split at CR LF, lone CR and lone LF, a NUL ending the text.
 // Throws Error "Cannot open file <path>".
 QList<QByteArray> loadSourceLines(const QString &path);

@@ -1,6 +1,6 @@
 #include "import/MaterialParser.h"
 
-#include "import/CodePage.h"
+#include "text/CodePage.h"
 
 #include <limits>
 

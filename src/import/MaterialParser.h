@@ -3,7 +3,7 @@
 // One line of the material source file, in code page 936 bytes, turned into a record and an
 // insert statement for BD_Material. All lengths are byte counts.
 
-#include "import/LimitedText.h"
+#include "text/LimitedText.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,8 +1,8 @@
 #include "watch/Config.h"
 
 #include "data/Error.h"
-#include "import/CodePage.h"
-#include "import/ImportRun.h"
+#include "text/CodePage.h"
+#include "text/TimeText.h"
 
 #include <QDir>
 #include <QFile>
@@ -197,7 +197,7 @@ QByteArray GetFileTimeText(const QString &path)
     const QDateTime written = fileWriteTime(path);
     if (!written.isValid())
         return QByteArrayLiteral("1899-12-30 00:00:00"); // the date-time 0
-    return import::timeText(written).toLatin1();
+    return timeText(written).toLatin1();
 }
 
 SourceWatch::SourceWatch(const QString &configPath) : m_configPath(configPath) {}

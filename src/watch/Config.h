@@ -1,6 +1,6 @@
 #pragma once
 
-#include "import/LimitedText.h"
+#include "text/LimitedText.h"
 #include "watch/FileTime.h"
 
 #include <QByteArray>

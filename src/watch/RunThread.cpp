@@ -2,7 +2,7 @@
 
 #include "data/Session.h"
 #include "data/SessionHost.h"
-#include "import/CodePage.h"
+#include "text/CodePage.h"
 
 #include <memory>
 

@@ -3,7 +3,7 @@
 #include "app/FrmMain.h"
 #include "data/DataLink.h"
 #include "data/SessionHost.h"
-#include "import/CodePage.h"
+#include "text/CodePage.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestDatabase.h"
 #include "watch/Config.h"

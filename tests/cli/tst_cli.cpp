@@ -1,5 +1,5 @@
 // chongma-cli as scripts run it: a separate process, exit codes, stdout and stderr.
-#include "import/CodePage.h"
+#include "text/CodePage.h"
 #include "import/ImportRun.h"
 #include "import/MaterialParser.h"
 #include "support/TestDatabase.h"

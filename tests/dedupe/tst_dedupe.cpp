@@ -4,7 +4,7 @@
 #include "data/Session.h"
 #include "dedupe/DuplicateRemoval.h"
 #include "dedupe/DuplicateSearch.h"
-#include "import/CodePage.h"
+#include "text/CodePage.h"
 #include "support/TestDatabase.h"
 
 #include <QDir>

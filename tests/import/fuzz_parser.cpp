@@ -5,7 +5,7 @@
 //
 // Built with CHONGMA_LIBFUZZER the same checks serve as a libFuzzer target.
 
-#include "import/CodePage.h"
+#include "text/CodePage.h"
 #include "import/MaterialParser.h"
 
 #include <array>

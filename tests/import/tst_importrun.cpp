@@ -2,7 +2,7 @@
 // error lines, and input that must not crash or hang it.
 #include "data/Error.h"
 #include "data/Session.h"
-#include "import/CodePage.h"
+#include "text/CodePage.h"
 #include "import/ImportRun.h"
 #include "support/TestDatabase.h"
 

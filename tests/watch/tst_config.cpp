@@ -2,7 +2,7 @@
 // Runs in the fixed zone UTC+8 without daylight saving, so local and UTC times differ and
 // every expected time text is known in advance.
 #include "data/Error.h"
-#include "import/CodePage.h"
+#include "text/CodePage.h"
 #include "watch/Config.h"
 
 #include <QDir>
