@@ -4,6 +4,7 @@
 #include <QMap>
 #include <QProcessEnvironment>
 #include <QString>
+#include <QStringList>
 
 namespace chongma {
 
@@ -20,7 +21,10 @@ struct DataLink {
     QString dataSource; // as written: server, or file for SQLite
     QString catalog;    // Initial Catalog
     QString userId;
-    QString password;   // never printed or logged
+    QString password;   // the OLE DB one, used to log in; never printed or logged
+    // Every password the init string holds (the OLE DB ones and those inside Extended
+    // Properties), each also as written when quoting or escapes changed it.
+    QStringList secrets;
     bool integratedSecurity = false;
     int connectTimeout = 15; // seconds, 0 = wait as long as the driver does
 
@@ -37,7 +41,8 @@ struct DataLink {
     QString qtDriver() const; // "QODBC" or "QSQLITE"
     // One line naming the kind, server or file and database; never the password.
     QString describe() const;
-    // `text` with every occurrence of the password masked, for driver messages.
+    // `text` with every occurrence of `password` and of every secret masked as "***", also as
+    // a driver may echo them: '}' or a quote doubled. For driver messages.
     QString redact(const QString &text) const;
 };
 
