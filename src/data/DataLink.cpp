@@ -335,6 +335,21 @@ private:
     const QMap<QString, QString> &m_map;
 };
 
+// A time-out key: whole seconds, 0 or more; `seconds` keeps its default when the key is absent.
+void readSeconds(const Properties &p, const char *key, const char *name, int &seconds)
+{
+    if (!p.has(key))
+        return;
+    const QString value = p.value({key});
+    bool ok = false;
+    const int read = value.toInt(&ok);
+    if (!ok || read < 0) {
+        throw ConnectionError(QStringLiteral("%1 \"%2\" is not a number of seconds (0 or more)")
+                                  .arg(QLatin1String(name), value));
+    }
+    seconds = read;
+}
+
 void mapSqlServer(DataLink &link, const Properties &p, const QProcessEnvironment &env)
 {
     link.dataSource = p.value({"data source", "server"});
@@ -584,17 +599,8 @@ DataLink parseDataLink(const QString &text, const QString &baseDir,
                     .arg(link.provider));
         }
 
-        if (p.has("connect timeout")) {
-            const QString value = p.value({"connect timeout"});
-            bool ok = false;
-            const int seconds = value.toInt(&ok);
-            if (!ok || seconds < 0) {
-                throw ConnectionError(
-                    QStringLiteral("Connect Timeout \"%1\" is not a number of seconds (0 or more)")
-                        .arg(value));
-            }
-            link.connectTimeout = seconds;
-        }
+        readSeconds(p, "connect timeout", "Connect Timeout", link.connectTimeout);
+        readSeconds(p, "command timeout", "Command Timeout", link.commandTimeout);
 
         switch (link.kind) {
         case DataLink::Kind::SqlServer:

@@ -27,6 +27,7 @@ struct DataLink {
     QStringList secrets;
     bool integratedSecurity = false;
     int connectTimeout = 15; // seconds, 0 = wait as long as the driver does
+    int commandTimeout = 30; // seconds a statement may run, 0 = no limit
 
     // QODBC: the driver used (SqlServer) and the full ODBC connection string, which may hold the
     // password (so never print it; use describe()).

@@ -108,8 +108,8 @@ private slots:
     void odbc();
     void sqlite_data();
     void sqlite();
-    void connectTimeout_data();
-    void connectTimeout();
+    void timeouts_data();
+    void timeouts();
     void errors_data();
     void errors();
     void secrets_data();
@@ -536,22 +536,28 @@ void TestDataLink::sqlite()
     QCOMPARE(link->describe(), QStringLiteral("SQLite: file ") + QDir::toNativeSeparators(file));
 }
 
-void TestDataLink::connectTimeout_data()
+void TestDataLink::timeouts_data()
 {
     QTest::addColumn<QString>("suffix");
-    QTest::addColumn<int>("expected");
+    QTest::addColumn<int>("connect");
+    QTest::addColumn<int>("command");
 
-    QTest::newRow("not given: 15") << "" << 15;
-    QTest::newRow("explicit") << ";Connect Timeout=30" << 30;
-    QTest::newRow("zero: no limit") << ";Connect Timeout=0" << 0;
-    QTest::newRow("blanks and key case") << "; CONNECT timeout =  45 " << 45;
-    QTest::newRow("quoted") << ";Connect Timeout='20'" << 20;
+    QTest::newRow("not given: 15 and 30") << "" << 15 << 30;
+    QTest::newRow("connect") << ";Connect Timeout=30" << 30 << 30;
+    QTest::newRow("connect zero: no limit") << ";Connect Timeout=0" << 0 << 30;
+    QTest::newRow("connect, blanks and key case") << "; CONNECT timeout =  45 " << 45 << 30;
+    QTest::newRow("connect quoted") << ";Connect Timeout='20'" << 20 << 30;
+    QTest::newRow("command") << ";Command Timeout=120" << 15 << 120;
+    QTest::newRow("command zero: no limit") << ";Command Timeout=0" << 15 << 0;
+    QTest::newRow("both, command quoted, key case")
+        << "; command TIMEOUT = \"600\";Connect Timeout=5" << 5 << 600;
 }
 
-void TestDataLink::connectTimeout()
+void TestDataLink::timeouts()
 {
     QFETCH(QString, suffix);
-    QFETCH(int, expected);
+    QFETCH(int, connect);
+    QFETCH(int, command);
     for (const QString &base : {QStringLiteral("Provider=SQLOLEDB;Data Source=h"),
                                 QStringLiteral("Provider=MSDASQL;Extended Properties=DSN=x")}) {
         const std::optional<DataLink> link = noError([&] {
@@ -559,7 +565,8 @@ void TestDataLink::connectTimeout()
                                           envWithDriver(QStringLiteral("FreeTDS")));
         });
         QVERIFY(link);
-        QCOMPARE(link->connectTimeout, expected);
+        QCOMPARE(link->connectTimeout, connect);
+        QCOMPARE(link->commandTimeout, command);
     }
 }
 
@@ -631,6 +638,13 @@ void TestDataLink::errors_data()
     QTest::newRow("Connect Timeout too large")
         << "file" << udl(sql + QStringLiteral("h;Connect Timeout=99999999999"))
         << "Connect Timeout";
+    QTest::newRow("Command Timeout not a number")
+        << "file" << udl(sql + QStringLiteral("h;Command Timeout=abc")) << "Command Timeout";
+    QTest::newRow("Command Timeout negative")
+        << "file" << udl(sql + QStringLiteral("h;Command Timeout=-5")) << "Command Timeout";
+    QTest::newRow("Command Timeout too large")
+        << "file" << udl(sql + QStringLiteral("h;Command Timeout=99999999999"))
+        << "Command Timeout";
     QTest::newRow("unclosed quote")
         << "file" << udl(QStringLiteral("Provider=SQLOLEDB;Data Source=h;Password=\"") + kSecret)
         << "closing quote";
