@@ -63,7 +63,7 @@ void showApplicationError(const std::exception &error)
 ChongmaApplication::ChongmaApplication(int &argc, char **argv) : QApplication(argc, argv)
 {
     setApplicationName(QStringLiteral("chongma"));
-    setApplicationDisplayName(applicationTitle(applicationFilePath()));
+    // No display name: Qt would append it to every window's caption.
 }
 
 bool ChongmaApplication::notify(QObject *receiver, QEvent *event)

@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <qpa/qplatformwindow.h>
 
 using namespace chongma;
 
@@ -31,6 +32,11 @@ QString binary(const char *name)
 {
     return qEnvironmentVariable("CHONGMA_BIN_DIR") + QLatin1Char('/') + QLatin1String(name);
 }
+
+// What platform plugins call to make a title bar's text (protected there).
+struct TitleBar : QPlatformWindow {
+    using QPlatformWindow::formatWindowTitle;
+};
 
 // A port on 127.0.0.1 that nothing listens on.
 quint16 closedPort()
@@ -125,6 +131,22 @@ private slots:
         QCOMPARE(boxes.shown.at(0).text, QStringLiteral("条码 ABC 读取失败."));
         QCOMPARE(boxes.shown.at(0).icon, QMessageBox::Critical);
         QVERIFY(!boxes.shown.at(0).question);
+    }
+
+    void captionsStandAlone_data()
+    {
+        QTest::addColumn<QString>("caption");
+        QTest::newRow("window") << QStringLiteral("清除重码 V2.0 TOVA");
+        QTest::newRow("question") << QStringLiteral("提示信息");
+        QTest::newRow("connection failure") << QStringLiteral("提示");
+        QTest::newRow("start-up error") << QStringLiteral("Application Error");
+    }
+
+    void captionsStandAlone()
+    {
+        // What the platform puts in the title bar: nothing appended to the caption.
+        QFETCH(QString, caption);
+        QCOMPARE(TitleBar::formatWindowTitle(caption, QStringLiteral(" — ")), caption);
     }
 
     void applicationTitleRules_data()
