@@ -86,7 +86,7 @@ QString applicationTitle(const QString &executablePath)
         name.truncate(dot);
     if (name.isEmpty())
         return name;
-    return name.left(1).toUpper() + name.mid(1).toLower();
+    return name.left(1) + name.mid(1).toLower();
 }
 
 QString defaultHandlerText(const QString &message)

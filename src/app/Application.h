@@ -19,8 +19,8 @@ public:
     bool notify(QObject *receiver, QEvent *event) override;
 };
 
-// "chongma" -> "Chongma": the executable's name without folder, cut before its first full stop,
-// the first character upper case and the rest lower case.
+// "CHONGMA.EXE" -> "Chongma": the executable's name without folder, cut before its first full
+// stop, the first character as it is and the rest lower case.
 QString applicationTitle(const QString &executablePath);
 
 // The default handler's text: the message with a full stop appended when it is not empty and

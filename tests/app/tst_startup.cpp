@@ -153,8 +153,10 @@ private slots:
     {
         QTest::addColumn<QString>("input");
         QTest::addColumn<QString>("title");
-        QTest::newRow("plain") << QStringLiteral("/opt/x/chongma") << QStringLiteral("Chongma");
+        QTest::newRow("plain") << QStringLiteral("/opt/x/chongma") << QStringLiteral("chongma");
         QTest::newRow("windows name") << QStringLiteral("C:/tools/ChongMa.exe") << QStringLiteral("Chongma");
+        QTest::newRow("upper case") << QStringLiteral("C:/tools/CHONGMA.EXE") << QStringLiteral("Chongma");
+        QTest::newRow("first character kept") << QStringLiteral("/opt/x/cHONGMA") << QStringLiteral("chongma");
         QTest::newRow("two dots") << QStringLiteral("/a/CHONG.MA.exe") << QStringLiteral("Chong");
     }
 
