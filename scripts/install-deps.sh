@@ -7,7 +7,7 @@ packages=(
   qt6-base-dev qt6-base-private-dev libqt6sql6-odbc libqt6sql6-sqlite
   unixodbc-dev unixodbc tdsodbc odbc-postgresql
   postgresql postgresql-client
-  fonts-wqy-microhei
+  fonts-wqy-microhei qt6-translations-l10n
   xauth xvfb sqlite3 bc
 )
 

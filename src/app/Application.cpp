@@ -8,7 +8,9 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QLibraryInfo>
 #include <QMessageBox>
+#include <QTranslator>
 
 #include <cstdio>
 #include <typeinfo>
@@ -64,6 +66,16 @@ ChongmaApplication::ChongmaApplication(int &argc, char **argv) : QApplication(ar
 {
     setApplicationName(QStringLiteral("chongma"));
     // No display name: Qt would append it to every window's caption.
+
+    // Standard buttons read 是, 否, 确定, 取消 as on a Chinese Windows: Qt's own translation,
+    // from Qt's folder or, where Qt was shipped with the program, from beside it.
+    auto *translator = new QTranslator(this);
+    const QString name = QStringLiteral("qtbase_zh_CN");
+    if (translator->load(name, QLibraryInfo::path(QLibraryInfo::TranslationsPath))
+        || translator->load(name, QDir(applicationDirPath()).filePath(QStringLiteral("translations"))))
+        installTranslator(translator);
+    else
+        delete translator;
 }
 
 bool ChongmaApplication::notify(QObject *receiver, QEvent *event)

@@ -9,7 +9,10 @@
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QMessageBox>
 #include <QProcess>
+#include <QPushButton>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -147,6 +150,30 @@ private slots:
         // What the platform puts in the title bar: nothing appended to the caption.
         QFETCH(QString, caption);
         QCOMPARE(TitleBar::formatWindowTitle(caption, QStringLiteral(" — ")), caption);
+    }
+
+    void standardButtonsInChinese_data()
+    {
+        QTest::addColumn<QMessageBox::StandardButton>("which");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("Yes") << QMessageBox::Yes << QStringLiteral("是");
+        QTest::newRow("No") << QMessageBox::No << QStringLiteral("否");
+        QTest::newRow("OK") << QMessageBox::Ok << QStringLiteral("确定");
+        QTest::newRow("Cancel") << QMessageBox::Cancel << QStringLiteral("取消");
+    }
+
+    void standardButtonsInChinese()
+    {
+        QFETCH(QMessageBox::StandardButton, which);
+        QFETCH(QString, text);
+        QMessageBox box(QMessageBox::NoIcon, QStringLiteral("提示信息"), QStringLiteral("确定关闭吗？"),
+                        QMessageBox::Yes | QMessageBox::No | QMessageBox::Ok | QMessageBox::Cancel);
+        QAbstractButton *button = box.button(which);
+        QVERIFY(button);
+        // The mnemonic ("是(&Y)", "&Yes") is not part of what the button reads.
+        QString shown = button->text();
+        shown.remove(QRegularExpression(QStringLiteral("\\(&.\\)"))).remove(QLatin1Char('&'));
+        QCOMPARE(shown, text);
     }
 
     void applicationTitleRules_data()
