@@ -114,7 +114,9 @@ void addLine(QPlainTextEdit *memo, const QString &text)
 TFrmMain::TFrmMain(QWidget *parent) : TFrmMain(nullptr, parent) {}
 
 TFrmMain::TFrmMain(SessionHost *session, QWidget *parent)
-    : QWidget(parent, Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint
+    // An ordinary top-level window (in task bars and Alt+Tab, unlike a dialog) with a fixed
+    // frame: title and close button only.
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint
                           | Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint)
 {
     setWindowTitle(QStringLiteral("清除重码 V2.0 TOVA"));

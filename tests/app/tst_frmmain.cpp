@@ -157,6 +157,8 @@ void TstFrmMain::window()
     QCOMPARE(w.maximumSize(), QSize(665, 467));
     QCOMPARE(w.windowTitle(), QStringLiteral("清除重码 V2.0 TOVA"));
 
+    // A window, not a dialog: it shows in task bars and Alt+Tab.
+    QCOMPARE(w.windowType(), Qt::Window);
     const Qt::WindowFlags flags = w.windowFlags();
     QVERIFY(!(flags & Qt::WindowMinimizeButtonHint));
     QVERIFY(!(flags & Qt::WindowMaximizeButtonHint));
