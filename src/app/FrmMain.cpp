@@ -32,6 +32,10 @@
 #include <QThread>
 #include <QTimer>
 
+#include <algorithm>
+#include <chrono>
+#include <limits>
+
 namespace chongma {
 
 namespace {
@@ -479,7 +483,10 @@ void TFrmMain::LoadSourceWatch(const QString &configPath)
     FSourceFile = FWatch->sourceFile();
     const qint32 cycle = FWatch->config().FileCheckCycle;
     if (cycle > 0) {
-        tmrCycle->start(std::chrono::seconds(cycle));
+        // QTimer keeps milliseconds in an int: a longer cycle gets the longest period it holds
+        // rather than a wrapped, negative one.
+        const std::chrono::milliseconds longest(std::numeric_limits<int>::max());
+        tmrCycle->start(std::min<std::chrono::milliseconds>(std::chrono::seconds(cycle), longest));
     } else {
         tmrCycle->stop();
     }

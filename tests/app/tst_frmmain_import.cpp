@@ -18,6 +18,8 @@
 #include <QThread>
 #include <QTimer>
 
+#include <limits>
+
 using namespace chongma;
 using chongma::test::ScratchDatabase;
 
@@ -242,18 +244,40 @@ private slots:
         QCOMPARE(f.offThread, 0);
     }
 
-    void noConfigMeansNoTimer()
+    void cycleTimer_data()
+    {
+        QTest::addColumn<QByteArray>("config"); // null: no config.ini
+        QTest::addColumn<int>("interval");      // 0: no timer
+        QTest::newRow("no config.ini") << QByteArray() << 0;
+        QTest::newRow("cycle 0") << QByteArray("[config.ini]\r\nFileCheckCycle=0\r\n") << 0;
+        QTest::newRow("longest whole seconds the timer holds")
+            << QByteArray("[config.ini]\r\nFileCheckCycle=2147483\r\n") << 2147483000;
+        QTest::newRow("one second more: the longest period")
+            << QByteArray("[config.ini]\r\nFileCheckCycle=2147484\r\n") << std::numeric_limits<int>::max();
+        QTest::newRow("largest cycle")
+            << QByteArray("[config.ini]\r\nFileCheckCycle=2147483647\r\n") << std::numeric_limits<int>::max();
+    }
+
+    void cycleTimer()
     {
         QFETCH_GLOBAL(QString, backend);
+        QFETCH(QByteArray, config);
+        QFETCH(int, interval);
         Fixture f(backend);
         TFrmMain &w = *f.window;
-        w.LoadSourceWatch(f.db.dir() + QStringLiteral("/config.ini"));
+        const QString path = f.db.dir() + QStringLiteral("/config.ini");
+        if (!config.isNull())
+            test::writeFile(path, config);
+        w.LoadSourceWatch(path);
         QVERIFY(w.FSourceFile.isEmpty());
-        QVERIFY(!w.tmrCycle->isActive());
+        QCOMPARE(w.tmrCycle->isActive(), interval > 0);
+        if (interval > 0)
+            QCOMPARE(w.tmrCycle->interval(), interval);
+        // No source file: the checks neither import nor write config.ini.
         w.tmrCycleTimer();
         w.tmrCycleTimer();
         QVERIFY(!w.FBusy);
-        QVERIFY(!QFile::exists(f.db.dir() + QStringLiteral("/config.ini")));
+        QCOMPARE(QFile::exists(path), !config.isNull());
     }
 };
 
