@@ -4,6 +4,7 @@
 #include "data/Session.h"
 #include "text/CodePage.h"
 #include "import/ImportRun.h"
+#include "import/SourceReader.h"
 #include "support/TestDatabase.h"
 
 #include <QDir>
@@ -195,15 +196,17 @@ private slots:
     void cannotOpen_data()
     {
         QTest::addColumn<QString>("which");
-        QTest::newRow("empty path") << QString();
-        QTest::newRow("missing file") << QStringLiteral("missing");
-        QTest::newRow("a folder") << QStringLiteral("folder");
+        QTest::addColumn<QString>("reason"); // after the path
+        QTest::newRow("empty path") << QString() << QString();
+        QTest::newRow("missing file") << QStringLiteral("missing") << QStringLiteral(": No such file or directory");
+        QTest::newRow("a folder") << QStringLiteral("folder") << QStringLiteral(": Is a directory");
     }
 
     void cannotOpen()
     {
         QFETCH_GLOBAL(QString, backend);
         QFETCH(QString, which);
+        QFETCH(QString, reason);
         ScratchDatabase db(backend);
         db.createMaterials();
         TData1 session(db.link());
@@ -217,7 +220,7 @@ private slots:
             import::RunImport(session, path, sink);
             QFAIL("the run should have stopped");
         } catch (const Error &e) {
-            QCOMPARE(e.message(), QStringLiteral("Cannot open file ") + path);
+            QCOMPARE(e.message(), QStringLiteral("Cannot open file ") + path + reason);
         }
         QCOMPARE(sink.logs.size(), 1); // the start line only
         QVERIFY(sink.logs.at(0).startsWith(QStringLiteral("开始时间:")));
