@@ -50,8 +50,8 @@ public:
     // Whether the lines were converted to code page 936 rather than passed through.
     bool converted() const;
 
-    // Bytes of the file taken so far in this pass, the byte-order mark included; at most a
-    // chunk ahead of the lines handed out.
+    // Bytes of the file taken so far in this pass, the byte-order mark included; ahead of the
+    // lines handed out by at most a chunk (on a pipe, at first, by the look-ahead).
     qint64 bytesRead() const;
     // The file's size, -1 for a pipe or a device.
     qint64 fileSize() const;
