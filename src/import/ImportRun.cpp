@@ -2,11 +2,10 @@
 
 #include "data/Error.h"
 #include "data/Session.h"
+#include "import/SourceReader.h"
 #include "text/CodePage.h"
 #include "text/TimeText.h"
 
-#include <QFile>
-#include <QFileInfo>
 #include <QSet>
 
 namespace chongma::import {
@@ -33,35 +32,6 @@ std::optional<QStringList> databaseValues(const TMaterialRec &rec)
 }
 
 } // namespace
-
-QList<QByteArray> loadSourceLines(const QString &path)
-{
-    QFile file(path);
-    if (path.isEmpty() || QFileInfo(path).isDir() || !file.open(QIODevice::ReadOnly))
-        throw Error(QStringLiteral("Cannot open file %1").arg(path));
-    QByteArray bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError)
-        throw Error(QStringLiteral("Cannot open file %1").arg(path));
-    const qsizetype nul = bytes.indexOf('\0');
-    if (nul >= 0)
-        bytes.truncate(nul);
-
-    QList<QByteArray> lines;
-    qsizetype start = 0;
-    const qsizetype n = bytes.size();
-    for (qsizetype i = 0; i < n; ++i) {
-        const char c = bytes.at(i);
-        if (c != '\r' && c != '\n')
-            continue;
-        lines.append(bytes.mid(start, i - start));
-        if (c == '\r' && i + 1 < n && bytes.at(i + 1) == '\n')
-            ++i;
-        start = i + 1;
-    }
-    if (start < n)
-        lines.append(bytes.mid(start));
-    return lines;
-}
 
 QList<QByteArray> cleanLines(const QList<QByteArray> &lines)
 {

@@ -55,10 +55,6 @@ struct ImportResult {
 
 namespace import {
 
-// The source file's lines: split at CR LF, lone CR and lone LF, a NUL ending the text.
-// Throws Error "Cannot open file <path>".
-QList<QByteArray> loadSourceLines(const QString &path);
-
 // Each line trimmed; empty ones dropped; the rest with their quotes stripped. Order kept.
 QList<QByteArray> cleanLines(const QList<QByteArray> &lines);
 

@@ -165,7 +165,8 @@ private slots:
         w.FSourceFile = f.db.dir() + QStringLiteral("/missing.txt");
         w.StartImportThread();
         QVERIFY(f.idle());
-        QCOMPARE(memoLines(w.mmoLog).last(), QStringLiteral("导入出错:Cannot open file ") + w.FSourceFile);
+        QCOMPARE(memoLines(w.mmoLog).last(), QStringLiteral("导入出错:Cannot open file ") + w.FSourceFile
+                                                 + QStringLiteral(": No such file or directory"));
         QVERIFY(boxes.shown.isEmpty());
     }
 

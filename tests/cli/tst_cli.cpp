@@ -2,6 +2,7 @@
 #include "text/CodePage.h"
 #include "import/ImportRun.h"
 #include "import/MaterialParser.h"
+#include "import/SourceReader.h"
 #include "support/TestDatabase.h"
 
 #include <QDateTime>

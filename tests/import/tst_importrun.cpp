@@ -4,6 +4,7 @@
 #include "data/Session.h"
 #include "text/CodePage.h"
 #include "import/ImportRun.h"
+#include "import/SourceReader.h"
 #include "support/TestDatabase.h"
 
 #include <QDir>
@@ -12,6 +13,14 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <optional>
+#include <thread>
 
 using namespace chongma;
 using chongma::test::ScratchDatabase;
@@ -37,6 +46,75 @@ QString writeSource(const QString &dir, const QByteArray &bytes)
 }
 
 QByteArray gbk(const QString &text) { return toCodePage(text); }
+
+QByteArray utf16(const QString &text, bool bigEndian)
+{
+    QByteArray bytes;
+    for (const QChar c : text) {
+        const auto hi = char(c.unicode() >> 8), lo = char(c.unicode() & 0xFF);
+        bytes.append(bigEndian ? hi : lo).append(bigEndian ? lo : hi);
+    }
+    return bytes;
+}
+
+// Feeds `bytes` into a FIFO from a thread of its own, so a reader of path() sees a pipe.
+class FifoFeed {
+public:
+    FifoFeed(const QString &dir, const QByteArray &bytes) : m_path(QDir(dir).filePath(QStringLiteral("fifo")))
+    {
+        const QByteArray path = QFile::encodeName(m_path);
+        if (::mkfifo(path.constData(), 0600) != 0)
+            qFatal("mkfifo failed");
+        m_writer = std::thread([path, bytes] {
+            sigset_t pipe;
+            sigemptyset(&pipe);
+            sigaddset(&pipe, SIGPIPE);
+            pthread_sigmask(SIG_BLOCK, &pipe, nullptr); // a reader that stops early is no crash
+            const int fd = ::open(path.constData(), O_WRONLY);
+            for (qsizetype done = 0; fd >= 0 && done < bytes.size();) {
+                const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+                if (n <= 0)
+                    break;
+                done += n;
+            }
+            if (fd >= 0)
+                ::close(fd);
+        });
+    }
+    ~FifoFeed()
+    {
+        // Releases a writer still waiting for a reader, should the test have failed first.
+        const QByteArray path = QFile::encodeName(m_path);
+        const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK);
+        if (fd >= 0)
+            ::close(fd);
+        m_writer.join();
+        ::unlink(path.constData());
+    }
+    QString path() const { return m_path; }
+
+private:
+    QString m_path;
+    std::thread m_writer;
+};
+
+// The process's peak resident memory in KiB, after `reset` brought it down to the current one.
+qint64 peakResidentKiB(bool reset = false)
+{
+    if (reset) {
+        QFile clear(QStringLiteral("/proc/self/clear_refs"));
+        if (!clear.open(QIODevice::WriteOnly) || clear.write("5") != 1)
+            return -1;
+    }
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+    }
+    return -1;
+}
 
 QString counters(const ImportCounters &c)
 {
@@ -67,6 +145,18 @@ private slots:
         QTest::newRow("LF CR is two breaks") << QByteArray("a\n\rb") << L{"a", "", "b"};
         QTest::newRow("NUL ends the text") << QByteArray("a\nb\0c\nd", 7) << L{"a", "b"};
         QTest::newRow("empty file") << QByteArray() << L{};
+        QTest::newRow("NUL first") << QByteArray("\0a\n", 3) << L{};
+        QTest::newRow("CR last") << QByteArray("a\r") << L{"a"};
+        QTest::newRow("blanks and tabs kept") << QByteArray(" a\t \r\n\tb") << L{" a\t ", "\tb"};
+        const qsizetype chunk = import::SourceReader::ChunkSize;
+        QTest::newRow("CR LF split between chunks")
+            << QByteArray(chunk - 1, 'a') + "\r\nb" << L{QByteArray(chunk - 1, 'a'), "b"};
+        QTest::newRow("CR ending a chunk, no LF after")
+            << QByteArray(chunk - 1, 'a') + "\rb" << L{QByteArray(chunk - 1, 'a'), "b"};
+        QTest::newRow("line over several chunks")
+            << "a\n" + QByteArray(3 * chunk + 7, 'x') + "\nb" << L{"a", QByteArray(3 * chunk + 7, 'x'), "b"};
+        QTest::newRow("NUL in a later chunk")
+            << QByteArray(chunk + 5, 'a') + QByteArray("\0b\nc", 4) << L{QByteArray(chunk + 5, 'a')};
     }
 
     void readingRules()
@@ -78,6 +168,155 @@ private slots:
         QFETCH(QList<QByteArray>, lines);
         QTemporaryDir dir;
         QCOMPARE(import::loadSourceLines(writeSource(dir.path(), bytes)), lines);
+    }
+
+    void encodings_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<import::SourceEncoding>("asked");
+        QTest::addColumn<QList<QByteArray>>("lines"); // code page 936
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("converted");
+        QTest::addColumn<qint64>("nul");     // offset of the NUL that ended the text, -1 for none
+        QTest::addColumn<qint64>("notRead"); // bytes after it, of a regular file
+        using L = QList<QByteArray>;
+        using E = import::SourceEncoding;
+        const auto u8 = [](const QString &t) { return t.toUtf8(); };
+        const auto le = [](const QString &t) { return utf16(t, false); };
+        const auto be = [](const QString &t) { return utf16(t, true); };
+        const QByteArray bomLE("\xFF\xFE"), bomBE("\xFE\xFF"), bom8("\xEF\xBB\xBF");
+        const qsizetype chunk = import::SourceReader::ChunkSize;
+
+        QTest::newRow("UTF-8 Chinese")
+            << u8("6901 测试材料\r\n某供应商") << E::Auto << L{gbk("6901 测试材料"), gbk("某供应商")} << "UTF-8"
+            << true << -1LL << 0LL;
+        QTest::newRow("UTF-8 with a mark")
+            << bom8 + u8("甲\n乙") << E::Auto << L{gbk("甲"), gbk("乙")} << "UTF-8 (BOM)" << true << -1LL << 0LL;
+        QTest::newRow("UTF-8, mark, nothing but ASCII")
+            << bom8 + "ab" << E::Auto << L{"ab"} << "UTF-8 (BOM)" << true << -1LL << 0LL;
+        QTest::newRow("UTF-16LE with a mark")
+            << bomLE + le("a\r\n测试") << E::Auto << L{"a", gbk("测试")} << "UTF-16LE" << true << -1LL << 0LL;
+        QTest::newRow("UTF-16BE with a mark")
+            << bomBE + be("测试\r\nb\r\n") << E::Auto << L{gbk("测试"), "b"} << "UTF-16BE" << true << -1LL << 0LL;
+        QTest::newRow("ASCII is code page 936, unconverted")
+            << QByteArray("abc\r\ndef") << E::Auto << L{"abc", "def"} << "GBK" << false << -1LL << 0LL;
+        QTest::newRow("GBK Chinese passes through")
+            << gbk("测试材料\n某供应商") << E::Auto << L{gbk("测试材料"), gbk("某供应商")} << "GBK" << false << -1LL
+            << 0LL;
+        QTest::newRow("bytes invalid everywhere pass through as 936")
+            << QByteArray("\x81\x20\xff\x41\xfe\r\n\x80") << E::Auto << L{"\x81\x20\xff\x41\xfe", "\x80"}
+            << "GBK" << false << -1LL << 0LL;
+        // U+1F600 and U+D55C have no place in code page 936; one 0xFF per character.
+        QTest::newRow("UTF-8: characters GBK lacks")
+            << u8(QStringLiteral("x\U0001F600\uD55Cy 甲")) << E::Auto << L{"x\xFF\xFFy " + gbk("甲")} << "UTF-8"
+            << true << -1LL << 0LL;
+        QTest::newRow("UTF-8 after a mark: broken sequences")
+            << bom8 + "a\xC3(b\xED\xA0\x80" "c\xE6\xB5" << E::Auto << L{"a\xFF(b\xFF\xFF\xFF" "c\xFF"}
+            << "UTF-8 (BOM)" << true << -1LL << 0LL;
+        QTest::newRow("UTF-8 character split between chunks")
+            << QByteArray(chunk - 1, 'a') + u8("测\r\n试") << E::Auto
+            << L{QByteArray(chunk - 1, 'a') + gbk("测"), gbk("试")} << "UTF-8" << true << -1LL << 0LL;
+        QTest::newRow("forced GBK keeps UTF-8 bytes")
+            << bom8 + u8("测试") << E::Gbk << L{bom8 + u8("测试")} << "GBK" << false << -1LL << 0LL;
+        QTest::newRow("forced UTF-16LE, no mark")
+            << le("甲\n") << E::Utf16LE << L{gbk("甲")} << "UTF-16LE" << true << -1LL << 0LL;
+        QTest::newRow("UTF-16LE: lone surrogate, half a code unit")
+            << bomLE + le("a") + QByteArray("\x00\xD8", 2) + le("b") + "\x41" << E::Auto << L{"a\xFF" "b\xFF"}
+            << "UTF-16LE" << true << -1LL << 0LL;
+        QTest::newRow("UTF-16 U+0000 ends the text")
+            << bomLE + le("ab\ncd") + QByteArray(2, '\0') + le("ef") << E::Auto << L{"ab", "cd"} << "UTF-16LE" << true
+            << 12LL << 4LL;
+        QTest::newRow("UTF-16 CR LF split between chunks")
+            << bomLE + le(QString(chunk / 2 - 1, u'a') + QStringLiteral("\r\nb")) << E::Auto
+            << L{QByteArray(chunk / 2 - 1, 'a'), "b"} << "UTF-16LE" << true << -1LL << 0LL;
+        QTest::newRow("NUL report")
+            << QByteArray("ab\ncd\0efgh", 10) << E::Auto << L{"ab", "cd"} << "GBK" << false << 5LL << 4LL;
+        QTest::newRow("UTF-8 after the NUL is not looked at")
+            << QByteArray("abc\0", 4) + u8("测") << E::Auto << L{"abc"} << "GBK" << false << 3LL << 3LL;
+    }
+
+    void encodings()
+    {
+        QFETCH_GLOBAL(QString, backend);
+        if (backend != QLatin1String("sqlite"))
+            QSKIP("no database involved");
+        QFETCH(QByteArray, bytes);
+        QFETCH(import::SourceEncoding, asked);
+        QFETCH(QList<QByteArray>, lines);
+        QFETCH(QString, name);
+        QFETCH(bool, converted);
+        QFETCH(qint64, nul);
+        QFETCH(qint64, notRead);
+        QTemporaryDir dir;
+        const QString path = writeSource(dir.path(), bytes);
+        for (const bool pipe : {false, true}) {
+            std::optional<FifoFeed> feed;
+            if (pipe)
+                feed.emplace(dir.path(), bytes);
+            import::SourceReader reader(pipe ? feed->path() : path, asked);
+            QCOMPARE(reader.canRewind(), !pipe);
+            QCOMPARE(reader.encodingName(), name);
+            QCOMPARE(reader.converted(), converted);
+            for (int pass = 0; pass < (pipe ? 1 : 2); ++pass) {
+                if (pass == 1)
+                    QVERIFY(reader.rewind());
+                QList<QByteArray> read;
+                QByteArray line;
+                while (reader.readLine(line))
+                    read << line;
+                QCOMPARE(read, lines);
+                QCOMPARE(reader.nulOffset(), nul);
+                if (pipe) {
+                    QCOMPARE(reader.bytesNotRead(), qint64(nul < 0 ? 0 : -1));
+                    QCOMPARE(reader.fileSize(), qint64(-1));
+                } else {
+                    QCOMPARE(reader.bytesNotRead(), notRead);
+                    QCOMPARE(reader.bytesRead() + notRead, qint64(bytes.size()));
+                }
+            }
+        }
+    }
+
+    void neverHoldsTheWholeInput()
+    {
+        QFETCH_GLOBAL(QString, backend);
+        if (backend != QLatin1String("sqlite"))
+            QSKIP("no database involved");
+        QElapsedTimer clock;
+        clock.start();
+        import::SourceReader zero(QStringLiteral("/dev/zero"));
+        QByteArray line;
+        QVERIFY(!zero.readLine(line));
+        QVERIFY(clock.elapsed() < 5000);
+        QCOMPARE(zero.nulOffset(), qint64(0));
+        QCOMPARE(zero.bytesNotRead(), qint64(-1));
+
+        // 48 MB of UTF-8 lines, written a piece at a time, read line by line.
+        QTemporaryDir dir;
+        QFile file(dir.filePath(QStringLiteral("big.txt")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        const QByteArray one = QStringLiteral("6901234567890 M-1 5 12.50 [2008-04-18] 测试材料 [!] 某供应商\r\n").toUtf8();
+        const QByteArray piece = one.repeated(1000);
+        const qint64 pieces = 48 * 1024 * 1024 / piece.size();
+        for (qint64 i = 0; i < pieces; ++i)
+            QCOMPARE(file.write(piece), qint64(piece.size()));
+        file.close();
+
+        const qint64 before = peakResidentKiB(true);
+        if (before < 0)
+            QSKIP("the peak resident memory cannot be reset here");
+        import::SourceReader big(file.fileName());
+        const QByteArray expected = gbk(QString::fromUtf8(one.chopped(2)));
+        qint64 lines = 0;
+        while (big.readLine(line)) {
+            if (line != expected)
+                QFAIL(qPrintable(QStringLiteral("line %1 differs").arg(lines + 1)));
+            ++lines;
+        }
+        QCOMPARE(lines, pieces * 1000);
+        QCOMPARE(big.bytesRead(), file.size());
+        const qint64 grown = peakResidentKiB() - before;
+        QVERIFY2(grown < 16 * 1024, qPrintable(QStringLiteral("peak memory grew by %1 KiB").arg(grown)));
     }
 
     void cleaning_data()
@@ -195,15 +434,17 @@ private slots:
     void cannotOpen_data()
     {
         QTest::addColumn<QString>("which");
-        QTest::newRow("empty path") << QString();
-        QTest::newRow("missing file") << QStringLiteral("missing");
-        QTest::newRow("a folder") << QStringLiteral("folder");
+        QTest::addColumn<QString>("reason"); // after the path
+        QTest::newRow("empty path") << QString() << QString();
+        QTest::newRow("missing file") << QStringLiteral("missing") << QStringLiteral(": No such file or directory");
+        QTest::newRow("a folder") << QStringLiteral("folder") << QStringLiteral(": Is a directory");
     }
 
     void cannotOpen()
     {
         QFETCH_GLOBAL(QString, backend);
         QFETCH(QString, which);
+        QFETCH(QString, reason);
         ScratchDatabase db(backend);
         db.createMaterials();
         TData1 session(db.link());
@@ -217,7 +458,7 @@ private slots:
             import::RunImport(session, path, sink);
             QFAIL("the run should have stopped");
         } catch (const Error &e) {
-            QCOMPARE(e.message(), QStringLiteral("Cannot open file ") + path);
+            QCOMPARE(e.message(), QStringLiteral("Cannot open file ") + path + reason);
         }
         QCOMPARE(sink.logs.size(), 1); // the start line only
         QVERIFY(sink.logs.at(0).startsWith(QStringLiteral("开始时间:")));
