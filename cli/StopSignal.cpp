@@ -1,5 +1,7 @@
 #include "cli/StopSignal.h"
 
+#include "data/Job.h"
+
 #include <csignal>
 #include <cstdlib>
 
@@ -7,23 +9,29 @@ namespace chongma::cli {
 
 namespace {
 
-volatile std::sig_atomic_t g_stop = 0;
+// A lock-free atomic store is safe in a signal handler.
+CancelToken g_stop;
+volatile std::sig_atomic_t g_signalled = 0;
 
 extern "C" void onStopSignal(int signal)
 {
-    if (g_stop)
+    if (g_signalled)
         std::_Exit(128 + signal);
-    g_stop = 1;
+    g_signalled = 1;
+    g_stop.cancel();
 }
 
 } // namespace
 
 void installStopHandlers()
 {
+    static_assert(std::atomic_bool::is_always_lock_free);
     std::signal(SIGINT, onStopSignal);
     std::signal(SIGTERM, onStopSignal);
 }
 
-bool stopRequested() { return g_stop != 0; }
+const CancelToken &stopToken() { return g_stop; }
+
+bool stopRequested() { return g_stop.isCancelled(); }
 
 } // namespace chongma::cli

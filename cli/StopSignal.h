@@ -1,10 +1,15 @@
 #pragma once
 
+namespace chongma {
+class CancelToken;
+}
+
 namespace chongma::cli {
 
-// SIGINT and SIGTERM ask the running command to stop at its next safe point (an import after
-// the current line); a second signal ends the program at once.
+// SIGINT and SIGTERM cancel the running command's job at its next boundary (a row, a batch, a
+// line); a second signal ends the program at once.
 void installStopHandlers();
+const CancelToken &stopToken();
 bool stopRequested();
 
 } // namespace chongma::cli

@@ -6,13 +6,19 @@
 #include "data/Error.h"
 #include "data/Session.h"
 #include "data/SessionHost.h"
-#include "data/ThreadHandoff.h"
+#include "app/RunThread.h"
+#include "app/WindowSink.h"
+#include "dedupe/Backup.h"
 #include "dedupe/DuplicateRemoval.h"
 #include "dedupe/DuplicateSearch.h"
-#include "watch/Config.h"
-#include "watch/RunThread.h"
+#include "watch/SourceWatch.h"
 
 #include <QCloseEvent>
+#include <QDateTime>
+#include <QEventLoop>
+#include <QProgressBar>
+#include <QProgressDialog>
+#include <QScopeGuard>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFont>
@@ -34,6 +40,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <limits>
 
 namespace chongma {
@@ -102,15 +109,36 @@ void appendLine(QPlainTextEdit *memo, const QString &text)
         doc->firstBlock().setUserState(kEmptyFirstLine);
 }
 
-// Lines from a worker thread are queued to the memo's thread, keeping their order.
+// Lines from another thread are queued to the memo's thread, keeping their order.
 void addLine(QPlainTextEdit *memo, const QString &text)
 {
     if (QThread::currentThread() != memo->thread()) {
-        QMetaObject::invokeMethod(memo, [memo, text] { appendLine(memo, text); },
-                                  Qt::QueuedConnection);
+        QMetaObject::invokeMethod(memo, [memo, text] { appendLine(memo, text); }, Qt::QueuedConnection);
         return;
     }
     appendLine(memo, text);
+}
+
+// A block of lines in one edit: a search may list a hundred thousand barcodes.
+void appendLines(QPlainTextEdit *memo, const QStringList &lines)
+{
+    if (lines.isEmpty())
+        return;
+    if (lines.size() == 1) {
+        appendLine(memo, lines.first());
+        return;
+    }
+    QTextDocument *doc = memo->document();
+    const bool startsEmpty = doc->isEmpty() && doc->firstBlock().userState() != kEmptyFirstLine;
+    QTextCursor cursor(doc);
+    cursor.movePosition(QTextCursor::End);
+    cursor.beginEditBlock();
+    if (!startsEmpty)
+        cursor.insertBlock();
+    cursor.insertText(lines.join(u'\n'));
+    cursor.endEditBlock();
+    if (startsEmpty && lines.first().isEmpty())
+        doc->firstBlock().setUserState(kEmptyFirstLine);
 }
 
 } // namespace
@@ -162,8 +190,18 @@ TFrmMain::TFrmMain(SessionHost *session, QWidget *parent)
 
 TFrmMain::~TFrmMain()
 {
-    // A job still running on the database thread reports to this window: let it end first.
-    WaitForOperation();
+    tmrCycle->stop();
+    // A job still running reports to this window: stop it and let it end first. Its result is
+    // not delivered to a window being destroyed.
+    if (FBusy && FSession) {
+        if (FJobCancel)
+            FJobCancel->cancel();
+        try {
+            FSession->call([](Connection &) {}); // queued behind the running job
+        } catch (const std::exception &) {
+            // The session is gone: nothing runs on it any more.
+        }
+    }
     FormDestroy();
 }
 
@@ -212,7 +250,6 @@ void TFrmMain::FormCreate()
     FItemList.clear();
     FSpareList.clear();
     FDupIDList.clear();
-    FDupBarList.clear();
     FBusy = false;
 }
 
@@ -221,12 +258,15 @@ void TFrmMain::FormDestroy()
     FItemList.clear();
     FSpareList.clear();
     FDupIDList.clear();
-    FDupBarList.clear();
 }
 
 void TFrmMain::AddLog(const QString &text) { addLine(mmoLog, text); }
 
 void TFrmMain::AddError(const QString &text) { addLine(mmoError, text); }
+
+void TFrmMain::AddLogLines(const QStringList &lines) { appendLines(mmoLog, lines); }
+
+void TFrmMain::AddErrorLines(const QStringList &lines) { appendLines(mmoError, lines); }
 
 void TFrmMain::btnClearClick() { mmoLog->clear(); }
 
@@ -238,20 +278,31 @@ void TFrmMain::FormCloseQuery(bool &CanClose)
         CanClose = false;
 }
 
-bool TFrmMain::event(QEvent *event)
-{
-    handoff::acquire(); // lines and counters from the database thread arrive as events here
-    return QWidget::event(event);
-}
-
 void TFrmMain::closeEvent(QCloseEvent *event)
 {
+    if (FCloseAsked) {
+        // Confirmed while a job ran; it has ended now and its ending has run.
+        if (FBusy)
+            event->ignore();
+        else
+            event->accept();
+        return;
+    }
     bool canClose = true;
     FormCloseQuery(canClose);
-    if (canClose)
-        event->accept();
-    else
+    if (!canClose) {
         event->ignore();
+        return;
+    }
+    if (!FBusy) {
+        event->accept();
+        return;
+    }
+    // The job stops at its next boundary; the window goes once its ending has run in full.
+    FCloseAsked = true;
+    if (FJobCancel)
+        FJobCancel->cancel();
+    event->ignore();
 }
 
 void TFrmMain::SessionEndQuery(QSessionManager &manager)
@@ -262,8 +313,11 @@ void TFrmMain::SessionEndQuery(QSessionManager &manager)
     bool canClose = true;
     FormCloseQuery(canClose);
     manager.release();
-    if (!canClose)
+    if (!canClose) {
         manager.cancel();
+        return;
+    }
+    CancelAndWait();
 #else
     Q_UNUSED(manager);
 #endif
@@ -289,113 +343,162 @@ void TFrmMain::CentreOnScreen()
     move(frame.topLeft());
 }
 
-// ---- Duplicate barcode cleaner --------------------------------------------------------
+// ---- Jobs ---------------------------------------------------------------------------------
 
-void TFrmMain::SetRunning(bool running)
+WindowSink *TFrmMain::BeginJob(JobKind kind, const QString &name)
 {
-    FRunning = running;
-    btnChongMa->setEnabled(!running);
-    Button1->setEnabled(!running);
-    if (running)
-        setCursor(Qt::BusyCursor);
-    else
-        unsetCursor();
+    FBusy = true;
+    FJobCancel = std::make_shared<CancelToken>();
+    FJobName = name;
+    btnChongMa->setEnabled(false);
+    Button1->setEnabled(false);
+    btnTest->setEnabled(false);
+    setCursor(Qt::BusyCursor);
+
+    auto *sink = new WindowSink(this);
+    connect(sink, &WindowSink::logCleared, mmoLog, &QPlainTextEdit::clear);
+    connect(sink, &WindowSink::logLines, this, &TFrmMain::AddLogLines);
+    connect(sink, &WindowSink::errorLines, this, &TFrmMain::AddErrorLines);
+    connect(sink, &WindowSink::counters, this, &TFrmMain::ShowCounters);
+    if (kind == JobKind::BackgroundImport)
+        return sink;
+
+    // Qt's own dialog, shown only for a job that lasts longer than about a second. Its bar is
+    // ours: QProgressDialog::setValue would run a nested event loop on every step.
+    FProgress = new QProgressDialog(this);
+    FProgressBar = new QProgressBar(FProgress);
+    FProgress->setBar(FProgressBar);
+    FProgress->setWindowTitle(windowTitle());
+    FProgress->setLabelText(name);
+    FProgress->setCancelButtonText(QStringLiteral("取消"));
+    FProgress->setWindowModality(Qt::WindowModal);
+    FProgress->setAutoClose(false);
+    FProgress->setAutoReset(false);
+    FProgress->setRange(0, 0);
+    FProgress->setMinimumDuration(1000);
+    const std::shared_ptr<CancelToken> cancel = FJobCancel;
+    connect(FProgress, &QProgressDialog::canceled, this, [cancel] { cancel->cancel(); });
+    connect(sink, &WindowSink::progressed, this, &TFrmMain::ShowProgress);
+    return sink;
 }
 
-void TFrmMain::WaitForOperation()
+void TFrmMain::ShowProgress(qint64 done, qint64 total)
 {
-    if (tmrCycle)
-        tmrCycle->stop();
-    if ((!FRunning && !FBusy) || !FSession)
+    if (!FProgressBar)
         return;
-    FSession->requestStop();
-    try {
-        FSession->call([](TData1 &) {}); // queued behind the running job
-    } catch (const std::exception &) {
-        // The session is gone: nothing runs on it any more.
-    }
+    // The bar counts in int; a count beyond it is shown scaled.
+    const double scale = total > INT_MAX ? double(INT_MAX) / double(total) : 1.0;
+    FProgressBar->setRange(0, int(double(total) * scale));
+    FProgressBar->setValue(int(double(done) * scale));
+    FProgress->setLabelText(total > 0 ? QStringLiteral("%1 %2/%3").arg(FJobName).arg(done).arg(total)
+                                      : QStringLiteral("%1 %2").arg(FJobName).arg(done));
 }
 
-QStringList TFrmMain::MemoLines(const QPlainTextEdit *memo) const
+void TFrmMain::ShowCounters(const ImportCounters &c)
 {
-    const QTextDocument *doc = memo->document();
-    QStringList lines;
-    if (doc->isEmpty() && doc->firstBlock().userState() != kEmptyFirstLine)
-        return lines;
-    for (QTextBlock block = doc->firstBlock(); block.isValid(); block = block.next())
-        lines.append(block.text());
-    return lines;
+    lblSum->setText(QString::number(c.sum));
+    ShowImported(c.num);
+    lblExist->setText(QString::number(c.exist));
+    lblError->setText(QString::number(c.error));
+    lblWdr->setText(QString::number(c.wdr));
 }
+
+void TFrmMain::EndJob(WindowSink *sink)
+{
+    sink->deleteLater();
+    if (FProgress) {
+        FProgress->hide();
+        FProgress->deleteLater();
+        FProgress = nullptr;
+        FProgressBar = nullptr;
+    }
+    FJobCancel.reset();
+    FBusy = false;
+    btnChongMa->setEnabled(true);
+    Button1->setEnabled(true);
+    btnTest->setEnabled(true);
+    unsetCursor();
+    if (FCloseAsked)
+        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+}
+
+void TFrmMain::CancelAndWait()
+{
+    if (!FBusy)
+        return;
+    if (FJobCancel)
+        FJobCancel->cancel();
+    // The job stops at its next boundary and its ending runs here, in full.
+    QEventLoop loop;
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, &loop, [&] {
+        if (!FBusy)
+            loop.quit();
+    });
+    poll.start(20);
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+}
+
+// ---- Duplicate barcode cleaner --------------------------------------------------------
 
 void TFrmMain::btnChongMaClick()
 {
-    if (FRunning || !FSession)
+    if (FBusy || !FSession)
         return;
     mmoDiskID->clear();
     mmoError->clear();
     mmoLog->clear();
-    // Cleared before anything is read: a search that fails leaves nothing for a removal.
+    // Cleared before anything is read: a search that fails or is cancelled leaves nothing to delete.
     FDupIDList.clear();
-    FDupBarList.clear();
-    SetRunning(true);
+    FPlan = RemovalPlan();
 
-    auto *sink = new SignalSink(FSession->stopFlag(), this);
-    connect(sink, &SignalSink::errorAdded, this, &TFrmMain::AddError);
-    auto result = std::make_shared<SearchResult>();
-    FSession->post(
-        [sink, result](TData1 &session) { *result = dedupe::findDuplicates(session, *sink); }, this,
-        [this, sink, result](const QString &error) {
-            sink->deleteLater();
-            SetRunning(false);
-            if (!error.isEmpty()) {
-                showDefaultError(error);
-                return;
+    WindowSink *sink = BeginJob(JobKind::Search, QStringLiteral("查找重码"));
+    FSession->post<SearchResult>(
+        FJobCancel,
+        [sink](Connection &connection, const CancelToken &cancel) {
+            return dedupe::findDuplicates(connection.session(*sink), *sink, cancel);
+        },
+        this,
+        [this, sink](SearchResult result) {
+            sink->flush();
+            if (result.ending.isDone()) {
+                FItemList = result.barcodes();
+                FPlan = RemovalPlan::fromSearch(result);
+                FDupIDList = result.pickedIds();
+                appendLines(mmoDiskID, FDupIDList);
+            } else if (result.ending.isStopped()) {
+                AddLog(QStringLiteral("查找重码已取消"));
             }
-            FItemList = result->barcodes;
-            for (const DuplicatePick &pick : std::as_const(result->duplicates)) {
-                if (!pick.diskId)
-                    continue;
-                FDupIDList.append(QString::number(*pick.diskId));
-                FDupBarList.append(pick.barcode);
-            }
-            for (const QString &id : std::as_const(FDupIDList))
-                mmoDiskID->appendPlainText(id);
+            EndJob(sink);
+            if (result.ending.isFailed())
+                showDefaultError(result.ending.message);
         });
 }
 
 void TFrmMain::Button1Click()
 {
-    if (FRunning || !FSession)
+    if (FBusy || !FSession)
         return;
     // The count is that of the very list Yes deletes.
-    const QString question = QStringLiteral("%1 个重码，确定清除重码吗？").arg(FDupIDList.size());
-    if (!dialogs().askYesNo(this, QStringLiteral("提示信息"), question, QMessageBox::NoIcon))
+    if (!dialogs().askYesNo(this, QStringLiteral("提示信息"), FPlan.question(), QMessageBox::NoIcon))
         return;
 
-    QList<RemovalEntry> entries;
-    for (qsizetype i = 0; i < FDupIDList.size(); ++i)
-        entries.append({FDupIDList.at(i), FDupBarList.value(i)});
-    SetRunning(true);
-
-    auto *sink = new SignalSink(FSession->stopFlag(), this);
-    connect(sink, &SignalSink::logAdded, this, &TFrmMain::AddLog);
-    FSession->post(
-        [sink, entries](TData1 &session) { dedupe::removeDuplicates(session, entries, *sink); }, this,
-        [this, sink](const QString &error) {
-            sink->deleteLater();
-            SetRunning(false);
-            if (!error.isEmpty()) {
-                showDefaultError(error); // del.log is not written after a stopped removal
-                return;
-            }
-            const QStringList lines = MemoLines(mmoError);
-            if (lines.isEmpty())
-                return;
-            try {
-                dedupe::writeDelLog(FDelLogFile, lines);
-            } catch (const Error &e) {
-                showDefaultError(e.message());
-            }
+    const RemovalPlan plan = FPlan;
+    const RemovalFiles files{FDelLogFile, dedupe::backupPathFor(FDelLogFile, QDateTime::currentDateTime())};
+    WindowSink *sink = BeginJob(JobKind::Removal, QStringLiteral("清除重码"));
+    FSession->post<RemovalOutcome>(
+        FJobCancel,
+        [sink, plan, files](Connection &connection, const CancelToken &cancel) {
+            return dedupe::runRemoval(connection.session(*sink), plan, files, *sink, cancel);
+        },
+        this,
+        [this, sink](RemovalOutcome outcome) {
+            sink->flush();
+            if (outcome.ending.isStopped())
+                AddLog(QStringLiteral("清除重码已取消"));
+            EndJob(sink);
+            if (outcome.ending.isFailed())
+                showDefaultError(outcome.ending.message);
         });
 }
 
@@ -403,51 +506,13 @@ void TFrmMain::Button1Click()
 
 void TFrmMain::ShowImported(int count) { lblNum->setText(QString::number(count)); }
 
-void TFrmMain::RunImportInBackground(bool fromCycle, bool fromButton)
-{
-    // Set before the run is queued, so a cycle check cannot slip in between.
-    FBusy = true;
-    FSpareList.clear();
-    if (fromButton)
-        btnTest->setEnabled(false);
+void TFrmMain::btnTestClick() { StartImport(true, false); }
 
-    auto *run = new TRunThread(*FSession, FSourceFile, this);
-    connect(run, &TRunThread::logCleared, this, [this] { mmoLog->clear(); });
-    connect(run, &TRunThread::logAdded, this, &TFrmMain::AddLog);
-    connect(run, &TRunThread::errorAdded, this, &TFrmMain::AddError);
-    connect(run, &TRunThread::counters, this, [this](int sum, int num, int exist, int error, int wdr) {
-        lblSum->setText(QString::number(sum));
-        ShowImported(num);
-        lblExist->setText(QString::number(exist));
-        lblError->setText(QString::number(error));
-        lblWdr->setText(QString::number(wdr));
-    });
-    connect(run, &TRunThread::finished, this,
-            [this, fromCycle, fromButton](const QString &error, const QStringList &lines, bool) {
-                FBusy = false;
-                FItemList = lines;
-                if (fromButton)
-                    btnTest->setEnabled(true);
-                if (error.isEmpty())
-                    return;
-                if (fromButton) {
-                    showDefaultError(error);
-                    return;
-                }
-                // A background run has nobody to show a box to: its error goes to the run log,
-                // and a version seen by the cycle check is tried again at its next look.
-                AddLog(QStringLiteral("导入出错:") + error.simplified());
-                if (fromCycle && FWatch)
-                    FWatch->retryLater();
-            });
-    run->start();
-}
+void TFrmMain::StartImportThread() { StartImport(false, false); }
 
-void TFrmMain::btnTestClick() { StartImport(true); }
+void TFrmMain::btnThreadGoClick() { StartImportThread(); }
 
-void TFrmMain::StartImportThread() { StartImport(false); }
-
-void TFrmMain::StartImport(bool fromButton)
+void TFrmMain::StartImport(bool fromButton, bool fromCycle)
 {
     if (!FSession)
         return;
@@ -455,30 +520,43 @@ void TFrmMain::StartImport(bool fromButton)
         AddLog(QStringLiteral("导入正在进行，本次导入未启动"));
         return;
     }
-    RunImportInBackground(false, fromButton);
+    FItemList.clear();
+    FSpareList.clear();
+    WindowSink *sink = BeginJob(fromButton ? JobKind::Import : JobKind::BackgroundImport, QStringLiteral("导入"));
+    TRunThread::Execute(*FSession, FJobCancel, ImportRequest{FSourceFile, false}, sink, this,
+                        [this, sink, fromButton, fromCycle](ImportResult result) {
+                            sink->flush();
+                            EndJob(sink);
+                            if (!result.ending.isFailed())
+                                return;
+                            if (fromButton) {
+                                showDefaultError(result.ending.message);
+                                return;
+                            }
+                            // A background run has nobody to show a box to: its error goes to the
+                            // run log, and a version seen by the cycle check is tried again at its
+                            // next look.
+                            AddLog(QStringLiteral("导入出错:") + result.ending.message.simplified());
+                            if (fromCycle && FCheck)
+                                FCheck->importFailed();
+                        });
 }
-
-void TFrmMain::btnThreadGoClick() { StartImportThread(); }
 
 void TFrmMain::tmrCycleTimer()
 {
-    if (FBusy || !FSession || !FWatch)
+    // Not while a job runs, nor inside the box of a previous check's error.
+    if (FBusy || FInCycleCheck || !FSession || !FCheck)
         return;
-    // Only a file that held still since the previous look: one still being written would be
-    // imported half-written.
-    const FileStamp now = fileStamp(FSourceFile);
-    const bool settled = now.exists && now == FLastStamp;
-    FLastStamp = now;
-    if (!settled)
-        return;
-    if (!FWatch->SourceChanged(FSourceFile)) // may throw "Unable to write to ..."
-        return;
-    RunImportInBackground(true, false);
+    FInCycleCheck = true;
+    const auto leave = qScopeGuard([this] { FInCycleCheck = false; });
+    if (FCheck->look(FSourceFile) == SourceCheck::Verdict::Changed) // may throw "Unable to write to ..."
+        StartImport(false, true);
 }
 
 void TFrmMain::LoadSourceWatch(const QString &configPath)
 {
     FWatch = std::make_unique<SourceWatch>(configPath);
+    FCheck = std::make_unique<SourceCheck>(*FWatch);
     FWatch->loadConfig();
     FSourceFile = FWatch->sourceFile();
     const qint32 cycle = FWatch->config().FileCheckCycle;

@@ -1,6 +1,8 @@
 #pragma once
 
-#include "watch/FileTime.h"
+#include "data/Job.h"
+#include "dedupe/DuplicateRemoval.h"
+#include "import/ImportRun.h"
 
 #include <QString>
 #include <QStringList>
@@ -13,6 +15,8 @@ class QFrame;
 class QGroupBox;
 class QLabel;
 class QPlainTextEdit;
+class QProgressBar;
+class QProgressDialog;
 class QPushButton;
 class QSessionManager;
 class QShowEvent;
@@ -21,7 +25,9 @@ class QTimer;
 namespace chongma {
 
 class SessionHost;
+class SourceCheck;
 class SourceWatch;
+class WindowSink;
 
 // The program's only window: run log, duplicate barcodes, picked row ids and the two
 // cleaner buttons. The import counters (grp2) stay hidden under pnl1 for good.
@@ -57,8 +63,10 @@ public:
     QPlainTextEdit *mmoDiskID = nullptr;
     QPushButton *Button1 = nullptr;
 
-    // Shared by the cleaner and the import; live from FormCreate to FormDestroy.
+    // A job (search, removal or import) is running on the database thread. The one busy state:
+    // the buttons are off and the cycle check waits meanwhile.
     bool FBusy = false;
+    // Shared by the cleaner and the import; live from FormCreate to FormDestroy.
     QStringList FItemList;
     QStringList FSpareList;
     QStringList FDupIDList;
@@ -77,29 +85,32 @@ public:
     void btnClearClick();
 
     // ---- Duplicate barcode cleaner ----------------------------------------------------
-    // Barcode of each FDupIDList entry: a removal deletes a row only while it still
-    // carries the barcode it was picked for.
-    QStringList FDupBarList;
-    // Where the removal writes del.log: beside the program.
+    // What "清除重码" deletes: the last search's picks and del.log's lines. Empty until a search
+    // has run to its end.
+    RemovalPlan FPlan;
+    // Where the removal writes del.log (beside the program); the backup goes to a folder
+    // "backup" beside it.
     QString FDelLogFile;
 
     // "查找重码": lists every duplicated barcode in mmoError and the picked DiskIDs in
-    // mmoDiskID. Runs on the database thread; the window follows through queued signals.
+    // mmoDiskID. Runs on the database thread.
     void btnChongMaClick();
-    // "清除重码": confirms, deletes the picked rows, logs them and writes del.log.
+    // "清除重码": confirms, backs up and deletes the picked rows, logs them and writes del.log.
     void Button1Click();
-    // An operation is running on the database thread (its buttons are disabled meanwhile).
-    bool isRunning() const { return FRunning; }
+    // A job is running on the database thread (the window takes no other input meanwhile).
+    bool isRunning() const { return FBusy; }
+    // The running job's progress dialog, if one was made (it shows after about a second).
+    QProgressDialog *progressDialog() const { return FProgress; }
 
     // ---- Material import and source watch -----------------------------------------------
     // The hidden Import button: one run of FSourceFile; an error goes to the default handler.
     void btnTestClick();
-    // One background run of FSourceFile. Refused, with a line in mmoLog, while a run is in
-    // progress: two runs never overlap.
+    // One background run of FSourceFile. Refused, with a line in mmoLog, while a job runs: two
+    // jobs never overlap.
     void StartImportThread();
     void btnThreadGoClick();
-    // The cycle check: nothing while FBusy; a file still being written (size or write time
-    // moved since the previous check) waits for the next check; then SourceChanged decides.
+    // The cycle check: nothing while busy; a file still being written waits for the next
+    // check; a newer version held still is imported in the background.
     void tmrCycleTimer();
     void ShowImported(int count);
     // Reads config.ini: FSourceFile from FilePath and FileName, and a cycle timer when
@@ -108,8 +119,11 @@ public:
     QTimer *tmrCycle = nullptr;
     // ------------------------------------------------------------------------------------
 
+    // Blocks of lines at the end of a memo, for jobs that report many at once.
+    void AddLogLines(const QStringList &lines);
+    void AddErrorLines(const QStringList &lines);
+
 protected:
-    bool event(QEvent *event) override;
     void closeEvent(QCloseEvent *event) override;
     void showEvent(QShowEvent *event) override;
 
@@ -118,17 +132,27 @@ private:
     void CentreOnScreen();
     void SessionEndQuery(QSessionManager &manager);
 
-    void SetRunning(bool running);
-    void StartImport(bool fromButton);
-    void RunImportInBackground(bool fromCycle, bool fromButton);
-    void WaitForOperation();
-    QStringList MemoLines(const QPlainTextEdit *memo) const;
+    enum class JobKind { Search, Removal, Import, BackgroundImport };
+    // Enters the busy state for one job: its cancel token, a sink carrying its effects here and,
+    // for a job the user started, a progress dialog.
+    WindowSink *BeginJob(JobKind kind, const QString &name);
+    // Leaves it: after the job's ending has run, and closes the window when that was asked for.
+    void EndJob(WindowSink *sink);
+    void StartImport(bool fromButton, bool fromCycle);
+    void CancelAndWait();
+    void ShowProgress(qint64 done, qint64 total);
+    void ShowCounters(const ImportCounters &counters);
 
     bool FCentred = false;
     SessionHost *FSession = nullptr;
-    bool FRunning = false;
+    std::shared_ptr<CancelToken> FJobCancel; // the running job's
+    QString FJobName;
+    QProgressDialog *FProgress = nullptr;
+    QProgressBar *FProgressBar = nullptr;
+    bool FCloseAsked = false; // the close was confirmed while a job ran: close once it has ended
+    bool FInCycleCheck = false;
     std::unique_ptr<SourceWatch> FWatch;
-    FileStamp FLastStamp; // the source file as the previous cycle check saw it
+    std::unique_ptr<SourceCheck> FCheck;
 };
 
 } // namespace chongma

@@ -4,16 +4,15 @@
 
 namespace chongma {
 
-// Where an operation reports its effects. The window forwards them to its own thread as queued
-// signals; the command-line tool prints them; tests record them. Every method may be called
-// from the database thread.
+// Where a job reports its effects. The window carries them to its own thread; the command-line
+// tool prints them; tests record them. Every method may be called from the database thread.
 class OperationSink {
 public:
     virtual ~OperationSink() = default;
     virtual void addLog(const QString &line) { (void)line; }   // one line for the run log
     virtual void addError(const QString &line) { (void)line; } // one line for the error list
-    // Progress of a long operation; returning false asks it to stop at the next safe point.
-    virtual bool progress(qint64 done, qint64 total) { (void)done; (void)total; return true; }
+    // How far a long job has got; `total` 0 when it is not known yet.
+    virtual void progress(qint64 done, qint64 total) { (void)done; (void)total; }
 };
 
 } // namespace chongma

@@ -1,13 +1,16 @@
 #include "data/Session.h"
 
 #include "data/Error.h"
+#include "data/StatementTimeout.h"
 
 #include <QAtomicInt>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlRecord>
 
+#include <climits>
 #include <limits>
 
 namespace chongma {
@@ -38,45 +41,82 @@ QString uniqueConnectionName()
     return QStringLiteral("chongma-%1").arg(counter.fetchAndAddRelaxed(1));
 }
 
-} // namespace
-
-int ResultSet::columnIndex(const QString &column) const
+int findColumn(const QStringList &columns, const QString &name)
 {
-    for (int i = 0; i < m_columns.size(); ++i) {
-        if (m_columns.at(i).compare(column, Qt::CaseInsensitive) == 0)
+    for (int i = 0; i < columns.size(); ++i) {
+        if (columns.at(i).compare(name, Qt::CaseInsensitive) == 0)
             return i;
     }
-    throw Error(QStringLiteral("Field '%1' not found").arg(column));
+    throw Error(QStringLiteral("Field '%1' not found").arg(name));
 }
+
+bool isNullValue(const QVariant &v) { return !v.isValid() || v.isNull(); }
+
+qint64 toInt64(const QVariant &v, qint64 min, qint64 max)
+{
+    if (isNullValue(v))
+        return 0;
+    bool ok = false;
+    const qlonglong n = v.toLongLong(&ok);
+    if (!ok || n < min || n > max)
+        throw Error(QStringLiteral("'%1' is not a valid integer value").arg(v.toString()));
+    return n;
+}
+
+qint32 toInt32(const QVariant &v)
+{
+    return qint32(toInt64(v, std::numeric_limits<qint32>::min(), std::numeric_limits<qint32>::max()));
+}
+
+// A harmless statement that still makes the database read its own catalogue: SQLite opens any
+// file lazily, and only reading the schema tells a database from a text file.
+QString probeStatement(DataLink::Kind kind)
+{
+    return kind == DataLink::Kind::Sqlite ? QStringLiteral("select count(*) from sqlite_master")
+                                          : QStringLiteral("select 1");
+}
+
+} // namespace
+
+int ResultSet::columnIndex(const QString &column) const { return findColumn(m_columns, column); }
 
 QVariant ResultSet::value(int row, const QString &column) const
 {
     return m_rows.at(row).at(columnIndex(column));
 }
 
-bool ResultSet::isNull(int row, const QString &column) const
-{
-    const QVariant v = value(row, column);
-    return !v.isValid() || v.isNull();
-}
+bool ResultSet::isNull(int row, const QString &column) const { return isNullValue(value(row, column)); }
 
 QString ResultSet::text(int row, const QString &column) const
 {
     const QVariant v = value(row, column);
-    return (!v.isValid() || v.isNull()) ? QString() : v.toString();
+    return isNullValue(v) ? QString() : v.toString();
 }
 
-qint32 ResultSet::integer(int row, const QString &column) const
+qint32 ResultSet::integer(int row, const QString &column) const { return toInt32(value(row, column)); }
+
+qint64 ResultSet::int64(int row, const QString &column) const
 {
-    const QVariant v = value(row, column);
-    if (!v.isValid() || v.isNull())
-        return 0;
-    bool ok = false;
-    const qlonglong n = v.toLongLong(&ok);
-    if (!ok || n < std::numeric_limits<qint32>::min() || n > std::numeric_limits<qint32>::max())
-        throw Error(QStringLiteral("'%1' is not a valid integer value").arg(v.toString()));
-    return qint32(n);
+    return toInt64(value(row, column), std::numeric_limits<qint64>::min(), std::numeric_limits<qint64>::max());
 }
+
+int RowView::column(const QString &name) const { return findColumn(m_columns, name); }
+
+QVariant RowView::value(int column) const
+{
+    if (m_query->isNull(column))
+        return QVariant();
+    return m_query->value(column);
+}
+
+bool RowView::isNull(int column) const { return m_query->isNull(column); }
+
+QString RowView::text(int column) const
+{
+    return m_query->isNull(column) ? QString() : m_query->value(column).toString();
+}
+
+qint32 RowView::integer(int column) const { return toInt32(value(column)); }
 
 TData1::TData1(const DataLink &link) : m_link(link), m_connectionName(uniqueConnectionName())
 {
@@ -89,13 +129,16 @@ TData1::TData1(const DataLink &link) : m_link(link), m_connectionName(uniqueConn
         throw SetupError(QStringLiteral("The Qt Sql driver %1 could not be loaded").arg(driver));
 
     switch (link.kind) {
-    case DataLink::Kind::Sqlite:
+    case DataLink::Kind::Sqlite: {
         // Checked again here: opening a missing file would create an empty database.
         if (!QFileInfo(link.sqliteFile).isFile())
             throw ConnectionError(QStringLiteral("SQLite database %1 does not exist").arg(link.sqliteFile));
         m_db.setDatabaseName(link.sqliteFile);
-        m_db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000"));
+        // SQLite's only wait is for another connection's lock: that is where the limit applies.
+        const qint64 busyMs = link.commandTimeout > 0 ? qint64(link.commandTimeout) * 1000 : qint64(INT_MAX);
+        m_db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(qMin(busyMs, qint64(INT_MAX))));
         break;
+    }
     case DataLink::Kind::SqlServer:
     case DataLink::Kind::Odbc:
         m_db.setDatabaseName(odbcDatabaseName(link.odbcConnection));
@@ -109,16 +152,25 @@ TData1::TData1(const DataLink &link) : m_link(link), m_connectionName(uniqueConn
         break;
     }
 
-    if (!m_db.open()) {
-        const QString reason = link.redact(errorText(m_db.lastError()));
+    const auto fail = [&](const QString &reason) {
+        m_qrySaveData.query = QSqlQuery();
+        m_qryCurve.query = QSqlQuery();
+        m_db.close();
         m_db = QSqlDatabase();
         QSqlDatabase::removeDatabase(m_connectionName);
-        throw ConnectionError(QStringLiteral("%1: %2").arg(link.describe(), reason));
-    }
+        return ConnectionError(QStringLiteral("%1: %2").arg(link.describe(), link.redact(reason)));
+    };
+    if (!m_db.open())
+        throw fail(errorText(m_db.lastError()));
     m_qrySaveData.query = QSqlQuery(m_db);
     m_qryCurve.query = QSqlQuery(m_db);
     m_qrySaveData.query.setForwardOnly(true);
     m_qryCurve.query.setForwardOnly(true);
+
+    // An open connection is not yet a database: a text file opens as SQLite.
+    QSqlQuery probeQuery(m_db);
+    if (!probeQuery.exec(probeStatement(link.kind)))
+        throw fail(errorText(probeQuery.lastError()));
 }
 
 TData1::~TData1()
@@ -131,25 +183,43 @@ TData1::~TData1()
     QSqlDatabase::removeDatabase(m_connectionName);
 }
 
-QString TData1::dbError(const QString &driverText) const { return m_link.redact(driverText); }
+QString TData1::failureText(const QSqlError &error) const
+{
+    QString text = m_link.redact(errorText(error));
+    const int limit = m_link.commandTimeout;
+    // Drivers word a time-out differently; how long the statement ran tells it alike.
+    if (limit > 0 && m_lastElapsedMs + 250 >= qint64(limit) * 1000) {
+        text += QStringLiteral(" (the statement reached its time limit of %1 s; raise it with Command Timeout "
+                               "in the data link, or --timeout in chongma-cli; 0 means no limit)")
+                    .arg(limit);
+    }
+    return text;
+}
 
 TData1::QueryObject &TData1::queryObject(Query query)
 {
     return query == Query::SaveData ? m_qrySaveData : m_qryCurve;
 }
 
-bool TData1::run(QueryObject &q, const QString &sql, const QVariantList &values)
+bool TData1::exec(QueryObject &q, const QString &sql, const QVariantList &values)
 {
+    m_lastElapsedMs = 0;
     q.query.finish();
     if (q.preparedSql != sql || sql.isEmpty()) {
         q.preparedSql.clear();
         if (!q.query.prepare(sql))
             return false;
+        if (m_link.kind != DataLink::Kind::Sqlite && m_link.commandTimeout > 0)
+            setOdbcQueryTimeout(q.query, m_link.commandTimeout);
         q.preparedSql = sql;
     }
     for (int i = 0; i < values.size(); ++i)
         q.query.bindValue(i, values.at(i));
-    if (!q.query.exec()) {
+    QElapsedTimer timer;
+    timer.start();
+    const bool ok = q.query.exec();
+    m_lastElapsedMs = timer.elapsed();
+    if (!ok) {
         // A statement that failed may leave the prepared handle unusable on some drivers.
         q.preparedSql.clear();
         return false;
@@ -157,82 +227,183 @@ bool TData1::run(QueryObject &q, const QString &sql, const QVariantList &values)
     return true;
 }
 
-void TData1::rollbackOrThrow()
+void TData1::finishAll()
 {
-    if (!m_db.rollback())
-        throw Error(dbError(errorText(m_db.lastError())));
-}
-
-void TData1::throwIfConnectionLost(const QSqlError &statementError)
-{
-    // Some drivers accept the rollback on a dead connection without complaint; a lost
-    // connection must stop the operation, never pass for one statement that failed.
-    QSqlQuery probe(m_db);
-    if (!probe.exec(QStringLiteral("select 1")))
-        throw Error(dbError(errorText(statementError)));
-}
-
-bool TData1::execInTransaction(Query query, const QString &sql, const QVariantList &values,
-                               int *rowsAffected)
-{
-    QueryObject &q = queryObject(query);
     // Drivers refuse to begin while a result is open on the connection.
     m_qrySaveData.query.finish();
     m_qryCurve.query.finish();
-    if (!m_db.transaction())
-        throw Error(dbError(errorText(m_db.lastError())));
+}
 
-    if (!run(q, sql, values)) {
-        const QSqlError error = q.query.lastError();
+bool TData1::probe()
+{
+    QSqlQuery probeQuery(m_db);
+    return probeQuery.exec(QStringLiteral("select 1"));
+}
+
+void TData1::rollbackOrThrow()
+{
+    if (!m_db.rollback()) {
+        const QString reason = m_link.redact(errorText(m_db.lastError()));
+        if (!probe())
+            m_lost = true;
+        throw Error(reason);
+    }
+}
+
+void TData1::throwIfConnectionLost(const QString &statementError)
+{
+    // Some drivers accept the rollback on a dead connection without complaint; a lost
+    // connection must stop the operation, never pass for one statement that failed.
+    if (!probe()) {
+        m_lost = true;
+        throw Error(statementError);
+    }
+}
+
+void TData1::begin()
+{
+    finishAll();
+    if (!m_db.transaction()) {
+        const QString reason = m_link.redact(errorText(m_db.lastError()));
+        if (!probe())
+            m_lost = true;
+        throw Error(reason);
+    }
+}
+
+StatementResult TData1::run(Query query, const QString &sql, const QVariantList &values)
+{
+    QueryObject &q = queryObject(query);
+    StatementResult result;
+    if (!exec(q, sql, values)) {
+        result.error = failureText(q.query.lastError());
+        return result;
+    }
+    result.ok = true;
+    result.rowsAffected = q.query.numRowsAffected();
+    q.query.finish();
+    return result;
+}
+
+StatementResult TData1::commit()
+{
+    StatementResult result;
+    finishAll();
+    if (m_db.commit()) {
+        result.ok = true;
+        return result;
+    }
+    result.error = m_link.redact(errorText(m_db.lastError()));
+    return result;
+}
+
+void TData1::rollback(const QString &failure)
+{
+    rollbackOrThrow();
+    if (!failure.isEmpty())
+        throwIfConnectionLost(failure);
+}
+
+bool TData1::execInTransaction(Query query, const QString &sql, const QVariantList &values, qint64 *rowsAffected,
+                               QString *reason)
+{
+    begin();
+    const StatementResult statement = run(query, sql, values);
+    if (!statement.ok) {
         rollbackOrThrow();
-        throwIfConnectionLost(error);
+        throwIfConnectionLost(statement.error);
+        if (reason)
+            *reason = statement.error;
         return false;
     }
-    const int affected = q.query.numRowsAffected();
-    q.query.finish();
-    if (!m_db.commit()) {
-        const QSqlError error = m_db.lastError();
+    const StatementResult committed = commit();
+    if (!committed.ok) {
         rollbackOrThrow();
-        throwIfConnectionLost(error);
+        throwIfConnectionLost(committed.error);
+        if (reason)
+            *reason = committed.error;
         return false;
     }
     if (rowsAffected)
-        *rowsAffected = affected;
+        *rowsAffected = statement.rowsAffected;
     return true;
 }
 
 ResultSet TData1::select(const QString &sql, const QVariantList &values)
 {
+    ResultSet result;
+    selectEach(sql, values, [&](const RowView &row) {
+        if (result.m_columns.isEmpty())
+            result.m_columns = row.columns();
+        QVector<QVariant> copy(row.columnCount());
+        for (int i = 0; i < row.columnCount(); ++i)
+            copy[i] = row.value(i);
+        result.m_rows.append(std::move(copy));
+        return true;
+    });
+    if (result.m_columns.isEmpty())
+        result.m_columns = m_lastColumns;
+    return result;
+}
+
+void TData1::selectEach(const QString &sql, const QVariantList &values,
+                        const std::function<bool(const RowView &)> &onRow)
+{
     QueryObject &q = m_qryCurve;
-    if (!run(q, sql, values))
-        throw Error(dbError(errorText(q.query.lastError())));
+    if (!exec(q, sql, values)) {
+        const QString reason = failureText(q.query.lastError());
+        throwIfConnectionLost(reason);
+        throw Error(reason);
+    }
     if (!q.query.isSelect()) {
         q.query.finish();
         throw Error(QStringLiteral("The statement returned no result set"));
     }
-    ResultSet result;
+    RowView row;
+    row.m_query = &q.query;
     const QSqlRecord record = q.query.record();
-    const int columns = record.count();
-    for (int i = 0; i < columns; ++i)
-        result.m_columns.append(record.fieldName(i));
-    while (q.query.next()) {
-        QVector<QVariant> row(columns);
-        for (int i = 0; i < columns; ++i)
-            row[i] = q.query.value(i);
-        result.m_rows.append(std::move(row));
-    }
-    const QSqlError fetchError = q.query.lastError();
+    for (int i = 0; i < record.count(); ++i)
+        row.m_columns.append(record.fieldName(i));
+    m_lastColumns = row.m_columns;
+    bool more = true;
+    while (more && q.query.next())
+        more = onRow(row);
+    const QSqlError fetchError = more ? q.query.lastError() : QSqlError();
     q.query.finish();
-    if (fetchError.isValid())
-        throw Error(dbError(errorText(fetchError)));
-    return result;
+    if (fetchError.isValid()) {
+        const QString reason = failureText(fetchError);
+        throwIfConnectionLost(reason);
+        throw Error(reason);
+    }
+}
+
+QSqlRecord TData1::recordOf(const QString &table)
+{
+    QueryObject &q = m_qryCurve;
+    if (!exec(q, QStringLiteral("select * from %1 where 1=0").arg(table), {})) {
+        const QString reason = failureText(q.query.lastError());
+        throwIfConnectionLost(reason);
+        throw Error(reason);
+    }
+    const QSqlRecord record = q.query.record();
+    q.query.finish();
+    return record;
+}
+
+QStringList TData1::columnsOf(const QString &table)
+{
+    const QSqlRecord record = recordOf(table);
+    QStringList names;
+    for (int i = 0; i < record.count(); ++i)
+        names.append(record.fieldName(i));
+    return names;
 }
 
 void TData1::execDirect(const QString &sql)
 {
     QSqlQuery q(m_db);
     if (!q.exec(sql))
-        throw Error(dbError(errorText(q.lastError())));
+        throw Error(m_link.redact(errorText(q.lastError())));
 }
 
 } // namespace chongma

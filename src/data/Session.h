@@ -5,9 +5,13 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QSqlRecord>
 #include <QStringList>
 #include <QVariant>
 #include <QVector>
+
+#include <functional>
+#include <optional>
 
 namespace chongma {
 
@@ -19,7 +23,9 @@ public:
     bool isNull(int row, const QString &column) const;
     QString text(int row, const QString &column) const;  // NULL reads as ""
     qint32 integer(int row, const QString &column) const; // NULL reads as 0
+    qint64 int64(int row, const QString &column) const;   // NULL reads as 0
     QVariant value(int row, const QString &column) const;
+    const QStringList &columns() const { return m_columns; }
 
 private:
     friend class TData1;
@@ -28,31 +34,79 @@ private:
     QVector<QVector<QVariant>> m_rows;
 };
 
+// One row of a select read row by row; valid only inside the callback that receives it.
+class RowView {
+public:
+    int columnCount() const { return int(m_columns.size()); }
+    const QStringList &columns() const { return m_columns; }
+    int column(const QString &name) const; // index by name, ignoring case; throws Error when missing
+    QVariant value(int column) const;      // an invalid QVariant for NULL
+    bool isNull(int column) const;
+    QString text(int column) const;        // NULL reads as ""
+    qint32 integer(int column) const;      // NULL reads as 0
+
+private:
+    friend class TData1;
+    const QSqlQuery *m_query = nullptr;
+    QStringList m_columns;
+};
+
+// What one statement inside an open transaction did.
+struct StatementResult {
+    bool ok = false;
+    qint64 rowsAffected = -1; // -1 when the driver cannot tell
+    QString error;            // the database's reason when !ok
+};
+
 // The database session: one connection, opened at creation and kept until destruction, with
 // the two query objects every operation uses. Belongs to the thread that created it.
 class TData1 {
 public:
     enum class Query { SaveData, Curve }; // qrySaveData, qryCurve
 
-    // Opens the connection the data link describes. Throws ConnectionError when it cannot be
-    // opened, SetupError when the Qt Sql driver for its kind is missing.
+    // Opens the connection the data link describes and proves it answers a query. Throws
+    // ConnectionError when it cannot, SetupError when the Qt Sql driver for its kind is missing.
     explicit TData1(const DataLink &link);
     ~TData1();
     TData1(const TData1 &) = delete;
     TData1 &operator=(const TData1 &) = delete;
 
-    // A statement in a transaction of its own: true when it ran and was committed, false when it
-    // failed and was rolled back (its error dropped). A failing begin or rollback throws Error.
-    // `rowsAffected`, when given, receives the statement's count of affected rows (-1 unknown).
+    // Pattern (a): a statement in a transaction of its own. True when it ran and was committed,
+    // false when it failed and was rolled back; `reason` then receives the database's reason.
+    // A failing begin or rollback, or a connection found lost, throws Error.
     bool execInTransaction(Query query, const QString &sql, const QVariantList &values = {},
-                           int *rowsAffected = nullptr);
+                           qint64 *rowsAffected = nullptr, QString *reason = nullptr);
 
-    // A select on qryCurve, read whole. A failing statement throws Error.
+    // The same steps one at a time, for work that puts several statements in one transaction.
+    // begin/rollback throw Error; run and commit report failure in their result (a failed
+    // statement leaves the transaction open for the caller to roll back). A failure on a
+    // connection found lost throws Error instead.
+    void begin();
+    StatementResult run(Query query, const QString &sql, const QVariantList &values = {});
+    StatementResult commit();
+    // Rolls the open transaction back. `failure` names what failed in it: when given, the
+    // connection is probed afterwards and a lost one throws Error(failure).
+    void rollback(const QString &failure = {});
+
+    // Pattern (b): a select on qryCurve, read whole. A failing statement throws Error.
     ResultSet select(const QString &sql, const QVariantList &values = {});
+
+    // A select on qryCurve read row by row, nothing kept: `onRow` returning false stops the
+    // reading. A failing statement throws Error.
+    void selectEach(const QString &sql, const QVariantList &values,
+                    const std::function<bool(const RowView &)> &onRow);
+
+    // A table's columns (names and types), in `select *` order, read from an empty select.
+    // Throws Error.
+    QSqlRecord recordOf(const QString &table);
+    QStringList columnsOf(const QString &table);
 
     // A statement outside any transaction, for set-up work (schemas in tests and demos).
     // Throws Error on failure.
     void execDirect(const QString &sql);
+
+    // The connection broke (found when a statement failed and a probe then failed too).
+    bool isLost() const { return m_lost; }
 
     const DataLink &link() const { return m_link; }
     QSqlDatabase database() const { return m_db; }
@@ -63,16 +117,21 @@ private:
         QString preparedSql; // what `query` holds prepared, so a repeated statement is prepared once
     };
     QueryObject &queryObject(Query query);
-    bool run(QueryObject &q, const QString &sql, const QVariantList &values);
+    bool exec(QueryObject &q, const QString &sql, const QVariantList &values);
+    void finishAll();
     void rollbackOrThrow();
-    void throwIfConnectionLost(const QSqlError &statementError);
-    QString dbError(const QString &driverText) const;
+    void throwIfConnectionLost(const QString &statementError);
+    bool probe();
+    QString failureText(const QSqlError &error) const;
 
     DataLink m_link;
     QString m_connectionName;
     QSqlDatabase m_db;
     QueryObject m_qrySaveData;
     QueryObject m_qryCurve;
+    qint64 m_lastElapsedMs = 0; // how long the last statement ran, to tell a time-out
+    QStringList m_lastColumns;  // of the last select, also when it gave no row
+    bool m_lost = false;
 };
 
 } // namespace chongma

@@ -6,33 +6,17 @@
 #include <QCoreApplication>
 #include <QEvent>
 
+#include <algorithm>
 #include <condition_variable>
 #include <exception>
-#include <mutex>
 
 namespace chongma {
-
-namespace {
-
-QString messageOf(const std::exception_ptr &error)
-{
-    try {
-        std::rethrow_exception(error);
-    } catch (const Error &e) {
-        return e.message();
-    } catch (const std::exception &e) {
-        return QString::fromUtf8(e.what());
-    } catch (...) {
-        return QStringLiteral("Unknown error");
-    }
-}
-
-} // namespace
 
 // Runs the queued jobs on the database thread, woken by a queued call per job.
 class SessionHost::Worker : public QObject {
 public:
     explicit Worker(SessionHost &host) : m_host(host) {}
+
 protected:
     // One wake-up per queued job; the event itself carries nothing.
     void customEvent(QEvent *) override
@@ -63,11 +47,20 @@ SessionHost::SessionHost(QObject *parent) : QObject(parent)
 
 SessionHost::~SessionHost()
 {
-    m_stop.store(true);
+    cancelAll();
     // Queued behind whatever is still running: the session is closed on its own thread.
-    runBlocking([this] { m_session.reset(); });
+    runBlocking([this] { m_connection.reset(); });
     m_thread.quit();
     m_thread.wait();
+}
+
+void SessionHost::cancelAll()
+{
+    std::lock_guard lock(m_lock);
+    for (const std::weak_ptr<CancelToken> &weak : m_tokens) {
+        if (const std::shared_ptr<CancelToken> token = weak.lock())
+            token->cancel();
+    }
 }
 
 void SessionHost::runBlocking(const std::function<void()> &fn)
@@ -95,7 +88,9 @@ void SessionHost::open(const DataLink &link)
     std::exception_ptr failure;
     runBlocking([&] {
         try {
-            m_session = std::make_unique<TData1>(link);
+            auto connection = std::make_unique<Connection>(link);
+            connection->open();
+            m_connection = std::move(connection);
         } catch (...) {
             failure = std::current_exception();
         }
@@ -104,24 +99,24 @@ void SessionHost::open(const DataLink &link)
         std::rethrow_exception(failure);
 }
 
-void SessionHost::post(Job job, QObject *context, Done done)
+void SessionHost::postJob(const std::shared_ptr<CancelToken> &cancel, RawJob job, QObject *context, RawDone done)
 {
     QPointer<QObject> guard(context);
     {
         std::lock_guard lock(m_lock);
+        std::erase_if(m_tokens, [](const std::weak_ptr<CancelToken> &t) { return t.expired(); });
+        m_tokens.push_back(cancel);
         m_jobs.push_back([this, job = std::move(job), guard, done = std::move(done)] {
             QString error;
-            if (!m_session) {
+            if (!m_connection) {
                 error = QStringLiteral("The database session is not open");
             } else {
                 try {
-                    job(*m_session);
+                    job(*m_connection);
                 } catch (...) {
                     error = messageOf(std::current_exception());
                 }
             }
-            if (!done)
-                return;
             {
                 std::lock_guard outcomeLock(m_lock);
                 m_outcomes.push_back({guard, done, error});
@@ -143,19 +138,19 @@ void SessionHost::deliverOutcomes()
             outcome = std::move(m_outcomes.front());
             m_outcomes.pop_front();
         }
-        if (outcome.context)
+        if (outcome.context && outcome.done)
             outcome.done(outcome.error);
     }
 }
 
-void SessionHost::call(const Job &job)
+void SessionHost::call(const std::function<void(Connection &)> &job)
 {
     std::exception_ptr failure;
     runBlocking([&] {
         try {
-            if (!m_session)
+            if (!m_connection)
                 throw Error(QStringLiteral("The database session is not open"));
-            job(*m_session);
+            job(*m_connection);
         } catch (...) {
             failure = std::current_exception();
         }

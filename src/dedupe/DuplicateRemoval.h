@@ -1,5 +1,7 @@
 #pragma once
 
+#include "data/Job.h"
+
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -8,32 +10,70 @@ namespace chongma {
 
 class OperationSink;
 class TData1;
+struct SearchResult;
 
-// A row to delete: its DiskID as the search wrote it, and the barcode it was picked for.
-struct RemovalEntry {
-    QString id;
-    QString barcode;
+// A row to delete: its DiskID and its own barcode, both matched by the delete.
+struct RemovalPick {
+    qint64 id = 0;
+    QString bar;
+};
+
+// What a confirmed removal does, built once from a search's result.
+struct RemovalPlan {
+    QList<RemovalPick> picks;  // the rows to delete, in search order
+    QStringList delLogLines;   // what del.log receives: the duplicated barcodes, in search order
+
+    static RemovalPlan fromSearch(const SearchResult &result);
+    qsizetype count() const { return picks.size(); }
+    // "N 个重码，确定清除重码吗？"
+    QString question() const;
+};
+
+struct RemovalFiles {
+    QString delLog; // written when the plan has lines
+    QString backup; // the deleted rows, written before the first deletion
+};
+
+struct RefusedRow {
+    qint64 id = 0;
+    QString reason; // the database's
 };
 
 struct RemovalOutcome {
-    int deleted = 0; // rows deleted
-    int gone = 0;    // no longer there (deleted before, or their barcode changed)
-    int refused = 0; // statement or commit failed and was rolled back
+    JobEnding ending;
+    int deleted = 0;           // rows deleted
+    int gone = 0;              // no longer there (deleted before, or their barcode changed)
+    QList<RefusedRow> refused; // the database refused, or more than the row itself matched
+    int backedUp = 0;          // rows written to the backup
+    bool backupWritten = false;
+    bool delLogWritten = false;
 };
 
 namespace dedupe {
 
-// Deletes the row only while it still carries `barcode`, in a transaction of its own.
-// True when committed (`deleted` says whether a row matched), false when rolled back.
-bool DeleteDisk(TData1 &session, qint32 diskId, const QString &barcode, bool *deleted);
+enum class DeleteResult { Deleted, Gone, Refused };
 
-// Deletes every entry in order, one transaction each. Logs "删除重码:" + id for a deleted row and
-// "重码已不存在:" + id for one that no longer matched; a refused deletion logs nothing. An entry
-// that is not an integer, a failing begin or rollback throws Error and ends the removal there.
-RemovalOutcome removeDuplicates(TData1 &session, const QList<RemovalEntry> &entries, OperationSink &sink);
+// Deletes the row with this DiskID while it still carries `bar`, in a transaction of its own.
+// A deletion that would take more than that one row is rolled back and refused. `reason`
+// receives the database's reason for a refusal.
+DeleteResult DeleteDisk(TData1 &session, qint64 diskId, const QString &bar, QString *reason = nullptr);
 
-// Writes `lines` to `path` in code page 936, each ended by CR LF, replacing the file.
-// Throws Error "Cannot create file <path>" or "Stream write error".
+// The whole confirmed removal: checks that del.log can be written, writes the backup of every
+// picked row and flushes it, then deletes the rows one by one, logging "删除重码:" + id for a
+// deleted row, "重码已不存在:" + id for one no longer there and "重码未删除:" + id for one the
+// database refused, and at last writes del.log. A stop ends the deletions at the next row and
+// still writes del.log. A file that cannot be written before the first deletion, or a database
+// failure beyond one row, ends it as failed (del.log is then not written).
+RemovalOutcome runRemoval(TData1 &session, const RemovalPlan &plan, const RemovalFiles &files,
+                          OperationSink &sink, const CancelToken &cancel);
+
+// Throws Error "Cannot create file <path>: <reason>" unless `path` can be written (replaced)
+// now. Leaves an existing file as it is.
+void checkWritable(const QString &path);
+
+// Writes `lines` to `path` in code page 936, each ended by CR LF, replacing the file through a
+// temporary file and a rename, so a failed write leaves the old file whole. Throws Error
+// "Cannot create file <path>: <reason>" or "Stream write error: <reason>".
 void writeDelLog(const QString &path, const QStringList &lines);
 
 } // namespace dedupe

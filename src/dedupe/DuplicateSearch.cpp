@@ -6,6 +6,15 @@
 
 namespace chongma {
 
+QStringList SearchResult::barcodes() const
+{
+    QStringList bars;
+    bars.reserve(duplicates.size());
+    for (const DuplicatePick &pick : duplicates)
+        bars.append(pick.barcode);
+    return bars;
+}
+
 QStringList SearchResult::pickedIds() const
 {
     QStringList ids;
@@ -32,39 +41,41 @@ QStringList LoadBars(TData1 &session)
 
 std::optional<DuplicatePick> CheckBar(TData1 &session, const QString &barcode)
 {
-    // Ascending DiskID, so the >= below gives a tie to the greatest DiskID on every server.
     const ResultSet rows = session.select(
-        QStringLiteral("select DiskID,DiskNum from diskinfo where Bar=? order by DiskID"), {barcode});
+        QStringLiteral("select DiskID,DiskNum,Bar from diskinfo where Bar=? order by DiskID"), {barcode});
     if (rows.count() <= 1)
         return std::nullopt;
-
-    DuplicatePick pick{barcode, std::nullopt};
-    qint32 greatest = 0;
+    QList<DiskRow> diskRows;
+    diskRows.reserve(rows.count());
     for (int i = 0; i < rows.count(); ++i) {
-        // A row without an identifier cannot be deleted safely: never picked.
-        if (rows.isNull(i, QStringLiteral("DiskID")))
-            continue;
-        const qint32 num = rows.integer(i, QStringLiteral("DiskNum")); // NULL counts as 0
-        if (!pick.diskId || num >= greatest) {
-            greatest = num;
-            pick.diskId = rows.integer(i, QStringLiteral("DiskID"));
-        }
+        diskRows.append({rows.isNull(i, QStringLiteral("DiskID")) ? QVariant() : rows.value(i, QStringLiteral("DiskID")),
+                         rows.integer(i, QStringLiteral("DiskNum")), rows.text(i, QStringLiteral("Bar"))});
     }
-    return pick;
+    return pickRow(barcode, diskRows);
 }
 
-SearchResult findDuplicates(TData1 &session, OperationSink &sink)
+SearchResult findDuplicates(TData1 &session, OperationSink &sink, const CancelToken &cancel)
 {
     SearchResult result;
-    result.barcodes = LoadBars(session);
-    const qint64 total = result.barcodes.size();
-    for (qint64 i = 0; i < total; ++i) {
-        if (std::optional<DuplicatePick> pick = CheckBar(session, result.barcodes.at(i))) {
-            sink.addError(pick->barcode);
-            result.duplicates.append(std::move(*pick));
+    try {
+        const QStringList bars = LoadBars(session);
+        const qint64 total = bars.size();
+        for (qint64 i = 0; i < total; ++i) {
+            if (cancel.isCancelled()) {
+                result.duplicates.clear();
+                result.ending = JobEnding::stopped();
+                return result;
+            }
+            if (std::optional<DuplicatePick> pick = CheckBar(session, bars.at(i))) {
+                sink.addError(pick->barcode);
+                result.duplicates.append(std::move(*pick));
+            }
+            if (i % 256 == 255 || i + 1 == total)
+                sink.progress(i + 1, total);
         }
-        if ((i % 256 == 255 || i + 1 == total) && !sink.progress(i + 1, total))
-            throw Error(QStringLiteral("The search was stopped"));
+    } catch (...) {
+        result.duplicates.clear();
+        result.ending = JobEnding::failed(messageOf(std::current_exception()));
     }
     return result;
 }

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "data/Job.h"
+#include "dedupe/PickRule.h"
+
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -11,19 +14,12 @@ namespace chongma {
 class OperationSink;
 class TData1;
 
-// One barcode found on more than one row, and the row picked for removal: the greatest DiskNum,
-// a tie going to the greatest DiskID. No identifier when no row can be picked (all DiskIDs NULL).
-struct DuplicatePick {
-    QString barcode;
-    std::optional<qint32> diskId;
-};
-
 struct SearchResult {
-    QStringList barcodes;         // every distinct barcode, ascending
-    QList<DuplicatePick> duplicates; // the duplicated ones, in the same order
+    JobEnding ending;
+    QList<DuplicatePick> duplicates; // in barcode order; empty unless the search ran to its end
 
-    // The picked identifiers as decimal text, in order: exactly the rows a removal deletes.
-    QStringList pickedIds() const;
+    QStringList barcodes() const;  // the duplicated barcodes, in order
+    QStringList pickedIds() const; // the picked identifiers as decimal text, in order
 };
 
 namespace dedupe {
@@ -34,9 +30,10 @@ QStringList LoadBars(TData1 &session);
 // The rows carrying `barcode`: nothing when at most one row does, else the pick.
 std::optional<DuplicatePick> CheckBar(TData1 &session, const QString &barcode);
 
-// The whole search. Each duplicated barcode goes to sink.addError as it is found;
-// progress(done, total) counts barcodes, and false from it stops the search (Error thrown).
-SearchResult findDuplicates(TData1 &session, OperationSink &sink);
+// The whole search. Each duplicated barcode goes to sink.addError as it is found. A stopped
+// search keeps nothing: half a search must never lead to a deletion. Database errors end it
+// as failed.
+SearchResult findDuplicates(TData1 &session, OperationSink &sink, const CancelToken &cancel);
 
 } // namespace dedupe
 } // namespace chongma

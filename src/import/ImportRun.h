@@ -1,7 +1,9 @@
 #pragma once
 
+#include "data/Job.h"
 #include "data/OperationSink.h"
 #include "import/MaterialParser.h"
+#include "import/SourceReader.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -43,14 +45,19 @@ public:
     virtual void lineHandled(const LineReport &report) { (void)report; }
 };
 
-struct ImportOptions {
+struct ImportRequest {
+    QString path;
     bool dryRun = false; // parse and look up, insert nothing
+    import::SourceEncoding encoding = import::SourceEncoding::Auto;
 };
 
 struct ImportResult {
-    QList<QByteArray> lines; // the cleaned lines
+    JobEnding ending;
     ImportCounters counters;
-    bool complete = false;   // false when stopped on request
+    QString encoding;        // as the source was read ("GBK", "UTF-8", ...)
+    bool converted = false;  // turned into code page 936 on the way in
+    qint64 nulOffset = -1;   // where a NUL ended the text, -1 when none did
+    qint64 bytesNotRead = 0; // after that NUL; -1 when unknown (a pipe)
 };
 
 namespace import {
@@ -64,12 +71,13 @@ bool MaterialExists(TData1 &session, const QString &code);
 // Inserts the record, its six values bound, in a transaction of its own.
 bool ExecSaveSQL(TData1 &session, const QStringList &values);
 
-// One import run: start line, load, clean, then per line parse, look up, insert; counters and
-// error lines through the sink; finish line. Throws Error when the file cannot be opened or the
-// database fails beyond one insert. progress() returning false stops it at the next line
-// ("导入已停止" is logged, no finish line).
-ImportResult RunImport(TData1 &session, const QString &path, ImportSink &sink,
-                       const ImportOptions &options = {});
+// One import run: start line, then the source read as a stream (converted to code page 936 when
+// it is UTF-8 or UTF-16, which the run log says), its lines counted, then cleaned and per line
+// parsed, looked up and inserted; counters and error lines through the sink; a line saying how
+// much a NUL left unread; finish line. A stop (at the next line) logs "导入已停止" and keeps what
+// was committed. A file that cannot be opened, or a database failure beyond one insert, ends
+// the run as failed.
+ImportResult RunImport(TData1 &session, const ImportRequest &request, ImportSink &sink, const CancelToken &cancel);
 
 } // namespace import
 } // namespace chongma

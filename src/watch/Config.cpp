@@ -1,6 +1,7 @@
 #include "watch/Config.h"
 
 #include "data/Error.h"
+#include "watch/FileTime.h"
 #include "text/CodePage.h"
 #include "text/TimeText.h"
 
@@ -9,6 +10,8 @@
 #include <QFileInfo>
 #include <QList>
 #include <QSaveFile>
+
+#include <optional>
 
 namespace chongma {
 
@@ -200,12 +203,10 @@ QByteArray GetFileTimeText(const QString &path)
     return timeText(written).toLatin1();
 }
 
-SourceWatch::SourceWatch(const QString &configPath) : m_configPath(configPath) {}
-
-bool SourceWatch::loadConfig()
+bool readConfig(const QString &path, TConfigRec &config)
 {
-    QFile file(m_configPath);
-    if (!QFileInfo(m_configPath).isFile() || !file.open(QIODevice::ReadOnly))
+    QFile file(path);
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
         return false;
     const QList<Line> lines = splitLines(file.readAll());
     if (file.error() != QFileDevice::NoError)
@@ -214,81 +215,50 @@ bool SourceWatch::loadConfig()
     if (section.header < 0)
         return true;
     if (const qsizetype at = findKey(lines, section, "FilePath"); at >= 0)
-        m_config.FilePath = valueOf(lines.at(at).text);
+        config.FilePath = valueOf(lines.at(at).text);
     if (const qsizetype at = findKey(lines, section, "FileName"); at >= 0)
-        m_config.FileName = valueOf(lines.at(at).text);
+        config.FileName = valueOf(lines.at(at).text);
     if (const qsizetype at = findKey(lines, section, "FileCheckCycle"); at >= 0)
-        m_config.FileCheckCycle = leadingInt(valueOf(lines.at(at).text));
+        config.FileCheckCycle = leadingInt(valueOf(lines.at(at).text));
     return true;
 }
 
-QString SourceWatch::sourceFile() const
+void writeConfig(const QString &path, const TConfigRec &config)
 {
-    QString folder = QDir::fromNativeSeparators(fromCodePage(m_config.FilePath));
-    const QString name = QDir::fromNativeSeparators(fromCodePage(m_config.FileName));
-    if (folder.isEmpty())
-        return QDir::toNativeSeparators(name);
-    if (!folder.endsWith(u'/'))
-        folder += u'/';
-    return QDir::toNativeSeparators(folder + name);
-}
-
-void SourceWatch::SaveConfig()
-{
-    const auto failed = [this] {
-        return Error(QStringLiteral("Unable to write to %1").arg(QDir::toNativeSeparators(m_configPath)));
+    const auto failed = [&path](const QString &reason) {
+        return Error(QStringLiteral("Unable to write to %1: %2").arg(QDir::toNativeSeparators(path), reason));
     };
 
     QByteArray old;
-    const QFileInfo info(m_configPath);
+    const QFileInfo info(path);
     if (info.exists()) {
         // The owner write bit, not the OS, decides: an administrator (or root) may write over
         // a read-only file, and Windows' profile writer refuses to.
-        if (!info.isFile() || !info.permission(QFileDevice::WriteOwner))
-            throw failed();
-        QFile current(m_configPath);
+        if (!info.isFile())
+            throw failed(QStringLiteral("it is a folder"));
+        if (!info.permission(QFileDevice::WriteOwner))
+            throw failed(QStringLiteral("the file is read-only"));
+        QFile current(path);
         if (!current.open(QIODevice::ReadOnly))
-            throw failed();
+            throw failed(current.errorString());
         old = current.readAll();
         if (current.error() != QFileDevice::NoError)
-            throw failed();
+            throw failed(current.errorString());
     }
 
     const QByteArray bytes = updatedProfile(old, {
-        {"FilePath", oneLine(m_config.FilePath)},
-        {"FileName", oneLine(m_config.FileName)},
-        {"FileCreateTime", oneLine(m_config.FileCreateTime)},
-        {"FileCheckCycle", QByteArray::number(m_config.FileCheckCycle)},
+        {"FilePath", oneLine(config.FilePath)},
+        {"FileName", oneLine(config.FileName)},
+        {"FileCreateTime", oneLine(config.FileCreateTime)},
+        {"FileCheckCycle", QByteArray::number(config.FileCheckCycle)},
     });
 
     // Written beside and renamed over: a crash or a full disk leaves the old file whole.
-    QSaveFile out(m_configPath);
-    if (!out.open(QIODevice::WriteOnly) || out.write(bytes) != bytes.size() || !out.commit())
-        throw failed();
-}
-
-bool SourceWatch::SourceChanged(const QString &path)
-{
-    if (!fileStamp(path).exists)
-        return false;
-    // Looked up again: a file gone since then gives the date-time 0, compared like any time.
-    const QByteArray now = GetFileTimeText(path);
-    const QByteArray before = m_config.FileCreateTime;
-    if (now.compare(before) <= 0)
-        return false;
-    m_beforeLastChange.reset();
-    m_config.FileCreateTime = now;
-    SaveConfig();
-    m_beforeLastChange = before;
-    return true;
-}
-
-void SourceWatch::retryLater()
-{
-    if (!m_beforeLastChange)
-        return;
-    m_config.FileCreateTime = *m_beforeLastChange;
-    m_beforeLastChange.reset();
+    QSaveFile out(path);
+    if (!out.open(QIODevice::WriteOnly))
+        throw failed(out.errorString());
+    if (out.write(bytes) != bytes.size() || !out.commit())
+        throw failed(out.errorString());
 }
 
 } // namespace chongma

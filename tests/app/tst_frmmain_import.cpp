@@ -109,7 +109,6 @@ private slots:
         QVERIFY(log.at(0).startsWith(QStringLiteral("开始时间:")));
         QVERIFY(log.at(1).startsWith(QStringLiteral("完成时间:")));
         QCOMPARE(memoLines(w.mmoError), QStringList({"kept"}));
-        QCOMPARE(w.FItemList.size(), 3);
         QCOMPARE(f.materials(), 2);
         QCOMPARE(f.offThread, 0);
         QVERIFY(boxes.shown.isEmpty());
@@ -180,10 +179,17 @@ private slots:
         w.FSourceFile = test::writeFile(f.db.dir() + QStringLiteral("/src.txt"), manyLines(20000));
         w.StartImportThread();
         QVERIFY(QTest::qWaitFor([&] { return w.lblNum->text().toInt() >= 20; }, 30000));
-        QVERIFY(w.close()); // confirmed with Yes
-        f.window.reset();   // stops the run after its current line and waits for it
+        // Confirmed with Yes: the run stops after its current line, its ending runs, and only
+        // then does the window go.
+        QVERIFY(!w.close());
+        QVERIFY(w.isVisible());
+        QVERIFY(QTest::qWaitFor([&] { return !w.isVisible(); }, 30000));
+        QVERIFY(!w.FBusy);
+        QCOMPARE(memoLines(w.mmoLog).last(), QStringLiteral("导入已停止"));
+        QCOMPARE(boxes.shown.size(), 1);
         const int rows = f.materials();
         QVERIFY2(rows > 20 && rows < 20001, qPrintable(QString::number(rows)));
+        QCOMPARE(w.lblNum->text().toInt(), rows - 1); // the counters say what was done
     }
 
     void cycleCheck()

@@ -1,11 +1,16 @@
 // The database session against SQLite and PostgreSQL (through ODBC): its two statement
 // patterns, NULL reads, bound values and the database thread.
+#include "data/Connection.h"
 #include "data/Error.h"
+#include "data/Job.h"
+#include "data/OperationSink.h"
 #include "data/Session.h"
 #include "data/SessionHost.h"
 #include "support/TestDatabase.h"
 
+#include <QElapsedTimer>
 #include <QFile>
+#include <QSqlQuery>
 #include <QRegularExpression>
 #include <QTest>
 #include <QThread>
@@ -14,6 +19,11 @@ using namespace chongma;
 using chongma::test::ScratchDatabase;
 
 namespace {
+
+struct Recorder : OperationSink {
+    QStringList logs;
+    void addLog(const QString &line) override { logs << line; }
+};
 
 int countRows(ScratchDatabase &db, const QString &table)
 {
@@ -38,7 +48,7 @@ private slots:
         db.insertDisk(2, 6, QStringLiteral("A"));
         TData1 session(db.link());
 
-        int affected = -2;
+        qint64 affected = -2;
         QVERIFY(session.execInTransaction(TData1::Query::SaveData,
                                           QStringLiteral("insert into diskinfo (DiskID, DiskNum, Bar) values (?, ?, ?)"),
                                           {3, 7, QStringLiteral("B")}, &affected));
@@ -64,7 +74,7 @@ private slots:
         TData1 session(db.link());
         const QString insert = QStringLiteral("insert into t (k, v) values (?, ?)");
 
-        int affected = 99;
+        qint64 affected = 99;
         QVERIFY(!session.execInTransaction(TData1::Query::SaveData, insert, {1, QStringLiteral("dup")}, &affected));
         QCOMPARE(affected, 99); // untouched on failure
         QVERIFY(!session.execInTransaction(TData1::Query::SaveData, QStringLiteral("insert into nosuchtable values (1)")));
@@ -87,7 +97,7 @@ private slots:
         TData1 session(db.link());
         const QString del = QStringLiteral("delete from diskinfo where DiskID=? ");
         for (int id : {2, 4, 6}) {
-            int affected = -1;
+            qint64 affected = -1;
             QVERIFY(session.execInTransaction(TData1::Query::Curve, del, {id}, &affected));
             QCOMPARE(affected, 1);
             // A select between two deletions on the same query object must not disturb them.
@@ -139,7 +149,7 @@ private slots:
         QCOMPARE(r.count(), 1);
         QCOMPARE(r.integer(0, QStringLiteral("DiskID")), 1);
         // A value built to widen the statement matches nothing and deletes nothing.
-        int affected = -1;
+        qint64 affected = -1;
         QVERIFY(session.execInTransaction(TData1::Query::Curve, QStringLiteral("delete from diskinfo where Bar=? "),
                                           {QStringLiteral("x' or '1'='1")}, &affected));
         QCOMPARE(affected, 0);
@@ -195,25 +205,97 @@ private slots:
         host.open(db.link());
         QVERIFY(host.isOpen());
 
-        QThread *jobThread = nullptr;
-        int seen = -1;
-        QStringList outcomes;
+        struct Count {
+            JobEnding ending;
+            int rows = -1;
+            QThread *thread = nullptr;
+        };
+        QList<Count> outcomes;
         QThread *doneThread = nullptr;
-        host.post([&](TData1 &s) {
-            jobThread = QThread::currentThread();
-            seen = s.select(QStringLiteral("select DiskID from diskinfo")).count();
-        }, this, [&](const QString &error) { outcomes << error; doneThread = QThread::currentThread(); });
-        host.post([](TData1 &s) { s.select(QStringLiteral("select nothing from nowhere")); },
-                  this, [&](const QString &error) { outcomes << error; });
+        const auto token = std::make_shared<CancelToken>();
+        const std::function<void(Count)> done = [&](Count c) {
+            outcomes << c;
+            doneThread = QThread::currentThread();
+        };
+        host.post<Count>(token, [](Connection &c, const CancelToken &) {
+            Recorder sink;
+            return Count{JobEnding::done(), c.session(sink).select(QStringLiteral("select DiskID from diskinfo")).count(),
+                         QThread::currentThread()};
+        }, this, done);
+        // An exception the job lets escape arrives as a failed ending.
+        host.post<Count>(token, [](Connection &c, const CancelToken &) {
+            Recorder sink;
+            c.session(sink).select(QStringLiteral("select nothing from nowhere"));
+            return Count{};
+        }, this, done);
         QTRY_COMPARE(outcomes.size(), 2);
-        QVERIFY(jobThread && jobThread != QThread::currentThread());
+        QVERIFY(outcomes.at(0).thread && outcomes.at(0).thread != QThread::currentThread());
         QCOMPARE(doneThread, QThread::currentThread());
-        QCOMPARE(seen, 1);
-        QCOMPARE(outcomes.at(0), QString());
-        QVERIFY(!outcomes.at(1).isEmpty());
+        QCOMPARE(outcomes.at(0).rows, 1);
+        QVERIFY(outcomes.at(0).ending.isDone());
+        QVERIFY(outcomes.at(1).ending.isFailed());
+        QVERIFY(!outcomes.at(1).ending.message.isEmpty());
 
         // call() waits and rethrows on the caller's thread.
-        QVERIFY_THROWS_EXCEPTION(Error, host.call([](TData1 &s) { s.select(QStringLiteral("select x from nowhere")); }));
+        QVERIFY_THROWS_EXCEPTION(Error, host.call([](Connection &c) {
+            Recorder sink;
+            c.session(sink).select(QStringLiteral("select x from nowhere"));
+        }));
+    }
+
+    // After the server dropped the connection, the job that finds it fails, and the next job
+    // opens the connection again first and says so.
+    void reconnectsAfterTheConnectionWasLost()
+    {
+        QFETCH_GLOBAL(QString, backend);
+        if (backend != QLatin1String("postgres"))
+            QSKIP("needs a server whose connection can be cut from outside");
+        ScratchDatabase db(backend);
+        db.createDiskinfo();
+        db.insertDisk(1, 1, QStringLiteral("A"));
+        Connection connection(db.link());
+        connection.open();
+        Recorder sink;
+        const int pid = connection.session(sink).select(QStringLiteral("select pg_backend_pid() as pid")).integer(0, QStringLiteral("pid"));
+        db.exec(QStringLiteral("select pg_terminate_backend(?)"), {pid});
+        QVERIFY_THROWS_EXCEPTION(Error, connection.session(sink).select(QStringLiteral("select DiskID from diskinfo")));
+        QVERIFY(sink.logs.isEmpty());
+        QCOMPARE(connection.session(sink).select(QStringLiteral("select DiskID from diskinfo")).count(), 1);
+        QCOMPARE(sink.logs, QStringList({"已重新连接数据库"}));
+    }
+
+    // A statement waiting on another session's lock gives up at the time limit and says how to
+    // raise it.
+    void statementTimeLimit()
+    {
+        QFETCH_GLOBAL(QString, backend);
+        ScratchDatabase db(backend);
+        db.createDiskinfo();
+        db.insertDisk(1, 1, QStringLiteral("A"));
+        DataLink link = db.link();
+        link.commandTimeout = 1;
+        TData1 session(link);
+        QSqlDatabase blocker = QSqlDatabase::cloneDatabase(db.db(), QStringLiteral("blocker"));
+        QVERIFY(blocker.open());
+        {
+            QSqlQuery lock(blocker);
+            QVERIFY(blocker.transaction());
+            QVERIFY(lock.exec(db.isPostgres() ? QStringLiteral("lock table diskinfo in access exclusive mode")
+                                              : QStringLiteral("delete from diskinfo where DiskID=99")));
+            QElapsedTimer clock;
+            clock.start();
+            QString reason;
+            QVERIFY(!session.execInTransaction(TData1::Query::Curve, QStringLiteral("delete from diskinfo where DiskID=?"),
+                                               {1}, nullptr, &reason));
+            QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
+            QVERIFY2(reason.contains(QLatin1String("Command Timeout")), qPrintable(reason));
+            blocker.rollback();
+        }
+        blocker.close();
+        blocker = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("blocker"));
+        QVERIFY(session.execInTransaction(TData1::Query::Curve, QStringLiteral("delete from diskinfo where DiskID=?"), {1}));
+        QCOMPARE(countRows(db, QStringLiteral("diskinfo")), 0);
     }
 
     void hostOpenRethrowsConnectionError()

@@ -1,11 +1,14 @@
 // The duplicate search and removal against SQLite and PostgreSQL (through ODBC).
 #include "data/Error.h"
+#include "data/Job.h"
 #include "data/OperationSink.h"
 #include "data/Session.h"
+#include "dedupe/Backup.h"
 #include "dedupe/DuplicateRemoval.h"
 #include "dedupe/DuplicateSearch.h"
 #include "text/CodePage.h"
 #include "support/TestDatabase.h"
+#include "text/Csv.h"
 
 #include <QDir>
 #include <QFile>
@@ -32,21 +35,26 @@ struct Recorder : OperationSink {
     void addError(const QString &line) override { errors << line; }
 };
 
-QVariant field(const QString &token, QMetaType type)
+// A DiskID token as the column type stores it.
+QVariant idValue(const QString &token, const QString &idType)
 {
-    return token == QLatin1String("null") ? QVariant(type) : QVariant(token);
+    if (token == QLatin1String("null"))
+        return QVariant(idType == QLatin1String("integer") ? QMetaType::fromType<int>() : QMetaType::fromType<double>());
+    if (idType == QLatin1String("integer") || idType == QLatin1String("bigint"))
+        return QVariant(token.toLongLong());
+    return QVariant(token.toDouble());
 }
 
 // Rows as "DiskID,DiskNum,Bar;..." with "null" for NULL; a Bar may hold anything but ',' and ';'.
-void fill(ScratchDatabase &db, const QString &rows)
+void fill(ScratchDatabase &db, const QString &rows, const QString &idType = QStringLiteral("integer"))
 {
-    db.createDiskinfo();
+    db.exec(QStringLiteral("create table diskinfo (DiskID %1, DiskNum integer, Bar varchar(100))").arg(idType));
     for (const QString &row : rows.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
         const QStringList f = row.split(QLatin1Char(','));
         QCOMPARE(f.size(), 3);
-        db.insertDisk(f[0] == QLatin1String("null") ? QVariant(QMetaType::fromType<int>()) : QVariant(f[0].toInt()),
+        db.insertDisk(idValue(f[0], idType),
                       f[1] == QLatin1String("null") ? QVariant(QMetaType::fromType<int>()) : QVariant(f[1].toInt()),
-                      field(f[2], QMetaType::fromType<QString>()));
+                      f[2] == QLatin1String("null") ? QVariant(QMetaType::fromType<QString>()) : QVariant(f[2]));
     }
 }
 
@@ -59,20 +67,26 @@ QString describe(const SearchResult &r)
     return parts.join(QLatin1Char(';'));
 }
 
-QList<RemovalEntry> entriesOf(const SearchResult &r)
+SearchResult searchAll(TData1 &session)
 {
-    QList<RemovalEntry> entries;
-    for (const DuplicatePick &p : r.duplicates)
-        if (p.diskId)
-            entries.append({QString::number(*p.diskId), p.barcode});
-    return entries;
+    Recorder sink;
+    CancelToken cancel;
+    return dedupe::findDuplicates(session, sink, cancel);
 }
 
-QList<int> remainingIds(ScratchDatabase &db)
+// A confirmed removal of what the search picked, del.log and backup in `dir`.
+RemovalOutcome removeAll(TData1 &session, const RemovalPlan &plan, const QString &dir, Recorder &sink)
 {
-    QList<int> ids;
+    CancelToken cancel;
+    return dedupe::runRemoval(session, plan,
+                              {dir + QStringLiteral("/del.log"), dir + QStringLiteral("/backup/diskinfo.csv")}, sink, cancel);
+}
+
+QList<qint64> remainingIds(ScratchDatabase &db)
+{
+    QList<qint64> ids;
     for (const QVariantList &row : db.rows(QStringLiteral("select DiskID from diskinfo where DiskID is not null order by DiskID")))
-        ids << row.at(0).toInt();
+        ids << row.at(0).toLongLong();
     return ids;
 }
 
@@ -80,6 +94,19 @@ QByteArray readAll(const QString &path)
 {
     QFile f(path);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+// Every row of diskinfo, every column as text ("<null>" for NULL), in a fixed order.
+QStringList tableText(ScratchDatabase &db, const QString &order)
+{
+    QStringList rows;
+    for (const QVariantList &row : db.rows(QStringLiteral("select * from diskinfo order by %1").arg(order))) {
+        QStringList cells;
+        for (const QVariant &v : row)
+            cells << (v.isNull() ? QStringLiteral("<null>") : v.toString());
+        rows << cells.join(QLatin1Char('|'));
+    }
+    return rows;
 }
 
 } // namespace
@@ -94,22 +121,32 @@ private slots:
     {
         QTest::addColumn<QString>("rows");
         QTest::addColumn<QString>("found");
-        QTest::newRow("empty table") << QString() << QString();
-        QTest::newRow("no duplicates") << "1,5,A;2,5,B;3,5,C" << QString();
-        QTest::newRow("3 and 7: the 7") << "1,3,A;2,7,A" << "A=2";
-        QTest::newRow("7 and 3: the 7") << "1,7,A;2,3,A" << "A=1";
-        QTest::newRow("5, 9, 9: tie to the greatest DiskID") << "30,9,A;10,5,A;20,9,A" << "A=30";
-        QTest::newRow("all equal: the greatest DiskID") << "4,2,A;9,2,A;6,2,A" << "A=9";
-        QTest::newRow("NULL DiskNum counts as 0") << "1,null,A;2,-1,A" << "A=1";
-        QTest::newRow("NULL DiskNum loses to 1") << "1,null,A;2,1,A" << "A=2";
-        QTest::newRow("below -1000 still picks a row") << "1,-5000,A;2,-3000,A" << "A=2";
-        QTest::newRow("NULL DiskID is never picked") << "null,99,A;4,1,A" << "A=4";
-        QTest::newRow("only NULL DiskIDs: listed, nothing picked") << "null,1,M;null,2,M" << "M=-";
-        QTest::newRow("NULL and empty barcodes") << "1,1,null;2,1,null;3,4,;4,2," << "=3";
-        QTest::newRow("NULL barcodes alone are no barcode") << "1,1,null;2,1,null" << QString();
-        QTest::newRow("quote in a barcode") << "1,1,A'B;2,2,A'B;3,9,A" << "A'B=2";
-        QTest::newRow("Chinese barcode") << "1,8,条码甲;2,2,条码甲;3,1,条码乙" << "条码甲=1";
-        QTest::newRow("ascending barcode order") << "1,1,Z;2,1,Z;3,1,B;4,1,B;5,1,M;6,2,M" << "B=4;M=6;Z=2";
+        QTest::addColumn<QString>("idType");
+        const QString integer = QStringLiteral("integer");
+        QTest::newRow("empty table") << QString() << QString() << integer;
+        QTest::newRow("no duplicates") << "1,5,A;2,5,B;3,5,C" << QString() << integer;
+        QTest::newRow("3 and 7: the 7") << "1,3,A;2,7,A" << "A=2" << integer;
+        QTest::newRow("7 and 3: the 7") << "1,7,A;2,3,A" << "A=1" << integer;
+        QTest::newRow("5, 9, 9: tie to the greatest DiskID") << "30,9,A;10,5,A;20,9,A" << "A=30" << integer;
+        QTest::newRow("all equal: the greatest DiskID") << "4,2,A;9,2,A;6,2,A" << "A=9" << integer;
+        QTest::newRow("NULL DiskNum counts as 0") << "1,null,A;2,-1,A" << "A=1" << integer;
+        QTest::newRow("NULL DiskNum loses to 1") << "1,null,A;2,1,A" << "A=2" << integer;
+        QTest::newRow("below -1000 still picks a row") << "1,-5000,A;2,-3000,A" << "A=2" << integer;
+        QTest::newRow("picked row without DiskID: nothing, not the row kept") << "null,9,X;5,1,X" << "X=-" << integer;
+        QTest::newRow("tie: a usable id wins over NULL") << "null,5,A;3,5,A" << "A=3" << integer;
+        QTest::newRow("only NULL DiskIDs: listed, nothing picked") << "null,1,M;null,2,M" << "M=-" << integer;
+        QTest::newRow("repeated id, both rows alike") << "5,1,A;5,1,A" << "A=-" << integer;
+        QTest::newRow("repeated id on the picked row") << "7,1,B;7,2,B;8,0,B" << "B=-" << integer;
+        QTest::newRow("tie: a unique id wins over a repeated one") << "5,5,A;5,5,A;3,5,A" << "A=3" << integer;
+        QTest::newRow("the same id under another barcode is no repeat") << "5,1,A;6,0,A;5,1,B;7,0,B" << "A=5;B=5" << integer;
+        QTest::newRow("64-bit ids") << "4294967297,2,A;4294967298,1,A" << "A=4294967297" << QStringLiteral("bigint");
+        QTest::newRow("fractional id is never rounded") << "5.7,9,X;6,1,X" << "X=-" << QStringLiteral("real");
+        QTest::newRow("whole numeric id") << "5.00,9,X;6.00,1,X" << "X=5" << QStringLiteral("numeric(10,2)");
+        QTest::newRow("NULL and empty barcodes") << "1,1,null;2,1,null;3,4,;4,2," << "=3" << integer;
+        QTest::newRow("NULL barcodes alone are no barcode") << "1,1,null;2,1,null" << QString() << integer;
+        QTest::newRow("quote in a barcode") << "1,1,A'B;2,2,A'B;3,9,A" << "A'B=2" << integer;
+        QTest::newRow("Chinese barcode") << "1,8,条码甲;2,2,条码甲;3,1,条码乙" << "条码甲=1" << integer;
+        QTest::newRow("ascending barcode order") << "1,1,Z;2,1,Z;3,1,B;4,1,B;5,1,M;6,2,M" << "B=4;M=6;Z=2" << integer;
     }
 
     void search()
@@ -117,20 +154,37 @@ private slots:
         QFETCH_GLOBAL(QString, backend);
         QFETCH(QString, rows);
         QFETCH(QString, found);
+        QFETCH(QString, idType);
         ScratchDatabase db(backend);
-        fill(db, rows);
+        fill(db, rows, idType);
         TData1 session(db.link());
         Recorder sink;
-        const SearchResult result = dedupe::findDuplicates(session, sink);
+        CancelToken cancel;
+        const SearchResult result = dedupe::findDuplicates(session, sink, cancel);
+        QVERIFY2(result.ending.isDone(), qPrintable(result.ending.message));
         QCOMPARE(describe(result), found);
-        // Every duplicated barcode reached the error list, in order, even without a pick.
-        QStringList bars;
+        // Every duplicated barcode reached the error list, in order, even without a pick; a
+        // barcode without one says why.
+        QCOMPARE(sink.errors, result.barcodes());
         for (const DuplicatePick &p : result.duplicates)
-            bars << p.barcode;
-        QCOMPARE(sink.errors, bars);
+            QCOMPARE(p.reason.isEmpty(), bool(p.diskId));
         // Two searches of one table list the same thing.
-        Recorder again;
-        QCOMPARE(describe(dedupe::findDuplicates(session, again)), found);
+        QCOMPARE(describe(searchAll(session)), found);
+    }
+
+    void cancelledSearchKeepsNothing()
+    {
+        QFETCH_GLOBAL(QString, backend);
+        ScratchDatabase db(backend);
+        fill(db, QStringLiteral("1,1,A;2,2,A;3,1,B;4,2,B"));
+        TData1 session(db.link());
+        Recorder sink;
+        CancelToken cancel;
+        cancel.cancel();
+        const SearchResult result = dedupe::findDuplicates(session, sink, cancel);
+        QVERIFY(result.ending.isStopped());
+        QVERIFY(result.duplicates.isEmpty());
+        QCOMPARE(RemovalPlan::fromSearch(result).count(), 0);
     }
 
     void threeRowsNeedTwoRounds()
@@ -141,43 +195,68 @@ private slots:
         TData1 session(db.link());
         QStringList rounds;
         for (int round = 0; round < 3; ++round) {
-            Recorder sink;
-            const SearchResult r = dedupe::findDuplicates(session, sink);
+            const SearchResult r = searchAll(session);
             rounds << describe(r);
-            const RemovalOutcome outcome = dedupe::removeDuplicates(session, entriesOf(r), sink);
-            QCOMPARE(outcome.refused, 0);
+            Recorder sink;
+            const RemovalOutcome outcome = removeAll(session, RemovalPlan::fromSearch(r), db.dir(), sink);
+            QVERIFY(outcome.ending.isDone());
+            QVERIFY(outcome.refused.isEmpty());
             QCOMPARE(outcome.deleted, r.pickedIds().size());
         }
         QCOMPARE(rounds, QStringList({QStringLiteral("T=3"), QStringLiteral("T=2"), QString()}));
-        QCOMPARE(remainingIds(db), QList<int>({1, 4}));
+        QCOMPARE(remainingIds(db), QList<qint64>({1, 4}));
     }
 
-    void removalLogsOnlyWhatItDeleted()
+    // What happens to the table between the search and the removal, and what the removal then
+    // does: it deletes exactly the picked row, or nothing.
+    void removal_data()
+    {
+        QTest::addColumn<QString>("rows");
+        QTest::addColumn<QString>("meanwhile");
+        QTest::addColumn<QStringList>("logs");
+        QTest::addColumn<QList<qint64>>("remaining");
+        QTest::newRow("nothing changed") << "1,1,A;2,2,A;3,1,B;4,2,B" << QString()
+                                         << QStringList({"删除重码:2", "删除重码:4"}) << QList<qint64>({1, 3});
+        QTest::newRow("a picked row changed its barcode")
+            << "1,1,A;2,2,A;3,1,B;4,2,B;5,1,C;6,2,C" << "update diskinfo set Bar='Z' where DiskID=4"
+            << QStringList({"删除重码:2", "重码已不存在:4", "删除重码:6"}) << QList<qint64>({1, 3, 4, 5});
+        QTest::newRow("a second row took the picked id: neither goes")
+            << "5,1,A;6,2,A;7,1,B;8,2,B" << "insert into diskinfo (DiskID, DiskNum, Bar) values (6, 0, 'A')"
+            << QStringList({"重码未删除:6", "删除重码:8"}) << QList<qint64>({5, 6, 6, 7});
+    }
+
+    void removal()
     {
         QFETCH_GLOBAL(QString, backend);
+        QFETCH(QString, rows);
+        QFETCH(QString, meanwhile);
+        QFETCH(QStringList, logs);
+        QFETCH(QList<qint64>, remaining);
         ScratchDatabase db(backend);
-        fill(db, QStringLiteral("1,1,A;2,2,A;3,1,B;4,2,B;5,1,C;6,2,C"));
+        fill(db, rows);
         TData1 session(db.link());
+        const RemovalPlan plan = RemovalPlan::fromSearch(searchAll(session));
+        if (!meanwhile.isEmpty())
+            db.exec(meanwhile);
         Recorder sink;
-        const SearchResult r = dedupe::findDuplicates(session, sink);
-        QCOMPARE(r.pickedIds(), QStringList({"2", "4", "6"}));
-
-        // Row 4 changed its barcode since the search: the stale pick must not delete it.
-        db.exec(QStringLiteral("update diskinfo set Bar='Z' where DiskID=4"));
-        RemovalOutcome first = dedupe::removeDuplicates(session, entriesOf(r), sink);
-        QCOMPARE(sink.logs, QStringList({"删除重码:2", "重码已不存在:4", "删除重码:6"}));
-        QCOMPARE(first.deleted, 2);
-        QCOMPARE(first.gone, 1);
-        QCOMPARE(remainingIds(db), QList<int>({1, 3, 4, 5}));
+        const RemovalOutcome outcome = removeAll(session, plan, db.dir(), sink);
+        QVERIFY2(outcome.ending.isDone(), qPrintable(outcome.ending.message));
+        QCOMPARE(sink.logs.mid(1), logs); // after the backup's line
+        QVERIFY(sink.logs.first().startsWith(QStringLiteral("已备份:")));
+        QCOMPARE(remainingIds(db), remaining);
+        QCOMPARE(outcome.refused.size(), int(logs.filter(QStringLiteral("重码未删除:")).size()));
+        for (const RefusedRow &row : outcome.refused)
+            QVERIFY2(row.reason.contains(QLatin1String("rows")), qPrintable(row.reason));
 
         // Pressing again: nothing left to delete, and nothing claims otherwise.
-        sink.logs.clear();
-        RemovalOutcome second = dedupe::removeDuplicates(session, entriesOf(r), sink);
+        Recorder again;
+        const RemovalOutcome second = removeAll(session, plan, db.dir(), again);
+        QVERIFY(second.ending.isDone());
         QCOMPARE(second.deleted, 0);
-        QCOMPARE(sink.logs, QStringList({"重码已不存在:2", "重码已不存在:4", "重码已不存在:6"}));
+        QCOMPARE(remainingIds(db), remaining);
     }
 
-    void refusedDeletionIsSkipped()
+    void refusedDeletionIsLoggedWithItsReason()
     {
         QFETCH_GLOBAL(QString, backend);
         ScratchDatabase db(backend);
@@ -192,28 +271,110 @@ private slots:
         }
         TData1 session(db.link());
         Recorder sink;
-        const SearchResult r = dedupe::findDuplicates(session, sink);
-        const RemovalOutcome outcome = dedupe::removeDuplicates(session, entriesOf(r), sink);
-        QCOMPARE(sink.logs, QStringList({"删除重码:2", "删除重码:9"}));
-        QCOMPARE(outcome.refused, 1);
-        QCOMPARE(remainingIds(db), QList<int>({1, 3, 5, 7}));
+        const RemovalOutcome outcome = removeAll(session, RemovalPlan::fromSearch(searchAll(session)), db.dir(), sink);
+        QCOMPARE(sink.logs.mid(1), QStringList({"删除重码:2", "重码未删除:5", "删除重码:9"}));
+        QCOMPARE(outcome.refused.size(), 1);
+        QCOMPARE(outcome.refused.first().id, 5);
+        QVERIFY2(outcome.refused.first().reason.contains(QLatin1String("row 5 is protected")),
+                 qPrintable(outcome.refused.first().reason));
+        QVERIFY(outcome.delLogWritten);
+        QCOMPARE(remainingIds(db), QList<qint64>({1, 3, 5, 7}));
     }
 
-    void badEntryStopsTheRemoval()
+    // A file that cannot be written is found out before the first deletion.
+    void nothingDeletedWhenAFileCannotBeWritten_data()
+    {
+        QTest::addColumn<QString>("delLog");
+        QTest::addColumn<QString>("backup");
+        QTest::addColumn<QString>("failing");
+        QTest::newRow("del.log in a missing folder") << "nothere/del.log" << "backup/b.csv" << "nothere/del.log";
+        QTest::newRow("del.log is a folder") << "folder" << "backup/b.csv" << "folder";
+        QTest::newRow("backup under a file") << "del.log" << "plain/b.csv" << "plain/b.csv";
+    }
+
+    void nothingDeletedWhenAFileCannotBeWritten()
+    {
+        QFETCH_GLOBAL(QString, backend);
+        QFETCH(QString, delLog);
+        QFETCH(QString, backup);
+        QFETCH(QString, failing);
+        ScratchDatabase db(backend);
+        fill(db, QStringLiteral("1,1,A;2,2,A"));
+        QVERIFY(QDir(db.dir()).mkdir(QStringLiteral("folder")));
+        test::writeFile(db.dir() + QStringLiteral("/plain"), "a file, not a folder");
+        TData1 session(db.link());
+        Recorder sink;
+        CancelToken cancel;
+        const RemovalOutcome outcome = dedupe::runRemoval(
+            session, RemovalPlan::fromSearch(searchAll(session)),
+            {db.dir() + QLatin1Char('/') + delLog, db.dir() + QLatin1Char('/') + backup}, sink, cancel);
+        QVERIFY(outcome.ending.isFailed());
+        const QString prefix = QStringLiteral("Cannot create file ") + QDir::toNativeSeparators(db.dir() + QLatin1Char('/') + failing) + QStringLiteral(": ");
+        QVERIFY2(outcome.ending.message.startsWith(prefix) && outcome.ending.message.size() > prefix.size(),
+                 qPrintable(outcome.ending.message));
+        QCOMPARE(remainingIds(db), QList<qint64>({1, 2}));
+        QVERIFY(sink.logs.filter(QStringLiteral("删除重码")).isEmpty());
+    }
+
+    // Every column of the deleted rows, whatever it holds, comes back as it was.
+    void backupAndRestoreRoundTrip()
     {
         QFETCH_GLOBAL(QString, backend);
         ScratchDatabase db(backend);
-        fill(db, QStringLiteral("1,1,A;2,2,A;3,1,B;4,2,B"));
+        db.exec(QStringLiteral("create table diskinfo (DiskID bigint, DiskNum integer, Bar varchar(100), Note varchar(200), Weight double precision)"));
+        const QVariant null = QVariant(QMetaType::fromType<QString>());
+        const QVariant noWeight = QVariant(QMetaType::fromType<double>());
+        const QList<QVariantList> rows = {
+            {qint64(4294967297), 1, QStringLiteral("条码甲"), QStringLiteral("中文，带逗号, \"引号\" and 'quotes'"), 1.5},
+            {qint64(4294967298), 2, QStringLiteral("条码甲"), QStringLiteral("line one\nline two\r\nthree"), noWeight},
+            {qint64(11), 1, QStringLiteral("B"), null, 0.1},
+            {qint64(12), 3, QStringLiteral("B"), QString(""), -2.25},
+            {qint64(21), 1, QStringLiteral("C,\"x\""), QStringLiteral("  blanks at both ends  "), 3.0},
+            {qint64(22), 5, QStringLiteral("C,\"x\""), QStringLiteral("NULL"), 1e-7},
+        };
+        for (const QVariantList &r : rows)
+            db.exec(QStringLiteral("insert into diskinfo values (?, ?, ?, ?, ?)"), r);
+        const QStringList before = tableText(db, QStringLiteral("DiskID"));
+
         TData1 session(db.link());
         Recorder sink;
-        try {
-            dedupe::removeDuplicates(session, {{"2", "A"}, {"4x", "B"}, {"4", "B"}}, sink);
-            QFAIL("a non-integer entry must stop the removal");
-        } catch (const Error &e) {
-            QCOMPARE(e.message(), QStringLiteral("'4x' is not a valid integer value"));
-        }
-        QCOMPARE(sink.logs, QStringList({"删除重码:2"}));
-        QCOMPARE(remainingIds(db), QList<int>({1, 3, 4}));
+        const QString backup = db.dir() + QStringLiteral("/backup/diskinfo.csv");
+        const RemovalOutcome outcome = removeAll(session, RemovalPlan::fromSearch(searchAll(session)), db.dir(), sink);
+        QVERIFY2(outcome.ending.isDone(), qPrintable(outcome.ending.message));
+        QCOMPARE(outcome.deleted, 3);
+        QCOMPARE(outcome.backedUp, 3);
+        QCOMPARE(remainingIds(db), QList<qint64>({11, 21, 4294967297}));
+
+        const QByteArray csv = readAll(backup);
+        QVERIFY(csv.startsWith("\xEF\xBB\xBF"));
+        const QList<QByteArray> lines = csv.mid(3).split('\n');
+        QCOMPARE(lines.first().toLower(), QByteArray("diskid,disknum,bar,note,weight\r"));
+        QVERIFY2(csv.contains("12,3,B,\"\",-2.25\r\n"), csv.constData()); // the empty text quoted
+        QVERIFY2(csv.contains("4294967298,2,条码甲,\"line one\nline two\r\nthree\",\r\n"), csv.constData()); // NULL bare
+
+        // A backup of other columns is refused before anything is written.
+        const QString other = test::writeFile(db.dir() + QStringLiteral("/other.csv"), "\xEF\xBB\xBF" "DiskID,Bar\r\n12,B\r\n");
+        CancelToken cancel;
+        const dedupe::RestoreOutcome refused = dedupe::restoreBackup(session, other, false, sink, cancel);
+        QVERIFY(refused.ending.isFailed());
+        QVERIFY2(refused.ending.message.contains(QLatin1String("columns")), qPrintable(refused.ending.message));
+        QCOMPARE(remainingIds(db), QList<qint64>({11, 21, 4294967297}));
+
+        const dedupe::RestoreOutcome dry = dedupe::restoreBackup(session, backup, true, sink, cancel);
+        QVERIFY(dry.ending.isDone());
+        QCOMPARE(dry.restored, 3);
+        QCOMPARE(remainingIds(db), QList<qint64>({11, 21, 4294967297}));
+
+        const dedupe::RestoreOutcome restored = dedupe::restoreBackup(session, backup, false, sink, cancel);
+        QVERIFY2(restored.ending.isDone(), qPrintable(restored.ending.message));
+        QCOMPARE(restored.restored, 3);
+        QCOMPARE(restored.present, 0);
+        QCOMPARE(tableText(db, QStringLiteral("DiskID")), before);
+
+        const dedupe::RestoreOutcome again = dedupe::restoreBackup(session, backup, false, sink, cancel);
+        QCOMPARE(again.restored, 0);
+        QCOMPARE(again.present, 3);
+        QCOMPARE(tableText(db, QStringLiteral("DiskID")), before);
     }
 
     void connectionLostMidway()
@@ -225,15 +386,19 @@ private slots:
         fill(db, QStringLiteral("1,1,A;2,2,A;3,1,B;4,2,B;5,1,C;6,2,C"));
         TData1 session(db.link());
         const int pid = session.select(QStringLiteral("select pg_backend_pid() as pid")).integer(0, QStringLiteral("pid"));
+        const RemovalPlan plan = RemovalPlan::fromSearch(searchAll(session));
         Recorder sink;
-        const SearchResult r = dedupe::findDuplicates(session, sink);
         sink.afterLog = [&] {
-            sink.afterLog = nullptr;
-            db.exec(QStringLiteral("select pg_terminate_backend(?)"), {pid});
+            if (sink.logs.last().startsWith(QStringLiteral("删除重码"))) {
+                sink.afterLog = nullptr;
+                db.exec(QStringLiteral("select pg_terminate_backend(?)"), {pid});
+            }
         };
-        QVERIFY_THROWS_EXCEPTION(Error, dedupe::removeDuplicates(session, entriesOf(r), sink));
-        QCOMPARE(sink.logs, QStringList({"删除重码:2"}));
-        QCOMPARE(remainingIds(db), QList<int>({1, 3, 4, 5, 6})); // the committed deletion stays
+        const RemovalOutcome outcome = removeAll(session, plan, db.dir(), sink);
+        QVERIFY(outcome.ending.isFailed());
+        QCOMPARE(sink.logs.mid(1), QStringList({"删除重码:2"})); // a lost connection is no refused row
+        QVERIFY(!outcome.delLogWritten);
+        QCOMPARE(remainingIds(db), QList<qint64>({1, 3, 4, 5, 6})); // the committed deletion stays
     }
 
     void delLogBytes()
@@ -248,38 +413,37 @@ private slots:
         QCOMPARE(readAll(path), QByteArray("B\r\n"));
     }
 
-    void delLogCannotBeCreated_data()
+    void csvParsing_data()
     {
-        QTest::addColumn<QString>("where");
-        QTest::newRow("folder without write access") << QStringLiteral("readonly");
-        QTest::newRow("del.log is a folder") << QStringLiteral("folder");
-        QTest::newRow("missing folder") << QStringLiteral("missing");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("parsed"); // records as fields joined by '|', NULL as <null>; or the error
+        QTest::newRow("NULL and the empty text") << QByteArray("a,b,c\r\n1,,\"\"\r\n") << "1|<null>|";
+        QTest::newRow("quotes, commas and line breaks") << QByteArray("a,b\n\"x,\"\"y\"\"\",\"1\n2\"\n") << "x,\"y\"|1\n2";
+        QTest::newRow("no final line break") << QByteArray("a\r\nz") << "z";
+        QTest::newRow("unclosed quote") << QByteArray("a,b\r\n1,\"open\r\n") << "error: line 2";
+        QTest::newRow("too few fields") << QByteArray("a,b\r\n1\r\n") << "error: line 2";
+        QTest::newRow("text after a closing quote") << QByteArray("a\r\n\"x\"y\r\n") << "error: line 2";
     }
 
-    void delLogCannotBeCreated()
+    void csvParsing()
     {
-        QFETCH(QString, where);
-        QTemporaryDir dir;
-        QString path;
-        if (where == QLatin1String("readonly")) {
-            QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("ro")));
-            path = dir.filePath(QStringLiteral("ro/del.log"));
-            QFile::setPermissions(dir.filePath(QStringLiteral("ro")), QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-            QFile probe(dir.filePath(QStringLiteral("ro/probe")));
-            if (probe.open(QIODevice::WriteOnly))
-                QSKIP("running with privileges that ignore folder permissions (root)");
-        } else if (where == QLatin1String("folder")) {
-            path = dir.filePath(QStringLiteral("del.log"));
-            QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("del.log")));
-        } else {
-            path = dir.filePath(QStringLiteral("nothere/del.log"));
-        }
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, parsed);
+        QString got;
         try {
-            dedupe::writeDelLog(path, {QStringLiteral("A")});
-            QFAIL("writing should have failed");
+            const csv::Table table = csv::parse(bytes);
+            QStringList records;
+            for (const QList<csv::Field> &row : table.rows) {
+                QStringList cells;
+                for (const csv::Field &f : row)
+                    cells << f.value_or(QStringLiteral("<null>"));
+                records << cells.join(QLatin1Char('|'));
+            }
+            got = records.join(QLatin1Char('/'));
         } catch (const Error &e) {
-            QCOMPARE(e.message(), QStringLiteral("Cannot create file ") + QDir::toNativeSeparators(path));
+            got = QStringLiteral("error: ") + e.message();
         }
+        QVERIFY2(got.startsWith(parsed), qPrintable(got));
     }
 };
 

@@ -32,13 +32,23 @@ struct Recorder : ImportSink {
     ImportCounters last;
     QList<LineReport> reports;
     int stopAfter = -1;
+    CancelToken cancel;
     void clearLog() override { logs.clear(); }
     void addLog(const QString &line) override { logs << line; }
     void addError(const QString &line) override { errors << line; }
     void countersChanged(const ImportCounters &c) override { last = c; }
     void lineHandled(const LineReport &r) override { reports << r; }
-    bool progress(qint64 done, qint64) override { return stopAfter < 0 || done < stopAfter; }
+    void progress(qint64 done, qint64) override
+    {
+        if (stopAfter >= 0 && done >= stopAfter)
+            cancel.cancel();
+    }
 };
+
+ImportResult runImport(TData1 &session, const QString &path, Recorder &sink, bool dryRun = false)
+{
+    return import::RunImport(session, ImportRequest{path, dryRun}, sink, sink.cancel);
+}
 
 QString writeSource(const QString &dir, const QByteArray &bytes)
 {
@@ -347,18 +357,27 @@ private slots:
         QTest::addColumn<QString>("counters"); // sum,num,exist,error,wdr
         QTest::addColumn<int>("inserted");
         QTest::addColumn<int>("errorLines");
-        QTest::newRow("new, present, rejected") << kNew + "\r\n" + kPresent + "\r\n" + kRejected << "3,1,1,0,0" << 1 << 0;
-        QTest::newRow("empty file") << QByteArray() << "0,0,0,0,0" << 0 << 0;
-        QTest::newRow("blank lines only") << QByteArray("\r\n  \r\n\t\n\n") << "0,0,0,0,0" << 0 << 0;
-        QTest::newRow("same new code twice") << kNew + "\n" + kNew + "\n" << "2,1,1,0,0" << 1 << 0;
-        QTest::newRow("last line without a break") << kPresent + "\n" + kNew << "2,1,1,0,0" << 1 << 0;
-        QTest::newRow("a line of quotes counts, is rejected") << QByteArray("\"\"\"\n") + kNew << "2,1,0,0,0" << 1 << 0;
+        QTest::addColumn<QString>("note"); // a run-log line between the start and finish lines
+        QTest::newRow("new, present, rejected") << kNew + "\r\n" + kPresent + "\r\n" + kRejected << "3,1,1,0,0" << 1 << 0 << QString();
+        QTest::newRow("empty file") << QByteArray() << "0,0,0,0,0" << 0 << 0 << QString();
+        QTest::newRow("blank lines only") << QByteArray("\r\n  \r\n\t\n\n") << "0,0,0,0,0" << 0 << 0 << QString();
+        QTest::newRow("same new code twice") << kNew + "\n" + kNew + "\n" << "2,1,1,0,0" << 1 << 0 << QString();
+        QTest::newRow("last line without a break") << kPresent + "\n" + kNew << "2,1,1,0,0" << 1 << 0 << QString();
+        QTest::newRow("a line of quotes counts, is rejected") << QByteArray("\"\"\"\n") + kNew << "2,1,0,0,0" << 1 << 0 << QString();
         QTest::newRow("failing insert")
-            << QByteArray("7001 M 1 bad [d] n [!] s\n") + kNew << "2,1,0,1,0" << 1 << 2;
-        QTest::newRow("name not valid GBK") << QByteArray("7002 M 1 1 [d] \x81\x20x [!] s") << "1,0,0,1,0" << 0 << 2;
-        QTest::newRow("code not valid GBK") << QByteArray("70\xff M 1 1 [d] n [!] s") << "1,0,0,1,0" << 0 << 2;
+            << QByteArray("7001 M 1 bad [d] n [!] s\n") + kNew << "2,1,0,1,0" << 1 << 2 << QString();
+        QTest::newRow("name not valid GBK") << QByteArray("7002 M 1 1 [d] \x81\x20x [!] s") << "1,0,0,1,0" << 0 << 2 << QString();
+        QTest::newRow("code not valid GBK") << QByteArray("70\xff M 1 1 [d] n [!] s") << "1,0,0,1,0" << 0 << 2 << QString();
         QTest::newRow("present code with a bad name is present")
-            << QByteArray("6902 M 1 1 [d] \x81\x20x [!] s") << "1,0,1,0,0" << 0 << 0;
+            << QByteArray("6902 M 1 1 [d] \x81\x20x [!] s") << "1,0,1,0,0" << 0 << 0 << QString();
+        QTest::newRow("UTF-16LE file") << QByteArray("\xFF\xFE") + utf16(fromCodePage(kNew + "\r\n" + kPresent), false)
+                                       << "2,1,1,0,0" << 1 << 0 << "源文件编码:UTF-16LE，已转换为GBK";
+        QTest::newRow("UTF-8 file without a mark") << (fromCodePage(kNew) + "\n").toUtf8() << "1,1,0,0,0" << 1 << 0
+                                                   << "源文件编码:UTF-8，已转换为GBK";
+        QTest::newRow("UTF-8 name that code page 936 cannot hold")
+            << QStringLiteral("7003 M 1 1 [d] 한국어 [!] s").toUtf8() << "1,0,0,1,0" << 0 << 2 << "源文件编码:UTF-8，已转换为GBK";
+        QTest::newRow("a NUL ends the text, and says so") << kNew + "\n" + QByteArray("\0", 1) + "7004 lost line\n"
+                                                          << "1,1,0,0,0" << 1 << 0 << "源文件第52字节为NUL，其后15字节未读入";
     }
 
     void runs()
@@ -376,22 +395,26 @@ private slots:
 
         // The dry run predicts the real run's counters (short of what only the database can
         // refuse) and writes nothing.
+        QFETCH(QString, note);
         Recorder dry;
-        import::RunImport(session, path, dry, ImportOptions{true});
+        runImport(session, path, dry, true);
         if (!QByteArray(QTest::currentDataTag()).contains("failing insert"))
             QCOMPARE(::counters(dry.last), counters);
         QCOMPARE(db.materialCount(), 1);
 
         Recorder sink;
         sink.logs << QStringLiteral("from before");
-        const ImportResult result = import::RunImport(session, path, sink);
-        QVERIFY(result.complete);
+        const ImportResult result = runImport(session, path, sink);
+        QVERIFY(result.ending.isDone());
         QCOMPARE(::counters(sink.last), counters);
         QCOMPARE(db.materialCount(), 1 + inserted);
         QCOMPARE(sink.errors.size(), errorLines);
-        QCOMPARE(sink.logs.size(), 2); // the run log was cleared: start and finish only
-        QVERIFY(sink.logs.at(0).startsWith(QStringLiteral("开始时间:")));
-        QVERIFY(sink.logs.at(1).startsWith(QStringLiteral("完成时间:")));
+        // The run log was cleared: start, what is worth a note, finish.
+        QCOMPARE(sink.logs.size(), note.isEmpty() ? 2 : 3);
+        QVERIFY(sink.logs.first().startsWith(QStringLiteral("开始时间:")));
+        QVERIFY(sink.logs.last().startsWith(QStringLiteral("完成时间:")));
+        if (!note.isEmpty())
+            QCOMPARE(sink.logs.at(1), note);
         QCOMPARE(sink.logs.at(0).size(), 5 + 19);
         QCOMPARE(sink.last.sum, sink.last.num + sink.last.exist + sink.last.error + sink.last.rejected);
     }
@@ -404,7 +427,7 @@ private slots:
         TData1 session(db.link());
         Recorder sink;
         sink.errors << QStringLiteral("A"); // what the search left in the list stays before
-        import::RunImport(session, writeSource(db.dir(), "7001 M-9 1 bad [2001-02-03] n [!] s\n"), sink);
+        runImport(session, writeSource(db.dir(), "7001 M-9 1 bad [2001-02-03] n [!] s\n"), sink);
         QCOMPARE(sink.errors,
                  QStringList({"A", "入库格式错误，条码:7001",
                               "insert into BD_Material(BD_MCode, BD_MNo, BD_MName, BD_MPRICE, Pur_SupName, BD_MPUBDATE) "
@@ -420,7 +443,7 @@ private slots:
         const QString name = QStringLiteral("不锈钢 螺栓 M8×30");
         const QString supplier = QStringLiteral("上海某某五金有限公司");
         Recorder sink;
-        import::RunImport(session, writeSource(db.dir(), gbk(QStringLiteral("8001 甲-1 7 9.90 [2024-05-06] ") + name + QStringLiteral(" [!] ") + supplier)), sink);
+        runImport(session, writeSource(db.dir(), gbk(QStringLiteral("8001 甲-1 7 9.90 [2024-05-06] ") + name + QStringLiteral(" [!] ") + supplier)), sink);
         QCOMPARE(::counters(sink.last), QStringLiteral("1,1,0,0,0"));
         const auto rows = db.rows(QStringLiteral("select BD_MNo, BD_MName, Pur_SupName, BD_MPUBDATE, BD_MPRICE from BD_Material"));
         QCOMPARE(rows.size(), 1);
@@ -454,12 +477,9 @@ private slots:
         else if (which == QLatin1String("folder"))
             path = db.dir();
         Recorder sink;
-        try {
-            import::RunImport(session, path, sink);
-            QFAIL("the run should have stopped");
-        } catch (const Error &e) {
-            QCOMPARE(e.message(), QStringLiteral("Cannot open file ") + path + reason);
-        }
+        const ImportResult result = runImport(session, path, sink);
+        QVERIFY(result.ending.isFailed());
+        QCOMPARE(result.ending.message, QStringLiteral("Cannot open file ") + path + reason);
         QCOMPARE(sink.logs.size(), 1); // the start line only
         QVERIFY(sink.logs.at(0).startsWith(QStringLiteral("开始时间:")));
     }
@@ -475,8 +495,8 @@ private slots:
             source += QByteArray::number(9000 + i) + " M 1 1 [d] n [!] s\n";
         Recorder sink;
         sink.stopAfter = 2;
-        const ImportResult result = import::RunImport(session, writeSource(db.dir(), source), sink);
-        QVERIFY(!result.complete);
+        const ImportResult result = runImport(session, writeSource(db.dir(), source), sink);
+        QVERIFY(result.ending.isStopped());
         QCOMPARE(db.materialCount(), 2); // what was committed stays
         QCOMPARE(sink.logs.last(), QStringLiteral("导入已停止"));
     }
@@ -515,8 +535,8 @@ private slots:
         QElapsedTimer clock;
         clock.start();
         Recorder sink;
-        const ImportResult result = import::RunImport(session, writeSource(db.dir(), source), sink);
-        QVERIFY(result.complete);
+        const ImportResult result = runImport(session, writeSource(db.dir(), source), sink);
+        QVERIFY(result.ending.isDone());
         QVERIFY2(clock.elapsed() < 60000, "the run took too long");
         const ImportCounters &c = sink.last;
         QCOMPARE(c.sum, c.num + c.exist + c.error + c.rejected);

@@ -3,7 +3,7 @@
 // every expected time text is known in advance.
 #include "data/Error.h"
 #include "text/CodePage.h"
-#include "watch/Config.h"
+#include "watch/SourceWatch.h"
 
 #include <QDir>
 #include <QFile>
@@ -294,7 +294,8 @@ void TestConfig::sourceChanged()
 }
 
 // Script steps: "cN+" writes the source at kT0 + N seconds and expects SourceChanged true,
-// "cN-" the same expecting false, "r" calls retryLater.
+// "cN-" the same expecting false, "r" calls retryLater; "lN:V" writes it at kT0 + N and takes
+// one look of the source check expecting V (M moving, C changed, U unchanged).
 void TestConfig::retryLater_data()
 {
     QTest::addColumn<QString>("script");
@@ -305,6 +306,9 @@ void TestConfig::retryLater_data()
     QTest::newRow("undoes one step only") << "c0+ c1+ r r c0-" << kT0Text;
     QTest::newRow("a false check between") << "c0+ c-5- r c0+" << kT0Text;
     QTest::newRow("before any true check") << "r c0+ c0-" << kT0Text;
+    QTest::newRow("look: held still, then imported once") << "l0:M l0:C l0:U l0:U" << kT0Text;
+    QTest::newRow("look: written again waits one look") << "l0:M l0:C l5:M l5:C l5:U" << QByteArray("2008-04-18 09:05:12");
+    QTest::newRow("look: a failed import is offered again") << "l0:M l0:C r l0:C l0:U" << kT0Text;
 }
 
 void TestConfig::retryLater()
@@ -318,8 +322,20 @@ void TestConfig::retryLater()
     const QString source = dir.filePath("source.txt");
     writeFile(source, "line\r\n");
     SourceWatch watch(configPath);
+    SourceCheck check(watch);
 
     for (const QString &step : script.split(' ')) {
+        if (step.startsWith('l')) {
+            const qsizetype colon = step.indexOf(':');
+            setWriteTime(source, kT0.addSecs(step.mid(1, colon - 1).toInt()));
+            const SourceCheck::Verdict verdict = check.look(source);
+            const char expected = step.at(colon + 1).toLatin1();
+            QVERIFY2((expected == 'M' && verdict == SourceCheck::Verdict::Moving)
+                         || (expected == 'C' && verdict == SourceCheck::Verdict::Changed)
+                         || (expected == 'U' && verdict == SourceCheck::Verdict::Unchanged),
+                     qPrintable(step));
+            continue;
+        }
         if (step == "r") {
             const bool had = QFileInfo::exists(configPath);
             if (had)
@@ -481,19 +497,21 @@ void TestConfig::saveFails()
     writeFile(source, "line\r\n", kT0);
 
     SourceWatch watch(configPath);
-    QString message;
-    try {
-        watch.SourceChanged(source);
-    } catch (const Error &e) {
-        message = e.message();
+    SourceCheck check(watch);
+    // A version that cannot be recorded is not taken: each look offers it again (with the
+    // reason), until config.ini can be written.
+    QCOMPARE(check.look(source), SourceCheck::Verdict::Moving);
+    for (int look = 0; look < 2; ++look) {
+        QString message;
+        try {
+            check.look(source);
+        } catch (const Error &e) {
+            message = e.message();
+        }
+        const QString prefix = "Unable to write to " + QDir::toNativeSeparators(configPath) + ": ";
+        QVERIFY2(message.startsWith(prefix) && message.size() > prefix.size(), qPrintable(message));
+        QCOMPARE(watch.config().FileCreateTime.bytes(), QByteArray());
     }
-    QCOMPARE(message, "Unable to write to " + QDir::toNativeSeparators(configPath));
-    // The time has advanced all the same: the same version is not reported again.
-    QCOMPARE(watch.config().FileCreateTime.bytes(), kT0Text);
-    QVERIFY(!watch.SourceChanged(source));
-    // Nor does retryLater bring it back: the failed call was no accepted version.
-    watch.retryLater();
-    QCOMPARE(watch.config().FileCreateTime.bytes(), kT0Text);
 
     if (kind == "readonly") {
         QCOMPARE(readFile(configPath), old);
