@@ -375,7 +375,12 @@ WindowSink *TFrmMain::BeginJob(JobKind kind, const QString &name)
     FProgress->setAutoClose(false);
     FProgress->setAutoReset(false);
     FProgress->setRange(0, 0);
-    FProgress->setMinimumDuration(1000);
+    // Shown by a timer of ours: QProgressDialog's own one only shows it after a step it is told of.
+    FProgress->setMinimumDuration(INT_MAX);
+    QTimer::singleShot(1000, FProgress, [dialog = FProgress] {
+        if (!dialog->wasCanceled())
+            dialog->show();
+    });
     const std::shared_ptr<CancelToken> cancel = FJobCancel;
     connect(FProgress, &QProgressDialog::canceled, this, [cancel] { cancel->cancel(); });
     connect(sink, &WindowSink::progressed, this, &TFrmMain::ShowProgress);

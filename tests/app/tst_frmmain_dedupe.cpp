@@ -10,11 +10,16 @@
 #include "data/Session.h"
 
 #include <QApplication>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QPlainTextEdit>
+#include <QProgressDialog>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTest>
 #include <QThread>
+
+#include <atomic>
 
 using namespace chongma;
 using chongma::test::ScratchDatabase;
@@ -35,6 +40,20 @@ QList<int> remainingIds(ScratchDatabase &db)
     return ids;
 }
 
+// Clicks the 取消 button of a progress dialog, shown or not.
+bool clickCancel(QProgressDialog *dialog)
+{
+    if (!dialog)
+        return false;
+    for (QPushButton *button : dialog->findChildren<QPushButton *>()) {
+        if (button->text() == QStringLiteral("取消")) {
+            button->click();
+            return true;
+        }
+    }
+    return false;
+}
+
 // One window over one database, with its session on the database thread.
 struct Fixture {
     explicit Fixture(const QString &backend) : db(backend)
@@ -50,6 +69,22 @@ struct Fixture {
         window = std::make_unique<TFrmMain>(&host);
         window->FDelLogFile = db.dir() + QStringLiteral("/del.log");
         window->show();
+    }
+    // Keeps the database thread busy until `release` is set: jobs queue up behind.
+    void blockDatabaseThread(std::atomic_bool &release)
+    {
+        struct Wait {
+            JobEnding ending;
+        };
+        host.post<Wait>(std::make_shared<CancelToken>(), [&release](Connection &, const CancelToken &) {
+            while (!release)
+                QThread::msleep(5);
+            return Wait{};
+        }, nullptr, [](Wait) {});
+    }
+    bool idle()
+    {
+        return QTest::qWaitFor([&] { return !window->isRunning(); }, 30000);
     }
     bool click(QPushButton *button)
     {
@@ -186,8 +221,93 @@ private slots:
         QCOMPARE(boxes.shown.size(), 2); // the confirmation, then the default handler's box
         QCOMPARE(boxes.shown.at(1).icon, QMessageBox::Critical);
         QVERIFY(memoLines(w.mmoLog).isEmpty());
-        QVERIFY(!QFile::exists(w.FDelLogFile)); // a removal that stopped writes no del.log
+        QVERIFY(!QFile::exists(w.FDelLogFile)); // a removal that failed writes no del.log
         QCOMPARE(remainingIds(f.db), QList<int>({1, 2, 3, 4, 5}));
+
+        // The next job opens the connection again first, and says so.
+        QVERIFY(f.click(w.btnChongMa));
+        QCOMPARE(memoLines(w.mmoLog), QStringList({"已重新连接数据库"}));
+        QCOMPARE(memoLines(w.mmoDiskID), QStringList({"2", "3"}));
+    }
+
+    // A search cancelled before it could end leaves nothing to delete.
+    void cancelledSearchLeavesNothingToDelete()
+    {
+        QFETCH_GLOBAL(QString, backend);
+        Fixture f(backend);
+        test::ScriptedDialogs boxes;
+        TFrmMain &w = *f.window;
+        std::atomic_bool release{false};
+        f.blockDatabaseThread(release);
+        QTest::mouseClick(w.btnChongMa, Qt::LeftButton);
+        QVERIFY(w.isRunning());
+        QVERIFY(clickCancel(w.progressDialog()));
+        release = true;
+        QVERIFY(QTest::qWaitFor([&] { return !w.isRunning(); }, 20000));
+        QCOMPARE(memoLines(w.mmoLog), QStringList({"查找重码已取消"}));
+        QVERIFY(w.FDupIDList.isEmpty());
+        QCOMPARE(memoLines(w.mmoDiskID), QStringList());
+
+        boxes.answers = {true};
+        QVERIFY(f.click(w.Button1));
+        QCOMPARE(boxes.shown.last().text, QStringLiteral("0 个重码，确定清除重码吗？"));
+        QCOMPARE(remainingIds(f.db), QList<int>({1, 2, 3, 4, 5}));
+    }
+
+    // A long removal: the progress dialog shows after about a second and its 取消 stops the
+    // removal at the next row; closing the window does the same, and the window goes only once
+    // the removal's ending (log lines, del.log, backup) has run.
+    void longRemovalCanBeStopped_data()
+    {
+        QTest::addColumn<bool>("byClosing");
+        QTest::newRow("取消 in the progress dialog") << false;
+        QTest::newRow("closing the window") << true;
+    }
+
+    void longRemovalCanBeStopped()
+    {
+        QFETCH_GLOBAL(QString, backend);
+        QFETCH(bool, byClosing);
+        Fixture f(backend);
+        f.db.exec(QStringLiteral("delete from diskinfo"));
+        f.db.insertDuplicatePairs(300);
+        f.db.slowDownDeletes();
+        test::ScriptedDialogs boxes;
+        TFrmMain &w = *f.window;
+        QVERIFY(f.click(w.btnChongMa));
+        QCOMPARE(w.FDupIDList.size(), 300);
+
+        boxes.answers = {true, true}; // the removal, then the close
+        QTest::mouseClick(w.Button1, Qt::LeftButton);
+        const auto deletedLines = [&] { return memoLines(w.mmoLog).filter(QStringLiteral("删除重码:")).size(); };
+        if (byClosing) {
+            QVERIFY(QTest::qWaitFor([&] { return deletedLines() > 0; }, 20000));
+            QVERIFY(!w.close());
+            QVERIFY(QTest::qWaitFor([&] { return !w.isVisible(); }, 20000));
+        } else {
+            QElapsedTimer clock;
+            clock.start();
+            QVERIFY(QTest::qWaitFor([&] { return w.progressDialog() && w.progressDialog()->isVisible(); }, 5000));
+            QVERIFY2(clock.elapsed() >= 900, qPrintable(QString::number(clock.elapsed()))); // not for a short job
+            QVERIFY(w.progressDialog()->labelText().startsWith(QStringLiteral("清除重码")));
+            QVERIFY(clickCancel(w.progressDialog()));
+            QVERIFY(f.idle());
+        }
+        QVERIFY(!w.isRunning());
+        const QStringList log = memoLines(w.mmoLog);
+        const int deleted = int(deletedLines());
+        QVERIFY2(deleted > 0 && deleted < 300, qPrintable(QString::number(deleted)));
+        QCOMPARE(int(remainingIds(f.db).size()), 600 - deleted);
+        QVERIFY(log.first().startsWith(QStringLiteral("已备份:")));
+        const QString backup = log.first().mid(4);
+        QVERIFY2(QRegularExpression(QStringLiteral("/backup/diskinfo-\\d{8}-\\d{6}\\.csv$")).match(backup).hasMatch(),
+                 qPrintable(backup));
+        QVERIFY(QFile::exists(backup));
+        QFile delLog(w.FDelLogFile);
+        QVERIFY(delLog.open(QIODevice::ReadOnly));
+        QCOMPARE(delLog.readAll().count("\r\n"), 300);
+        if (!byClosing)
+            QCOMPARE(log.last(), QStringLiteral("清除重码已取消"));
     }
 };
 

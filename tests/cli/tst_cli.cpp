@@ -17,6 +17,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
+#include <sys/types.h>
+
 using chongma::test::ScratchDatabase;
 
 namespace {
@@ -237,6 +240,42 @@ private slots:
         QCOMPARE(restored.out.trimmed(), QStringLiteral("restored 2 rows, 0 already there"));
         QCOMPARE(rowCount(db), 7);
         QCOMPARE(cli({"--udl", db.udlPath(), "restore", backup}).out.trimmed(), QStringLiteral("restored 0 rows, 2 already there"));
+    }
+
+    // Ctrl+C stops a removal at its next row: what was deleted is logged, del.log and the
+    // backup are written, and the exit code says it was cancelled.
+    void clearStopsOnCtrlC()
+    {
+        QFETCH_GLOBAL(QString, backend);
+        ScratchDatabase db(backend);
+        db.createDiskinfo();
+        db.insertDuplicatePairs(300);
+        db.slowDownDeletes();
+        const QString delLog = db.dir() + QStringLiteral("/del.log");
+        const QString backup = db.dir() + QStringLiteral("/b.csv");
+        QProcess clear;
+        clear.setProgram(qEnvironmentVariable("CHONGMA_BIN_DIR") + QStringLiteral("/chongma-cli"));
+        clear.setArguments({"--udl", db.udlPath(), "clear", "--yes", "--del-log", delLog, "--backup", backup});
+        clear.start();
+        QVERIFY(clear.waitForStarted());
+        QString out;
+        QVERIFY(QTest::qWaitFor([&] {
+            out += QString::fromUtf8(clear.readAllStandardOutput());
+            return out.contains(QStringLiteral("删除重码:"));
+        }, 30000));
+        ::kill(pid_t(clear.processId()), SIGINT);
+        QVERIFY(clear.waitForFinished(30000));
+        out += QString::fromUtf8(clear.readAllStandardOutput());
+        const QString err = QString::fromUtf8(clear.readAllStandardError());
+        QCOMPARE(clear.exitCode(), 130);
+        const int deleted = int(lines(out).filter(QStringLiteral("删除重码:")).size());
+        QVERIFY2(deleted > 0 && deleted < 300, qPrintable(out));
+        QCOMPARE(rowCount(db), 600 - deleted);
+        QFile log(delLog);
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QCOMPARE(log.readAll().count("\r\n"), 300);
+        QVERIFY(QFile::exists(backup));
+        QVERIFY2(!err.contains(QLatin1String("deleting:")), qPrintable(err)); // no progress line off a terminal
     }
 
     void clearSaysWhichRowsWereRefused()

@@ -256,6 +256,34 @@ private slots:
         QCOMPARE(remainingIds(db), remaining);
     }
 
+    // A stop ends the deletions at the next row; what was deleted stays logged, and del.log and
+    // the backup are written all the same.
+    void cancelledRemovalKeepsItsLinesAndFiles()
+    {
+        QFETCH_GLOBAL(QString, backend);
+        ScratchDatabase db(backend);
+        db.createDiskinfo();
+        db.insertDuplicatePairs(20);
+        TData1 session(db.link());
+        const RemovalPlan plan = RemovalPlan::fromSearch(searchAll(session));
+        CancelToken cancel;
+        Recorder sink;
+        sink.afterLog = [&] {
+            if (sink.logs.last().startsWith(QStringLiteral("删除重码")))
+                cancel.cancel();
+        };
+        const QString backup = db.dir() + QStringLiteral("/backup/b.csv");
+        const RemovalOutcome outcome =
+            dedupe::runRemoval(session, plan, {db.dir() + QStringLiteral("/del.log"), backup}, sink, cancel);
+        QVERIFY(outcome.ending.isStopped());
+        QCOMPARE(sink.logs.mid(1), QStringList({"删除重码:2"}));
+        QCOMPARE(outcome.deleted, 1);
+        QVERIFY(outcome.delLogWritten);
+        QCOMPARE(readAll(db.dir() + QStringLiteral("/del.log")).count("\r\n"), 20);
+        QCOMPARE(readAll(backup).count("\r\n"), 21); // the header and every picked row
+        QCOMPARE(remainingIds(db).size(), 39);
+    }
+
     void refusedDeletionIsLoggedWithItsReason()
     {
         QFETCH_GLOBAL(QString, backend);

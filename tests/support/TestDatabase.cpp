@@ -195,3 +195,39 @@ void ScratchDatabase::insertDisk(const QVariant &id, const QVariant &num, const 
 }
 
 } // namespace chongma::test
+
+namespace chongma::test {
+
+void ScratchDatabase::insertDuplicatePairs(int pairs)
+{
+    QSqlDatabase database = db();
+    database.transaction();
+    QSqlQuery q(database);
+    q.prepare(QStringLiteral("insert into diskinfo (DiskID, DiskNum, Bar) values (?, ?, ?)"));
+    for (int n = 1; n <= pairs; ++n) {
+        for (int k = 0; k < 2; ++k) {
+            q.bindValue(0, 2 * n - 1 + k);
+            q.bindValue(1, k);
+            q.bindValue(2, QStringLiteral("D%1").arg(n, 6, 10, QLatin1Char('0')));
+            if (!q.exec())
+                qFatal("cannot insert: %s", qPrintable(q.lastError().text()));
+        }
+    }
+    database.commit();
+}
+
+void ScratchDatabase::slowDownDeletes()
+{
+    if (m_postgres) {
+        exec(QStringLiteral("create function slow_delete() returns trigger language plpgsql as $$ "
+                            "begin perform pg_sleep(0.01); return old; end $$"));
+        exec(QStringLiteral("create trigger slow before delete on diskinfo for each row execute function slow_delete()"));
+    } else {
+        // SQLite has no sleep: a counted recursion takes its place.
+        exec(QStringLiteral("create trigger slow before delete on diskinfo begin "
+                            "select count(*) from (with recursive c(x) as (select 1 union all select x + 1 from c "
+                            "where x < 100000) select x from c); end"));
+    }
+}
+
+} // namespace chongma::test

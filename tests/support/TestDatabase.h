@@ -46,6 +46,11 @@ public:
     void createMaterials();
     int materialCount();
     void insertDisk(const QVariant &id, const QVariant &num, const QVariant &bar);
+    // `pairs` duplicated barcodes "D<n>", two rows each (ids 2n-1 and 2n, the second picked).
+    void insertDuplicatePairs(int pairs);
+    // Makes every deleted diskinfo row cost some milliseconds, so a removal runs long enough
+    // to be cancelled halfway.
+    void slowDownDeletes();
 
 private:
     QTemporaryDir m_dir;
