@@ -2,6 +2,7 @@
 
 #include "data/Error.h"
 #include "data/StatementTimeout.h"
+#include "data/Statements.h"
 
 #include <QAtomicInt>
 #include <QElapsedTimer>
@@ -72,8 +73,7 @@ qint32 toInt32(const QVariant &v)
 // file lazily, and only reading the schema tells a database from a text file.
 QString probeStatement(DataLink::Kind kind)
 {
-    return kind == DataLink::Kind::Sqlite ? QStringLiteral("select count(*) from sqlite_master")
-                                          : QStringLiteral("select 1");
+    return kind == DataLink::Kind::Sqlite ? sql::probeSqlite() : sql::probe();
 }
 
 } // namespace
@@ -237,7 +237,7 @@ void TData1::finishAll()
 bool TData1::probe()
 {
     QSqlQuery probeQuery(m_db);
-    return probeQuery.exec(QStringLiteral("select 1"));
+    return probeQuery.exec(sql::probe());
 }
 
 void TData1::rollbackOrThrow()
@@ -380,7 +380,7 @@ void TData1::selectEach(const QString &sql, const QVariantList &values,
 QSqlRecord TData1::recordOf(const QString &table)
 {
     QueryObject &q = m_qryCurve;
-    if (!exec(q, QStringLiteral("select * from %1 where 1=0").arg(table), {})) {
+    if (!exec(q, sql::emptySelect(table), {})) {
         const QString reason = failureText(q.query.lastError());
         throwIfConnectionLost(reason);
         throw Error(reason);

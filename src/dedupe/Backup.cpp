@@ -3,6 +3,7 @@
 #include "data/Error.h"
 #include "data/OperationSink.h"
 #include "data/Session.h"
+#include "data/Statements.h"
 #include "dedupe/DuplicateRemoval.h"
 #include "dedupe/PickRule.h"
 #include "text/Csv.h"
@@ -22,8 +23,6 @@ namespace chongma::dedupe {
 
 namespace {
 
-// Ids per statement: well under SQL Server's 2 100 parameters.
-constexpr qsizetype kIdsPerSelect = 1000;
 
 QString shown(const QString &path) { return QDir::toNativeSeparators(path); }
 
@@ -110,24 +109,6 @@ QVariant cellValue(const QString &text, QMetaType type)
     }
 }
 
-// A column name as it may stand in a statement: quoted unless it is a plain identifier.
-QString sqlName(const QString &name)
-{
-    static const QRegularExpression plain(QStringLiteral("^[A-Za-z_][A-Za-z0-9_]*$"));
-    if (plain.match(name).hasMatch())
-        return name;
-    return u'"' + QString(name).replace(u'"', QStringLiteral("\"\"")) + u'"';
-}
-
-QString placeholders(qsizetype n)
-{
-    QString text;
-    text.reserve(n * 2);
-    for (qsizetype i = 0; i < n; ++i)
-        text += i == 0 ? QStringLiteral("?") : QStringLiteral(",?");
-    return text;
-}
-
 } // namespace
 
 QString backupPathFor(const QString &delLogPath, const QDateTime &when)
@@ -155,13 +136,13 @@ int writeBackup(TData1 &session, const QList<RemovalPick> &picks, const QString 
     QByteArray bytes("\xEF\xBB\xBF");
     bool headerWritten = false;
     int rows = 0;
-    for (qsizetype from = 0; from < ids.size(); from += kIdsPerSelect) {
-        const qsizetype n = qMin(kIdsPerSelect, ids.size() - from);
+    for (qsizetype from = 0; from < ids.size(); from += sql::kIdsPerSelect) {
+        const qsizetype n = qMin(sql::kIdsPerSelect, ids.size() - from);
         QVariantList values;
         values.reserve(n);
         for (qsizetype i = 0; i < n; ++i)
             values.append(ids.at(from + i));
-        session.selectEach(QStringLiteral("select * from diskinfo where DiskID in (%1)").arg(placeholders(n)), values,
+        session.selectEach(sql::rowsById(n), values,
                            [&](const RowView &row) {
                                if (!headerWritten) {
                                    QList<csv::Field> header;
@@ -264,31 +245,26 @@ RestoreOutcome restoreBackup(TData1 &session, const QString &path, bool dryRun, 
         }
 
         QSet<qint64> present;
-        for (qsizetype from = 0; from < ids.size(); from += kIdsPerSelect) {
-            const qsizetype n = qMin(kIdsPerSelect, ids.size() - from);
+        for (qsizetype from = 0; from < ids.size(); from += sql::kIdsPerSelect) {
+            const qsizetype n = qMin(sql::kIdsPerSelect, ids.size() - from);
             QVariantList values;
             for (qsizetype i = 0; i < n; ++i)
                 values.append(ids.at(from + i));
-            session.selectEach(QStringLiteral("select DiskID from diskinfo where DiskID in (%1)").arg(placeholders(n)),
-                               values, [&](const RowView &row) {
+            session.selectEach(sql::idsPresent(n), values, [&](const RowView &row) {
                                    if (const std::optional<qint64> id = wholeId(row.value(0)))
                                        present.insert(*id);
                                    return true;
                                });
         }
 
-        QStringList names;
-        for (const QString &column : std::as_const(tableColumns))
-            names.append(sqlName(column));
-        const QString insert = QStringLiteral("insert into diskinfo (%1) values (%2)")
-                                   .arg(names.join(QStringLiteral(", ")), placeholders(tableColumns.size()));
+        const QString insert = sql::insertRow(QStringLiteral("diskinfo"), tableColumns);
         const bool sqlServer = session.link().kind == DataLink::Kind::SqlServer;
         if (!dryRun) {
             // An identity DiskID takes explicit values only with this switched on; a table
             // without one refuses the switch, which is then of no matter.
             if (sqlServer) {
                 try {
-                    session.execDirect(QStringLiteral("set identity_insert diskinfo on"));
+                    session.execDirect(sql::identityInsert(QStringLiteral("diskinfo"), true));
                 } catch (const Error &) {
                 }
             }
@@ -324,7 +300,7 @@ RestoreOutcome restoreBackup(TData1 &session, const QString &path, bool dryRun, 
             }
             if (sqlServer) {
                 try {
-                    session.execDirect(QStringLiteral("set identity_insert diskinfo off"));
+                    session.execDirect(sql::identityInsert(QStringLiteral("diskinfo"), false));
                 } catch (const Error &) {
                 }
             }

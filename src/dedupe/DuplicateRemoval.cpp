@@ -3,13 +3,17 @@
 #include "data/Error.h"
 #include "data/OperationSink.h"
 #include "data/Session.h"
+#include "data/Statements.h"
 #include "dedupe/Backup.h"
 #include "dedupe/DuplicateSearch.h"
+#include "dedupe/PickRule.h"
 #include "text/CodePage.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
 #include <QSaveFile>
+#include <QSet>
 
 namespace chongma {
 
@@ -32,10 +36,45 @@ namespace dedupe {
 
 namespace {
 
-const QString kDelete = QStringLiteral("delete from diskinfo where DiskID=? and Bar=? ");
-const QString kCount = QStringLiteral("select count(*) as n from diskinfo where DiskID=? and Bar=?");
 
 QString shown(const QString &path) { return QDir::toNativeSeparators(path); }
+
+// Deletes the batch's rows in one statement and one transaction, each row still matched by its
+// id and its barcode, once every pick was seen to match exactly its own row. False, with
+// nothing changed, when any pick does not or the database refuses: the caller then deletes
+// the batch row by row. The ids of one batch differ, so each row found belongs to one pick.
+bool deleteBatch(TData1 &session, const QList<RemovalPick> &picks)
+{
+    QVariantList values;
+    values.reserve(picks.size() * 2);
+    for (const RemovalPick &pick : picks)
+        values << pick.id << pick.bar;
+    session.begin();
+    QHash<qint64, int> matches;
+    session.selectEach(sql::rowsByIdAndBar(picks.size()), values, [&](const RowView &row) {
+        if (const std::optional<qint64> id = wholeId(row.value(0)))
+            ++matches[*id];
+        return true;
+    });
+    bool exact = matches.size() == picks.size();
+    for (auto it = matches.cbegin(); exact && it != matches.cend(); ++it)
+        exact = it.value() == 1;
+    if (!exact) {
+        session.rollback();
+        return false;
+    }
+    const StatementResult deleted = session.run(TData1::Query::Curve, sql::deleteRows(picks.size()), values);
+    if (!deleted.ok || deleted.rowsAffected != picks.size()) {
+        session.rollback(deleted.ok ? QString() : deleted.error);
+        return false;
+    }
+    const StatementResult committed = session.commit();
+    if (!committed.ok) {
+        session.rollback(committed.error);
+        return false;
+    }
+    return true;
+}
 
 QString tooManyRows(qint64 rows)
 {
@@ -53,14 +92,14 @@ DeleteResult DeleteDisk(TData1 &session, qint64 diskId, const QString &bar, QStr
         return DeleteResult::Refused;
     };
     session.begin();
-    StatementResult deleted = session.run(TData1::Query::Curve, kDelete, values);
+    StatementResult deleted = session.run(TData1::Query::Curve, sql::deleteRow(), values);
     qint64 rows = deleted.rowsAffected;
     if (deleted.ok && rows < 0) {
         // The driver cannot say what it deleted: undo, count first, then delete again.
         session.rollback();
         session.begin();
-        rows = session.select(kCount, values).int64(0, QStringLiteral("n"));
-        deleted = rows > 1 ? StatementResult{true, rows, {}} : session.run(TData1::Query::Curve, kDelete, values);
+        rows = session.select(sql::countRow(), values).int64(0, QStringLiteral("n"));
+        deleted = rows > 1 ? StatementResult{true, rows, {}} : session.run(TData1::Query::Curve, sql::deleteRow(), values);
     }
     if (!deleted.ok) {
         session.rollback(deleted.error);
@@ -118,30 +157,53 @@ RemovalOutcome runRemoval(TData1 &session, const RemovalPlan &plan, const Remova
             sink.addLog(QStringLiteral("已备份:") + shown(files.backup));
         }
 
-        const qint64 total = plan.picks.size();
-        for (qint64 i = 0; i < total; ++i) {
+        const qsizetype total = plan.picks.size();
+        qsizetype done = 0;
+        while (done < total && !outcome.ending.isStopped()) {
             if (cancel.isCancelled()) {
                 outcome.ending = JobEnding::stopped();
                 break;
             }
-            const RemovalPick &pick = plan.picks.at(i);
-            const QString id = QString::number(pick.id);
-            QString reason;
-            switch (DeleteDisk(session, pick.id, pick.bar, &reason)) {
-            case DeleteResult::Deleted:
-                ++outcome.deleted;
-                sink.addLog(QStringLiteral("删除重码:") + id);
-                break;
-            case DeleteResult::Gone:
-                ++outcome.gone;
-                sink.addLog(QStringLiteral("重码已不存在:") + id);
-                break;
-            case DeleteResult::Refused:
-                outcome.refused.append({pick.id, reason});
-                sink.addLog(QStringLiteral("重码未删除:") + id);
-                break;
+            // The next batch: up to its size, and no id twice.
+            QList<RemovalPick> batch;
+            QSet<qint64> ids;
+            for (qsizetype i = done; i < total && batch.size() < sql::kDeleteBatch; ++i) {
+                if (ids.contains(plan.picks.at(i).id))
+                    break;
+                ids.insert(plan.picks.at(i).id);
+                batch.append(plan.picks.at(i));
             }
-            sink.progress(i + 1, total);
+            if (batch.size() > 1 && deleteBatch(session, batch)) {
+                for (const RemovalPick &pick : std::as_const(batch))
+                    sink.addLog(QStringLiteral("删除重码:") + QString::number(pick.id));
+                outcome.deleted += int(batch.size());
+                done += batch.size();
+                sink.progress(done, total);
+                continue;
+            }
+            for (const RemovalPick &pick : std::as_const(batch)) {
+                if (cancel.isCancelled()) {
+                    outcome.ending = JobEnding::stopped();
+                    break;
+                }
+                const QString id = QString::number(pick.id);
+                QString reason;
+                switch (DeleteDisk(session, pick.id, pick.bar, &reason)) {
+                case DeleteResult::Deleted:
+                    ++outcome.deleted;
+                    sink.addLog(QStringLiteral("删除重码:") + id);
+                    break;
+                case DeleteResult::Gone:
+                    ++outcome.gone;
+                    sink.addLog(QStringLiteral("重码已不存在:") + id);
+                    break;
+                case DeleteResult::Refused:
+                    outcome.refused.append({pick.id, reason});
+                    sink.addLog(QStringLiteral("重码未删除:") + id);
+                    break;
+                }
+                sink.progress(++done, total);
+            }
         }
 
         if (writesDelLog) {

@@ -59,10 +59,12 @@ enum class DeleteResult { Deleted, Gone, Refused };
 DeleteResult DeleteDisk(TData1 &session, qint64 diskId, const QString &bar, QString *reason = nullptr);
 
 // The whole confirmed removal: checks that del.log can be written, writes the backup of every
-// picked row and flushes it, then deletes the rows one by one, logging "删除重码:" + id for a
+// picked row and flushes it, then deletes the rows in batches (one statement and one
+// transaction each; a batch in which any row is not exactly its pick's, or that the database
+// refuses, is rolled back and deleted row by row), logging, in the picks' order, "删除重码:" + id for a
 // deleted row, "重码已不存在:" + id for one no longer there and "重码未删除:" + id for one the
-// database refused, and at last writes del.log. A stop ends the deletions at the next row and
-// still writes del.log. A file that cannot be written before the first deletion, or a database
+// database refused, and at last writes del.log. A stop ends the deletions at the next batch or
+// row and still writes del.log. A file that cannot be written before the first deletion, or a database
 // failure beyond one row, ends it as failed (del.log is then not written).
 RemovalOutcome runRemoval(TData1 &session, const RemovalPlan &plan, const RemovalFiles &files,
                           OperationSink &sink, const CancelToken &cancel);

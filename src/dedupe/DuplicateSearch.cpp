@@ -3,6 +3,7 @@
 #include "data/Error.h"
 #include "data/OperationSink.h"
 #include "data/Session.h"
+#include "data/Statements.h"
 
 namespace chongma {
 
@@ -30,8 +31,7 @@ namespace dedupe {
 QStringList LoadBars(TData1 &session)
 {
     // NULL is no barcode; the order makes two searches of one table list the same thing.
-    const ResultSet rows = session.select(
-        QStringLiteral("select distinct Bar from diskinfo where Bar is not null order by Bar"));
+    const ResultSet rows = session.select(sql::distinctBars());
     QStringList bars;
     bars.reserve(rows.count());
     for (int i = 0; i < rows.count(); ++i)
@@ -41,8 +41,7 @@ QStringList LoadBars(TData1 &session)
 
 std::optional<DuplicatePick> CheckBar(TData1 &session, const QString &barcode)
 {
-    const ResultSet rows = session.select(
-        QStringLiteral("select DiskID,DiskNum,Bar from diskinfo where Bar=? order by DiskID"), {barcode});
+    const ResultSet rows = session.select(sql::rowsOfBar(), {barcode});
     if (rows.count() <= 1)
         return std::nullopt;
     QList<DiskRow> diskRows;
@@ -55,6 +54,53 @@ std::optional<DuplicatePick> CheckBar(TData1 &session, const QString &barcode)
 }
 
 SearchResult findDuplicates(TData1 &session, OperationSink &sink, const CancelToken &cancel)
+{
+    SearchResult result;
+    try {
+        QString group;       // the barcode whose rows are being read
+        QList<DiskRow> rows; // its rows
+        qint64 read = 0;
+        const auto closeGroup = [&] {
+            if (rows.size() > 1) { // a group the join lost rows of between the two reads is no duplicate
+                DuplicatePick pick = pickRow(group, rows);
+                sink.addError(pick.barcode);
+                result.duplicates.append(std::move(pick));
+            }
+            rows.clear();
+        };
+        bool stopped = false;
+        session.selectEach(sql::duplicateRows(), {}, [&](const RowView &row) {
+            // Every row of one group carries the group's own barcode in its first column.
+            QString dup = row.text(0);
+            if (rows.isEmpty() || dup != group) {
+                closeGroup();
+                group = std::move(dup);
+            }
+            rows.append({row.isNull(1) ? QVariant() : row.value(1), row.integer(2), row.text(3)});
+            if (++read % 1024 == 0) {
+                sink.progress(read, 0);
+                if (cancel.isCancelled()) {
+                    stopped = true;
+                    return false;
+                }
+            }
+            return true;
+        });
+        if (stopped || cancel.isCancelled()) {
+            result.duplicates.clear();
+            result.ending = JobEnding::stopped();
+            return result;
+        }
+        closeGroup();
+        sink.progress(read, read);
+    } catch (...) {
+        result.duplicates.clear();
+        result.ending = JobEnding::failed(messageOf(std::current_exception()));
+    }
+    return result;
+}
+
+SearchResult findDuplicatesOneByOne(TData1 &session, OperationSink &sink, const CancelToken &cancel)
 {
     SearchResult result;
     try {

@@ -24,16 +24,18 @@ struct SearchResult {
 
 namespace dedupe {
 
-// The distinct non-NULL barcodes of diskinfo, ascending.
-QStringList LoadBars(TData1 &session);
-
-// The rows carrying `barcode`: nothing when at most one row does, else the pick.
-std::optional<DuplicatePick> CheckBar(TData1 &session, const QString &barcode);
-
-// The whole search. Each duplicated barcode goes to sink.addError as it is found. A stopped
-// search keeps nothing: half a search must never lead to a deletion. Database errors end it
-// as failed.
+// The whole search: the server finds the duplicated barcodes in one grouped statement and only
+// their rows are read, barcode by barcode, each group then picked by the pick rule. Each
+// duplicated barcode goes to sink.addError as it is found; progress counts the rows read. A
+// stopped search keeps nothing: half a search must never lead to a deletion. Database errors
+// end it as failed.
 SearchResult findDuplicates(TData1 &session, OperationSink &sink, const CancelToken &cancel);
+
+// The same search one barcode at a time (one select for the barcodes, one per barcode): the
+// reference the grouped search is checked against, and nothing else.
+QStringList LoadBars(TData1 &session);
+std::optional<DuplicatePick> CheckBar(TData1 &session, const QString &barcode);
+SearchResult findDuplicatesOneByOne(TData1 &session, OperationSink &sink, const CancelToken &cancel);
 
 } // namespace dedupe
 } // namespace chongma

@@ -2,10 +2,12 @@
 
 #include "data/Error.h"
 #include "data/Session.h"
+#include "data/Statements.h"
 #include "import/SourceReader.h"
 #include "text/CodePage.h"
 #include "text/TimeText.h"
 
+#include <QHash>
 #include <QSet>
 
 #include <limits>
@@ -14,23 +16,38 @@ namespace chongma::import {
 
 namespace {
 
-const QString kInsert = QStringLiteral(
-    "insert into BD_Material(BD_MCode, BD_MNo, BD_MName, BD_MPRICE, Pur_SupName, BD_MPUBDATE) "
-    "values(?, ?, ?, ?, ?, ?); ");
-
 // The record's texts for the database, in the statement's order, or nothing when a field is not
 // valid code page 936 (never sent changed).
-std::optional<QStringList> databaseValues(const TMaterialRec &rec)
+std::optional<QStringList> databaseValues(const TMaterialRec &rec, CodePageDecoder &decoder)
 {
     QStringList values;
     for (const QByteArray &field : {rec.Code.bytes(), rec.MNo.bytes(), rec.Name.bytes(), rec.Price.bytes(),
                                     rec.SupName.bytes(), rec.PubDate.bytes()}) {
         bool ok = false;
-        values.append(fromCodePage(field, &ok));
+        values.append(decoder.decode(field, &ok));
         if (!ok)
             return std::nullopt;
     }
     return values;
+}
+
+// A code as loosely as a database may compare it (case, width, accents, kana): two codes with
+// different keys are taken as different by any collation, two with one key may not be.
+QString looseKey(const QString &code)
+{
+    bool ascii = true;
+    for (const QChar c : code)
+        ascii = ascii && c.unicode() < 0x80;
+    if (ascii)
+        return code.toLower();
+    QString key;
+    for (const QChar c : code.normalized(QString::NormalizationForm_KD)) {
+        if (c.category() == QChar::Mark_NonSpacing)
+            continue;
+        const char16_t u = c.unicode();
+        key += (u >= 0x30A1 && u <= 0x30F6) ? QChar(char16_t(u - 0x60)) : c; // katakana as hiragana
+    }
+    return key.toCaseFolded();
 }
 
 } // namespace
@@ -51,9 +68,7 @@ QList<QByteArray> cleanLines(const QList<QByteArray> &lines)
 
 bool MaterialExists(TData1 &session, const QString &code)
 {
-    const ResultSet r = session.select(
-        QStringLiteral("select case when exists (select 1 from BD_Material where BD_MCode=?) then 1 else 0 end as found"),
-        {code});
+    const ResultSet r = session.select(sql::materialExists(), {code});
     return r.count() == 1 && r.integer(0, QStringLiteral("found")) == 1;
 }
 
@@ -62,7 +77,7 @@ bool ExecSaveSQL(TData1 &session, const QStringList &values)
     QVariantList bound;
     for (const QString &v : values)
         bound.append(v);
-    return session.execInTransaction(TData1::Query::SaveData, kInsert, bound);
+    return session.execInTransaction(TData1::Query::SaveData, sql::insertMaterial(), bound);
 }
 
 namespace {
@@ -122,6 +137,210 @@ private:
     qsizetype m_next = 0;
 };
 
+// One cleaned line on its way: parsed, then its outcome settled.
+struct Line {
+    LineReport report;
+    bool parsed = false;
+    bool codeOk = false;
+    QString code;
+    std::optional<QStringList> values;
+};
+
+// The lines of a run, handled in batches: one select tells which codes are present, the new
+// ones go in as multi-row inserts in one transaction. A batch the database refuses is rolled
+// back and handled again line by line, so every count, error line and statement comes out as
+// the line-by-line run gives it.
+class Importer {
+public:
+    Importer(TData1 &session, const ImportRequest &request, ImportSink &sink, ImportCounters &counters,
+             const CancelToken &cancel)
+        : m_session(session), m_request(request), m_sink(sink), m_c(counters), m_cancel(cancel)
+    {
+    }
+
+    // Takes the next cleaned line; false once a stop was asked for (the line is not handled).
+    bool add(qint32 number, const QByteArray &text)
+    {
+        Line line;
+        line.report.line = number;
+        line.report.text = text;
+        QByteArray work = text;
+        line.parsed = ParseMaterialLine(m_rec, work, &line.report.reason);
+        line.report.record = m_rec;
+        if (line.parsed) {
+            line.report.sql = BuildInsertSQL(m_rec);
+            line.code = m_decoder.decode(m_rec.Code.bytes(), &line.codeOk);
+            line.values = line.codeOk ? databaseValues(m_rec, m_decoder) : std::nullopt;
+        }
+        // Two codes a collation might take as one may not share a batch: the later one must see
+        // the earlier one's insert as the line-by-line run does.
+        if (line.codeOk && !m_request.dryRun) {
+            const QString key = looseKey(line.code);
+            const auto seen = m_keys.constFind(key);
+            if (seen != m_keys.constEnd() && *seen != line.code && !flush())
+                return false;
+            m_keys.insert(key, line.code);
+        }
+        m_batch.append(std::move(line));
+        return m_batch.size() < m_batchLines || flush();
+    }
+
+    // Settles the lines taken so far; false when a stop was asked for before all were.
+    bool flush()
+    {
+        m_keys.clear();
+        if (m_batch.isEmpty())
+            return !m_cancel.isCancelled();
+        QList<Line> batch;
+        batch.swap(m_batch);
+        if (m_cancel.isCancelled())
+            return false;
+        if (m_request.batchLines <= 1 || !settleBatch(batch)) {
+            for (Line &line : batch) {
+                if (m_cancel.isCancelled())
+                    return false;
+                settleOne(line);
+            }
+        }
+        return true;
+    }
+
+private:
+    // The reference: one lookup and at most one insert, in a transaction of its own, per line.
+    void settleOne(Line &line)
+    {
+        LineReport &r = line.report;
+        if (!line.parsed) {
+            r.outcome = LineOutcome::Rejected;
+        } else if (line.codeOk && (MaterialExists(m_session, line.code) || (m_request.dryRun && m_inserted.contains(line.code)))) {
+            r.outcome = LineOutcome::Present;
+        } else if (line.values && (m_request.dryRun || ExecSaveSQL(m_session, *line.values))) {
+            r.outcome = LineOutcome::New;
+            m_inserted.insert(line.code);
+        } else {
+            r.outcome = LineOutcome::Failed;
+        }
+        report(line);
+    }
+
+    // The batch at once; false (nothing reported, nothing kept) when it must be handled line by line.
+    bool settleBatch(QList<Line> &batch)
+    {
+        QList<QString> codes;
+        QSet<QString> asked;
+        for (const Line &line : std::as_const(batch)) {
+            if (line.codeOk && !asked.contains(line.code)) {
+                asked.insert(line.code);
+                codes.append(line.code);
+            }
+        }
+        QSet<QString> present;
+        for (qsizetype from = 0; from < codes.size(); from += sql::kCodesPerSelect) {
+            const qsizetype n = qMin(sql::kCodesPerSelect, codes.size() - from);
+            QVariantList values;
+            values.reserve(n);
+            for (qsizetype i = 0; i < n; ++i)
+                values.append(codes.at(from + i));
+            m_session.selectEach(sql::materialsPresent(n), values, [&](const RowView &row) {
+                present.insert(row.text(0));
+                return true;
+            });
+        }
+
+        QSet<QString> insertedHere;
+        QList<const QStringList *> rows;
+        for (Line &line : batch) {
+            LineReport &r = line.report;
+            if (!line.parsed) {
+                r.outcome = LineOutcome::Rejected;
+            } else if (line.codeOk && (present.contains(line.code) || insertedHere.contains(line.code)
+                                       || (m_request.dryRun && m_inserted.contains(line.code)))) {
+                r.outcome = LineOutcome::Present;
+            } else if (line.values) {
+                r.outcome = LineOutcome::New;
+                insertedHere.insert(line.code);
+                rows.append(&*line.values);
+            } else {
+                r.outcome = LineOutcome::Failed;
+            }
+        }
+        if (!m_request.dryRun && !rows.isEmpty() && !insertAll(rows))
+            return false;
+        for (Line &line : batch) {
+            if (line.report.outcome == LineOutcome::New)
+                m_inserted.insert(line.code);
+            report(line);
+        }
+        return true;
+    }
+
+    // The new rows in multi-row statements, in one transaction; false (rolled back) when any
+    // statement or the commit fails.
+    bool insertAll(const QList<const QStringList *> &rows)
+    {
+        m_session.begin();
+        for (qsizetype from = 0; from < rows.size(); from += sql::kInsertBatch) {
+            const qsizetype n = qMin(sql::kInsertBatch, rows.size() - from);
+            QVariantList values;
+            values.reserve(n * 6);
+            for (qsizetype i = 0; i < n; ++i) {
+                for (const QString &v : *rows.at(from + i))
+                    values.append(v);
+            }
+            const StatementResult inserted = m_session.run(TData1::Query::SaveData, sql::insertMaterials(n), values);
+            if (!inserted.ok || (inserted.rowsAffected >= 0 && inserted.rowsAffected != n)) {
+                m_session.rollback(inserted.ok ? QString() : inserted.error);
+                return false;
+            }
+        }
+        const StatementResult committed = m_session.commit();
+        if (!committed.ok) {
+            m_session.rollback(committed.error);
+            return false;
+        }
+        return true;
+    }
+
+    void report(Line &line)
+    {
+        LineReport &r = line.report;
+        switch (r.outcome) {
+        case LineOutcome::Rejected:
+            ++m_c.rejected;
+            break;
+        case LineOutcome::Present:
+            ++m_c.exist;
+            break;
+        case LineOutcome::New:
+            ++m_c.num;
+            break;
+        case LineOutcome::Failed:
+            ++m_c.error;
+            m_sink.addError(QStringLiteral("入库格式错误，条码:") + m_decoder.decode(r.record.Code.bytes()));
+            m_sink.addError(m_decoder.decode(r.sql));
+            break;
+        }
+        if (r.line > m_c.sum) // the file grew between the count and now
+            m_c.sum = r.line;
+        m_c.wdr = m_c.sum - r.line;
+        m_sink.countersChanged(m_c);
+        m_sink.lineHandled(r);
+        m_sink.progress(r.line, m_c.sum);
+    }
+
+    TData1 &m_session;
+    const ImportRequest &m_request;
+    ImportSink &m_sink;
+    ImportCounters &m_c;
+    const CancelToken &m_cancel;
+    const qsizetype m_batchLines = qMax(1, m_request.batchLines);
+    CodePageDecoder m_decoder;
+    TMaterialRec m_rec;
+    QList<Line> m_batch;
+    QHash<QString, QString> m_keys; // loose key -> code, of the batch being gathered
+    QSet<QString> m_inserted;       // codes inserted (or, in a dry run, that would be) this run
+};
+
 } // namespace
 
 ImportResult RunImport(TData1 &session, const ImportRequest &request, ImportSink &sink, const CancelToken &cancel)
@@ -141,51 +360,16 @@ ImportResult RunImport(TData1 &session, const ImportRequest &request, ImportSink
         c.wdr = c.sum;
         sink.countersChanged(c);
 
-        QSet<QByteArray> insertedThisRun; // what a dry run would have inserted
-        TMaterialRec rec;
+        Importer importer(session, request, sink, c, cancel);
         QByteArray text;
-        for (qint32 i = 0; lines.next(text); ++i) {
-            if (cancel.isCancelled()) {
-                sink.addLog(QStringLiteral("导入已停止"));
-                result.ending = JobEnding::stopped();
-                return result;
-            }
-            if (i >= c.sum) // the file grew between the count and now
-                c.sum = i + 1;
-            LineReport report;
-            report.line = i + 1;
-            report.text = text;
-            QByteArray work = report.text;
-            if (!ParseMaterialLine(rec, work, &report.reason)) {
-                report.outcome = LineOutcome::Rejected;
-                ++c.rejected;
-            } else {
-                report.sql = BuildInsertSQL(rec);
-                bool codeOk = false;
-                const QString code = fromCodePage(rec.Code.bytes(), &codeOk);
-                const std::optional<QStringList> values = codeOk ? databaseValues(rec) : std::nullopt;
-                const bool present = codeOk
-                    && (MaterialExists(session, code)
-                        || (request.dryRun && insertedThisRun.contains(rec.Code.bytes())));
-                if (present) {
-                    report.outcome = LineOutcome::Present;
-                    ++c.exist;
-                } else if (values && (request.dryRun || ExecSaveSQL(session, *values))) {
-                    report.outcome = LineOutcome::New;
-                    ++c.num;
-                    insertedThisRun.insert(rec.Code.bytes());
-                } else {
-                    report.outcome = LineOutcome::Failed;
-                    ++c.error;
-                    sink.addError(QStringLiteral("入库格式错误，条码:") + fromCodePage(rec.Code.bytes()));
-                    sink.addError(fromCodePage(report.sql));
-                }
-            }
-            report.record = rec;
-            c.wdr = c.sum - (i + 1);
-            sink.countersChanged(c);
-            sink.lineHandled(report);
-            sink.progress(i + 1, c.sum);
+        bool going = true;
+        for (qint32 number = 1; going && lines.next(text); ++number)
+            going = importer.add(number, text);
+        going = going && importer.flush();
+        if (!going) {
+            sink.addLog(QStringLiteral("导入已停止"));
+            result.ending = JobEnding::stopped();
+            return result;
         }
         if (c.wdr != 0) { // the file shrank between the count and now
             c.sum -= c.wdr;

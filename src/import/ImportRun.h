@@ -49,6 +49,9 @@ struct ImportRequest {
     QString path;
     bool dryRun = false; // parse and look up, insert nothing
     import::SourceEncoding encoding = import::SourceEncoding::Auto;
+    // Lines settled together (one lookup, one transaction of multi-row inserts); 1 settles each
+    // line on its own, as the reference the batches are checked against.
+    qsizetype batchLines = 6 * 349;
 };
 
 struct ImportResult {

@@ -14,4 +14,19 @@ QByteArray toCodePage(const QString &text);
 // Code page 936 bytes to text; `ok`, when given, is false for bytes that are not valid there.
 QString fromCodePage(const QByteArray &bytes, bool *ok = nullptr);
 
+// The same decoding with one converter kept for many texts: opening one is not free, and a
+// long job decodes millions of fields.
+class CodePageDecoder {
+public:
+    CodePageDecoder();
+    ~CodePageDecoder();
+    CodePageDecoder(const CodePageDecoder &) = delete;
+    CodePageDecoder &operator=(const CodePageDecoder &) = delete;
+    QString decode(const QByteArray &bytes, bool *ok = nullptr);
+
+private:
+    struct State;
+    State *d;
+};
+
 } // namespace chongma

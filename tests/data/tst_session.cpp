@@ -6,10 +6,14 @@
 #include "data/OperationSink.h"
 #include "data/Session.h"
 #include "data/SessionHost.h"
+#include "data/Statements.h"
 #include "support/TestDatabase.h"
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QSqlQuery>
 #include <QRegularExpression>
 #include <QTest>
@@ -296,6 +300,33 @@ private slots:
         QSqlDatabase::removeDatabase(QStringLiteral("blocker"));
         QVERIFY(session.execInTransaction(TData1::Query::Curve, QStringLiteral("delete from diskinfo where DiskID=?"), {1}));
         QCOMPARE(countRows(db, QStringLiteral("diskinfo")), 0);
+    }
+
+    // Every statement the program can send parses as T-SQL (Debian's sqlfluff stands in for a
+    // SQL Server, which cannot run here), placeholders written as T-SQL parameters.
+    void statementsAreTSql()
+    {
+        QFETCH_GLOBAL(QString, backend);
+        if (backend != QLatin1String("sqlite"))
+            QSKIP("no database involved");
+        const QString sqlfluff = QStandardPaths::findExecutable(QStringLiteral("sqlfluff"));
+        if (sqlfluff.isEmpty())
+            QSKIP("sqlfluff is not installed (scripts/install-deps.sh installs it)");
+        QTemporaryDir dir;
+        QStringList files;
+        const QStringList statements = sql::all();
+        for (qsizetype i = 0; i < statements.size(); ++i) {
+            QString text = statements.at(i);
+            for (int n = 1; text.contains(u'?'); ++n)
+                text.replace(text.indexOf(u'?'), 1, QStringLiteral("@p%1").arg(n));
+            files << test::writeFile(dir.filePath(QStringLiteral("s%1.sql").arg(i)), text.toUtf8() + "\n");
+        }
+        QProcess check;
+        check.start(sqlfluff, {QStringLiteral("parse"), QStringLiteral("--dialect"), QStringLiteral("tsql"), dir.path()});
+        QVERIFY(check.waitForFinished(120000));
+        const QString out = QString::fromUtf8(check.readAllStandardOutput() + check.readAllStandardError());
+        QVERIFY2(check.exitCode() == 0 && !out.contains(QLatin1String("unparsable")), qPrintable(out.right(3000)));
+        QCOMPARE(int(out.count(QStringLiteral("|file:"))), int(files.size())); // every statement was read
     }
 
     void hostOpenRethrowsConnectionError()

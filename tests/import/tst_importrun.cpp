@@ -419,6 +419,63 @@ private slots:
         QCOMPARE(sink.last.sum, sink.last.num + sink.last.exist + sink.last.error + sink.last.rejected);
     }
 
+    // Batches give exactly what the line-by-line run gives: counters, error lines with each
+    // failing line's own statement, outcomes and rows, also when a batch fails and is replayed.
+    void batchesMatchTheLineByLineRun_data()
+    {
+        QTest::addColumn<quint32>("seed");
+        QTest::addColumn<bool>("dryRun");
+        for (quint32 seed : {7u, 8u, 9u})
+            QTest::newRow(qPrintable(QStringLiteral("seed %1").arg(seed))) << seed << false;
+        QTest::newRow("dry run") << 10u << true;
+    }
+
+    void batchesMatchTheLineByLineRun()
+    {
+        QFETCH_GLOBAL(QString, backend);
+        QFETCH(quint32, seed);
+        QFETCH(bool, dryRun);
+        QRandomGenerator random(seed);
+        QByteArray source;
+        for (int i = 0; i < 400; ++i) {
+            const int kind = random.bounded(20);
+            const QByteArray code = (random.bounded(4) == 0 ? "c" : "C") + QByteArray::number(100 + random.bounded(60));
+            if (kind == 0)
+                source += "short\n";
+            else if (kind == 1)
+                source += code + " M 1 1.0 [d] no marker s\n";
+            else if (kind == 2)
+                source += code + " M 1 bad [d] refused by the database [!] s\n";
+            else if (kind == 3)
+                source += code + " M 1 1.0 [d] \x81\x20 not GBK [!] s\n";
+            else
+                source += code + " M-" + QByteArray::number(i) + " 1 2.5 [2024-01-01] " + gbk(QStringLiteral("名称")) + " [!] s\n";
+        }
+        QList<QStringList> runs;
+        for (qsizetype batchLines : {qsizetype(1), qsizetype(50), ImportRequest().batchLines}) {
+            ScratchDatabase db(backend);
+            db.createMaterials();
+            db.exec(QStringLiteral("insert into BD_Material (BD_MCode) values ('C101'), ('C102'), ('c103')"));
+            TData1 session(db.link());
+            Recorder sink;
+            ImportRequest request{writeSource(db.dir(), source), dryRun};
+            request.batchLines = batchLines;
+            const ImportResult result = import::RunImport(session, request, sink, sink.cancel);
+            QVERIFY(result.ending.isDone());
+            QStringList seen{::counters(sink.last)};
+            seen << sink.errors;
+            for (const LineReport &r : std::as_const(sink.reports))
+                seen << QStringLiteral("%1:%2").arg(r.line).arg(int(r.outcome));
+            for (const QVariantList &row : db.rows(QStringLiteral("select BD_MCode, BD_MNo, BD_MName, BD_MPRICE from BD_Material "
+                                                                  "order by BD_MCode, BD_MNo")))
+                seen << row.at(0).toString() + u'|' + row.at(1).toString() + u'|' + row.at(2).toString() + u'|' + row.at(3).toString();
+            runs << seen;
+        }
+        QVERIFY(runs.at(0).first() != QStringLiteral("0,0,0,0,0"));
+        QCOMPARE(runs.at(1), runs.at(0));
+        QCOMPARE(runs.at(2), runs.at(0));
+    }
+
     void failedInsertLines()
     {
         QFETCH_GLOBAL(QString, backend);
@@ -484,20 +541,35 @@ private slots:
         QVERIFY(sink.logs.at(0).startsWith(QStringLiteral("开始时间:")));
     }
 
-    void stopsAtALineBoundary()
+    // A stop ends the run at the next batch (the next line, line by line); what was committed
+    // stays and the counters say how far it got.
+    void stopsAtABatchBoundary_data()
+    {
+        QTest::addColumn<qsizetype>("batchLines");
+        QTest::newRow("line by line") << qsizetype(1);
+        QTest::newRow("in batches") << qsizetype(100);
+    }
+
+    void stopsAtABatchBoundary()
     {
         QFETCH_GLOBAL(QString, backend);
+        QFETCH(qsizetype, batchLines);
         ScratchDatabase db(backend);
         db.createMaterials();
         TData1 session(db.link());
         QByteArray source;
-        for (int i = 0; i < 5; ++i)
+        for (int i = 0; i < 500; ++i)
             source += QByteArray::number(9000 + i) + " M 1 1 [d] n [!] s\n";
         Recorder sink;
         sink.stopAfter = 2;
-        const ImportResult result = runImport(session, writeSource(db.dir(), source), sink);
+        ImportRequest request{writeSource(db.dir(), source)};
+        request.batchLines = batchLines;
+        const ImportResult result = import::RunImport(session, request, sink, sink.cancel);
         QVERIFY(result.ending.isStopped());
-        QCOMPARE(db.materialCount(), 2); // what was committed stays
+        const int committed = batchLines == 1 ? 2 : 100;
+        QCOMPARE(db.materialCount(), committed); // what was committed stays
+        QCOMPARE(sink.last.num, committed);
+        QCOMPARE(sink.last.wdr, 500 - committed);
         QCOMPARE(sink.logs.last(), QStringLiteral("导入已停止"));
     }
 

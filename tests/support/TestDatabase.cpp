@@ -200,6 +200,12 @@ namespace chongma::test {
 
 void ScratchDatabase::insertDuplicatePairs(int pairs)
 {
+    if (m_postgres) { // one statement rather than a round trip a row
+        exec(QStringLiteral("insert into diskinfo (DiskID, DiskNum, Bar) select n, (n + 1) % 2, "
+                            "'D' || lpad(((n + 1) / 2)::text, 6, '0') from generate_series(1, ?) as g(n)"),
+             {2 * pairs});
+        return;
+    }
     QSqlDatabase database = db();
     database.transaction();
     QSqlQuery q(database);
@@ -220,13 +226,13 @@ void ScratchDatabase::slowDownDeletes()
 {
     if (m_postgres) {
         exec(QStringLiteral("create function slow_delete() returns trigger language plpgsql as $$ "
-                            "begin perform pg_sleep(0.01); return old; end $$"));
+                            "begin perform pg_sleep(0.002); return old; end $$"));
         exec(QStringLiteral("create trigger slow before delete on diskinfo for each row execute function slow_delete()"));
     } else {
         // SQLite has no sleep: a counted recursion takes its place.
         exec(QStringLiteral("create trigger slow before delete on diskinfo begin "
                             "select count(*) from (with recursive c(x) as (select 1 union all select x + 1 from c "
-                            "where x < 100000) select x from c); end"));
+                            "where x < 20000) select x from c); end"));
     }
 }
 

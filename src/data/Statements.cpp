@@ -1,0 +1,133 @@
+#include "data/Statements.h"
+
+#include <QRegularExpression>
+
+namespace chongma::sql {
+
+namespace {
+
+// `n` copies of `term`, separated by `separator`.
+QString repeated(const QString &term, qsizetype n, const QString &separator)
+{
+    QString text;
+    text.reserve(n * (term.size() + separator.size()));
+    for (qsizetype i = 0; i < n; ++i) {
+        if (i > 0)
+            text += separator;
+        text += term;
+    }
+    return text;
+}
+
+QString placeholders(qsizetype n) { return repeated(QStringLiteral("?"), n, QStringLiteral(",")); }
+
+const QString kIdAndBar = QStringLiteral("(DiskID=? and Bar=?)");
+const QString kMaterialColumns =
+    QStringLiteral("BD_Material(BD_MCode, BD_MNo, BD_MName, BD_MPRICE, Pur_SupName, BD_MPUBDATE)");
+
+} // namespace
+
+QString probe() { return QStringLiteral("select 1"); }
+
+QString probeSqlite() { return QStringLiteral("select count(*) from sqlite_master"); }
+
+QString duplicateRows()
+{
+    // The IN list becomes an index (or hash) of the grouped barcodes on every server, so the
+    // statement stays one scan and one sort without an index on Bar. min() over the partition
+    // names each group by one of its barcodes, as the server compares them (case, blanks).
+    return QStringLiteral("select min(Bar) over (partition by Bar) as Dup, DiskID, DiskNum, Bar from diskinfo "
+                          "where Bar in (select Bar from diskinfo where Bar is not null group by Bar having count(*) > 1) "
+                          "order by Dup, DiskID");
+}
+
+QString distinctBars()
+{
+    return QStringLiteral("select distinct Bar from diskinfo where Bar is not null order by Bar");
+}
+
+QString rowsOfBar() { return QStringLiteral("select DiskID,DiskNum,Bar from diskinfo where Bar=? order by DiskID"); }
+
+QString deleteRow() { return QStringLiteral("delete from diskinfo where DiskID=? and Bar=? "); }
+
+QString countRow() { return QStringLiteral("select count(*) as n from diskinfo where DiskID=? and Bar=?"); }
+
+QString rowsByIdAndBar(qsizetype rows)
+{
+    return QStringLiteral("select DiskID from diskinfo where ") + repeated(kIdAndBar, rows, QStringLiteral(" or "));
+}
+
+QString deleteRows(qsizetype rows)
+{
+    return QStringLiteral("delete from diskinfo where ") + repeated(kIdAndBar, rows, QStringLiteral(" or "));
+}
+
+QString rowsById(qsizetype ids)
+{
+    return QStringLiteral("select * from diskinfo where DiskID in (%1)").arg(placeholders(ids));
+}
+
+QString idsPresent(qsizetype ids)
+{
+    return QStringLiteral("select DiskID from diskinfo where DiskID in (%1)").arg(placeholders(ids));
+}
+
+QString emptySelect(const QString &table) { return QStringLiteral("select * from %1 where 1=0").arg(table); }
+
+QString insertRow(const QString &table, const QStringList &columns)
+{
+    QStringList names;
+    for (const QString &column : columns)
+        names.append(columnName(column));
+    return QStringLiteral("insert into %1 (%2) values (%3)")
+        .arg(table, names.join(QStringLiteral(", ")), placeholders(columns.size()));
+}
+
+QString identityInsert(const QString &table, bool on)
+{
+    return QStringLiteral("set identity_insert %1 %2").arg(table, on ? QStringLiteral("on") : QStringLiteral("off"));
+}
+
+QString materialExists()
+{
+    return QStringLiteral("select case when exists (select 1 from BD_Material where BD_MCode=?) then 1 else 0 end as found");
+}
+
+QString insertMaterial() { return QStringLiteral("insert into %1 values(?, ?, ?, ?, ?, ?); ").arg(kMaterialColumns); }
+
+QString insertMaterials(qsizetype rows)
+{
+    return QStringLiteral("insert into %1 values %2")
+        .arg(kMaterialColumns, repeated(QStringLiteral("(?, ?, ?, ?, ?, ?)"), rows, QStringLiteral(", ")));
+}
+
+QString materialsPresent(qsizetype codes)
+{
+    return QStringLiteral("select q.c from (select ? as c%1) q where exists (select 1 from BD_Material m where m.BD_MCode = q.c)")
+        .arg(repeated(QStringLiteral(" union all select ?"), codes - 1, QString()));
+}
+
+QString columnName(const QString &name)
+{
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z_][A-Za-z0-9_]*$"));
+    if (plain.match(name).hasMatch())
+        return name;
+    return u'"' + QString(name).replace(u'"', QStringLiteral("\"\"")) + u'"';
+}
+
+QStringList all()
+{
+    QStringList statements{probe(), probeSqlite(), duplicateRows(), distinctBars(), rowsOfBar(), deleteRow(),
+                           countRow(), emptySelect(QStringLiteral("diskinfo")),
+                           insertRow(QStringLiteral("diskinfo"), {QStringLiteral("DiskID"), QStringLiteral("DiskNum"),
+                                                                   QStringLiteral("Bar"), QStringLiteral("Note")}),
+                           identityInsert(QStringLiteral("diskinfo"), true),
+                           identityInsert(QStringLiteral("diskinfo"), false), materialExists(), insertMaterial()};
+    for (qsizetype n : {1, 2, 3}) {
+        statements << rowsByIdAndBar(n) << deleteRows(n) << rowsById(n) << idsPresent(n) << insertMaterials(n)
+                   << materialsPresent(n);
+    }
+    return statements;
+}
+
+} // namespace chongma::sql

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// Every statement text the program sends, in one place. Values are always bound (`?`); the
+// batch forms stay within SQL Server's limits of 2 100 parameters a statement and 1 000 rows
+// a values list, and SQLite's 500 terms of a compound select.
+namespace chongma::sql {
+
+// Rows per batch statement.
+inline constexpr qsizetype kDeleteBatch = 500;     // two parameters a row
+inline constexpr qsizetype kIdsPerSelect = 1000;   // one parameter an id
+inline constexpr qsizetype kInsertBatch = 349;     // six parameters a row: 2 094
+inline constexpr qsizetype kCodesPerSelect = 349;  // one term of a compound select a code
+
+// Proves an open connection answers, reading the catalogue where that matters (SQLite).
+QString probe();
+QString probeSqlite();
+
+// ---- diskinfo --------------------------------------------------------------------------
+// Every row of every duplicated barcode, with the group's barcode first: one grouped statement
+// finds the groups, and only their rows are read.
+QString duplicateRows();
+// The per-barcode search, kept as the reference the grouped one is checked against.
+QString distinctBars();
+QString rowsOfBar();
+QString deleteRow();       // DiskID=? and Bar=?
+QString countRow();        // the same rows, counted
+QString rowsByIdAndBar(qsizetype rows);   // DiskID of the rows matching (DiskID=? and Bar=?) or ...
+QString deleteRows(qsizetype rows);       // delete ... where (DiskID=? and Bar=?) or ...
+QString rowsById(qsizetype ids);          // select * ... where DiskID in (?, ...)
+QString idsPresent(qsizetype ids);        // select DiskID ... where DiskID in (?, ...)
+QString emptySelect(const QString &table); // select * ... where 1=0: the columns
+QString insertRow(const QString &table, const QStringList &columns);
+QString identityInsert(const QString &table, bool on);
+
+// ---- BD_Material -------------------------------------------------------------------------
+QString materialExists();
+QString insertMaterial();
+QString insertMaterials(qsizetype rows);
+// Which of the codes bound are in BD_Material, as bound: the database compares them.
+QString materialsPresent(qsizetype codes);
+
+// A column name as it may stand in a statement: quoted unless it is a plain identifier.
+QString columnName(const QString &name);
+
+// Every statement above, the batch forms at a few sizes, for checks of their syntax.
+QStringList all();
+
+} // namespace chongma::sql
