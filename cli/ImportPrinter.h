@@ -14,6 +14,7 @@ public:
     void addError(const QString &line) override;
     void progress(qint64 done, qint64 total) override { m_line.update(done, total); }
     void lineHandled(const LineReport &report) override;
+    bool wantsLineReports() const override { return m_json; }
 
     // The five counters as the window shows them, and the lines the parser rejected.
     static QString summary(const ImportCounters &counters);

@@ -21,7 +21,6 @@ void write(FILE *stream, const QString &line)
     const QByteArray bytes = line.toUtf8();
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
     std::fputc('\n', stream);
-    std::fflush(stream);
 }
 
 QString duration(qint64 seconds)
@@ -35,10 +34,13 @@ QString duration(qint64 seconds)
 
 void out(const QString &line) { write(stdout, line); }
 
+void flushOut() { std::fflush(stdout); }
+
 void err(const QString &line)
 {
     std::fflush(stdout);
     write(stderr, line);
+    std::fflush(stderr);
 }
 
 bool stdinIsTerminal() { return CHONGMA_ISATTY(0); }

@@ -7,9 +7,11 @@
 
 namespace chongma::cli {
 
-// Terminal output is UTF-8 whatever the locale; every line is flushed at once, so a watching
-// process's lines reach a pipe as they happen.
+// Terminal output is UTF-8 whatever the locale. Standard output is buffered (a search may print
+// a hundred thousand lines); flushOut() hands what is there to a pipe now, and every line on
+// stderr flushes standard output first, so the two stay in order.
 void out(const QString &line);
+void flushOut();
 void err(const QString &line);
 
 bool stdinIsTerminal();

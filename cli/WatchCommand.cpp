@@ -89,6 +89,7 @@ public:
             }
             if (!result.ending.isFailed())
                 out(ImportPrinter::summary(result.counters));
+            flushOut(); // a watching process's lines reach a pipe as they happen
             if (!result.ending.isDone())
                 check.importFailed();
             if (result.ending.isFailed()) {

@@ -11,6 +11,7 @@
 #include <QSqlError>
 #include <QSqlRecord>
 
+#include <algorithm>
 #include <climits>
 #include <limits>
 
@@ -153,8 +154,6 @@ TData1::TData1(const DataLink &link) : m_link(link), m_connectionName(uniqueConn
     }
 
     const auto fail = [&](const QString &reason) {
-        m_qrySaveData.query = QSqlQuery();
-        m_qryCurve.query = QSqlQuery();
         m_db.close();
         m_db = QSqlDatabase();
         QSqlDatabase::removeDatabase(m_connectionName);
@@ -162,10 +161,6 @@ TData1::TData1(const DataLink &link) : m_link(link), m_connectionName(uniqueConn
     };
     if (!m_db.open())
         throw fail(errorText(m_db.lastError()));
-    m_qrySaveData.query = QSqlQuery(m_db);
-    m_qryCurve.query = QSqlQuery(m_db);
-    m_qrySaveData.query.setForwardOnly(true);
-    m_qryCurve.query.setForwardOnly(true);
 
     // An open connection is not yet a database: a text file opens as SQLite.
     QSqlQuery probeQuery(m_db);
@@ -175,8 +170,8 @@ TData1::TData1(const DataLink &link) : m_link(link), m_connectionName(uniqueConn
 
 TData1::~TData1()
 {
-    m_qrySaveData.query = QSqlQuery();
-    m_qryCurve.query = QSqlQuery();
+    m_qrySaveData.statements.clear();
+    m_qryCurve.statements.clear();
     if (m_db.isOpen())
         m_db.close(); // an open transaction is rolled back by the server
     m_db = QSqlDatabase();
@@ -201,37 +196,50 @@ TData1::QueryObject &TData1::queryObject(Query query)
     return query == Query::SaveData ? m_qrySaveData : m_qryCurve;
 }
 
-bool TData1::exec(QueryObject &q, const QString &sql, const QVariantList &values)
+QSqlQuery *TData1::exec(QueryObject &q, const QString &sql, const QVariantList &values)
 {
+    constexpr std::size_t kPreparedPerQuery = 6;
     m_lastElapsedMs = 0;
-    q.query.finish();
-    if (q.preparedSql != sql || sql.isEmpty()) {
-        q.preparedSql.clear();
-        if (!q.query.prepare(sql))
-            return false;
+    auto it = std::find_if(q.statements.begin(), q.statements.end(), [&](const Prepared &p) { return p.sql == sql; });
+    if (it == q.statements.end()) {
+        Prepared fresh{sql, QSqlQuery(m_db)};
+        fresh.query.setForwardOnly(true);
+        if (!fresh.query.prepare(sql)) {
+            m_lastError = fresh.query.lastError();
+            return nullptr;
+        }
         if (m_link.kind != DataLink::Kind::Sqlite && m_link.commandTimeout > 0)
-            setOdbcQueryTimeout(q.query, m_link.commandTimeout);
-        q.preparedSql = sql;
+            setOdbcQueryTimeout(fresh.query, m_link.commandTimeout);
+        q.statements.push_front(std::move(fresh));
+        if (q.statements.size() > kPreparedPerQuery)
+            q.statements.pop_back();
+    } else if (it != q.statements.begin()) {
+        q.statements.splice(q.statements.begin(), q.statements, it);
     }
+    QSqlQuery &query = q.statements.front().query;
+    query.finish();
     for (int i = 0; i < values.size(); ++i)
-        q.query.bindValue(i, values.at(i));
+        query.bindValue(i, values.at(i));
     QElapsedTimer timer;
     timer.start();
-    const bool ok = q.query.exec();
+    const bool ok = query.exec();
     m_lastElapsedMs = timer.elapsed();
     if (!ok) {
         // A statement that failed may leave the prepared handle unusable on some drivers.
-        q.preparedSql.clear();
-        return false;
+        m_lastError = query.lastError();
+        q.statements.pop_front();
+        return nullptr;
     }
-    return true;
+    return &query;
 }
 
 void TData1::finishAll()
 {
     // Drivers refuse to begin while a result is open on the connection.
-    m_qrySaveData.query.finish();
-    m_qryCurve.query.finish();
+    for (QueryObject *q : {&m_qrySaveData, &m_qryCurve}) {
+        for (Prepared &p : q->statements)
+            p.query.finish();
+    }
 }
 
 bool TData1::probe()
@@ -273,15 +281,15 @@ void TData1::begin()
 
 StatementResult TData1::run(Query query, const QString &sql, const QVariantList &values)
 {
-    QueryObject &q = queryObject(query);
     StatementResult result;
-    if (!exec(q, sql, values)) {
-        result.error = failureText(q.query.lastError());
+    QSqlQuery *q = exec(queryObject(query), sql, values);
+    if (!q) {
+        result.error = failureText(m_lastError);
         return result;
     }
     result.ok = true;
-    result.rowsAffected = q.query.numRowsAffected();
-    q.query.finish();
+    result.rowsAffected = q->numRowsAffected();
+    q->finish();
     return result;
 }
 
@@ -349,27 +357,27 @@ ResultSet TData1::select(const QString &sql, const QVariantList &values)
 void TData1::selectEach(const QString &sql, const QVariantList &values,
                         const std::function<bool(const RowView &)> &onRow)
 {
-    QueryObject &q = m_qryCurve;
-    if (!exec(q, sql, values)) {
-        const QString reason = failureText(q.query.lastError());
+    QSqlQuery *q = exec(m_qryCurve, sql, values);
+    if (!q) {
+        const QString reason = failureText(m_lastError);
         throwIfConnectionLost(reason);
         throw Error(reason);
     }
-    if (!q.query.isSelect()) {
-        q.query.finish();
+    if (!q->isSelect()) {
+        q->finish();
         throw Error(QStringLiteral("The statement returned no result set"));
     }
     RowView row;
-    row.m_query = &q.query;
-    const QSqlRecord record = q.query.record();
+    row.m_query = q;
+    const QSqlRecord record = q->record();
     for (int i = 0; i < record.count(); ++i)
         row.m_columns.append(record.fieldName(i));
     m_lastColumns = row.m_columns;
     bool more = true;
-    while (more && q.query.next())
+    while (more && q->next())
         more = onRow(row);
-    const QSqlError fetchError = more ? q.query.lastError() : QSqlError();
-    q.query.finish();
+    const QSqlError fetchError = more ? q->lastError() : QSqlError();
+    q->finish();
     if (fetchError.isValid()) {
         const QString reason = failureText(fetchError);
         throwIfConnectionLost(reason);
@@ -379,14 +387,14 @@ void TData1::selectEach(const QString &sql, const QVariantList &values,
 
 QSqlRecord TData1::recordOf(const QString &table)
 {
-    QueryObject &q = m_qryCurve;
-    if (!exec(q, sql::emptySelect(table), {})) {
-        const QString reason = failureText(q.query.lastError());
+    QSqlQuery *q = exec(m_qryCurve, sql::emptySelect(table), {});
+    if (!q) {
+        const QString reason = failureText(m_lastError);
         throwIfConnectionLost(reason);
         throw Error(reason);
     }
-    const QSqlRecord record = q.query.record();
-    q.query.finish();
+    const QSqlRecord record = q->record();
+    q->finish();
     return record;
 }
 

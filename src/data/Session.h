@@ -11,6 +11,7 @@
 #include <QVector>
 
 #include <functional>
+#include <list>
 #include <optional>
 
 namespace chongma {
@@ -112,12 +113,18 @@ public:
     QSqlDatabase database() const { return m_db; }
 
 private:
-    struct QueryObject {
+    // A query object keeps its last few statements prepared, most recently used first: a batch
+    // job alternates between a handful of long statements, and preparing one is not free.
+    struct Prepared {
+        QString sql;
         QSqlQuery query;
-        QString preparedSql; // what `query` holds prepared, so a repeated statement is prepared once
+    };
+    struct QueryObject {
+        std::list<Prepared> statements;
     };
     QueryObject &queryObject(Query query);
-    bool exec(QueryObject &q, const QString &sql, const QVariantList &values);
+    // Runs `sql` on `q`; the query it ran on, or nullptr with its error in m_lastError.
+    QSqlQuery *exec(QueryObject &q, const QString &sql, const QVariantList &values);
     void finishAll();
     void rollbackOrThrow();
     void throwIfConnectionLost(const QString &statementError);
@@ -129,6 +136,7 @@ private:
     QSqlDatabase m_db;
     QueryObject m_qrySaveData;
     QueryObject m_qryCurve;
+    QSqlError m_lastError;
     qint64 m_lastElapsedMs = 0; // how long the last statement ran, to tell a time-out
     QStringList m_lastColumns;  // of the last select, also when it gave no row
     bool m_lost = false;

@@ -142,26 +142,32 @@ int writeBackup(TData1 &session, const QList<RemovalPick> &picks, const QString 
         values.reserve(n);
         for (qsizetype i = 0; i < n; ++i)
             values.append(ids.at(from + i));
-        session.selectEach(sql::rowsById(n), values,
-                           [&](const RowView &row) {
-                               if (!headerWritten) {
-                                   QList<csv::Field> header;
-                                   for (const QString &column : row.columns())
-                                       header.append(column);
-                                   bytes += csv::record(header);
-                                   headerWritten = true;
-                               }
-                               const std::optional<qint64> id = wholeId(row.value(row.column(QStringLiteral("DiskID"))));
-                               const QString bar = row.text(row.column(QStringLiteral("Bar")));
-                               if (!id || !wanted.value(*id).contains(bar))
-                                   return true;
-                               QList<csv::Field> fields;
-                               for (int i = 0; i < row.columnCount(); ++i)
-                                   fields.append(cellText(row.value(i)));
-                               bytes += csv::record(fields);
-                               ++rows;
-                               return true;
-                           });
+        int idColumn = -1;
+        int barColumn = -1;
+        session.selectEach(sql::rowsById(n), values, [&](const RowView &row) {
+            if (idColumn < 0) {
+                idColumn = row.column(QStringLiteral("DiskID"));
+                barColumn = row.column(QStringLiteral("Bar"));
+            }
+            if (!headerWritten) {
+                QList<csv::Field> header;
+                for (const QString &column : row.columns())
+                    header.append(column);
+                bytes += csv::record(header);
+                headerWritten = true;
+            }
+            const std::optional<qint64> id = wholeId(row.value(idColumn));
+            const auto bars = id ? wanted.constFind(*id) : wanted.constEnd();
+            if (bars == wanted.constEnd() || !bars->contains(row.text(barColumn)))
+                return true;
+            QList<csv::Field> fields;
+            fields.reserve(row.columnCount());
+            for (int i = 0; i < row.columnCount(); ++i)
+                fields.append(cellText(row.value(i)));
+            bytes += csv::record(fields);
+            ++rows;
+            return true;
+        });
     }
     if (!headerWritten) {
         QList<csv::Field> header;

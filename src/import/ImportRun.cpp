@@ -18,9 +18,10 @@ namespace {
 
 // The record's texts for the database, in the statement's order, or nothing when a field is not
 // valid code page 936 (never sent changed).
-std::optional<QStringList> databaseValues(const TMaterialRec &rec, CodePageDecoder &decoder)
+std::optional<QVariantList> databaseValues(const TMaterialRec &rec, CodePageDecoder &decoder)
 {
-    QStringList values;
+    QVariantList values;
+    values.reserve(6);
     for (const QByteArray &field : {rec.Code.bytes(), rec.MNo.bytes(), rec.Name.bytes(), rec.Price.bytes(),
                                     rec.SupName.bytes(), rec.PubDate.bytes()}) {
         bool ok = false;
@@ -72,12 +73,9 @@ bool MaterialExists(TData1 &session, const QString &code)
     return r.count() == 1 && r.integer(0, QStringLiteral("found")) == 1;
 }
 
-bool ExecSaveSQL(TData1 &session, const QStringList &values)
+bool ExecSaveSQL(TData1 &session, const QVariantList &values)
 {
-    QVariantList bound;
-    for (const QString &v : values)
-        bound.append(v);
-    return session.execInTransaction(TData1::Query::SaveData, sql::insertMaterial(), bound);
+    return session.execInTransaction(TData1::Query::SaveData, sql::insertMaterial(), values);
 }
 
 namespace {
@@ -101,7 +99,7 @@ public:
         QByteArray raw;
         if (m_reader.canRewind()) {
             while (m_reader.readLine(raw))
-                m_count += cleanLine(raw) ? 1 : 0;
+                m_count += trim(raw).isEmpty() ? 0 : 1; // counting needs no quotes stripped
             m_reader.rewind();
         } else {
             while (m_reader.readLine(raw)) {
@@ -143,7 +141,7 @@ struct Line {
     bool parsed = false;
     bool codeOk = false;
     QString code;
-    std::optional<QStringList> values;
+    std::optional<QVariantList> values; // bound as they are
 };
 
 // The lines of a run, handled in batches: one select tells which codes are present, the new
@@ -168,7 +166,8 @@ public:
         line.parsed = ParseMaterialLine(m_rec, work, &line.report.reason);
         line.report.record = m_rec;
         if (line.parsed) {
-            line.report.sql = BuildInsertSQL(m_rec);
+            if (m_reports)
+                line.report.sql = BuildInsertSQL(m_rec);
             line.code = m_decoder.decode(m_rec.Code.bytes(), &line.codeOk);
             line.values = line.codeOk ? databaseValues(m_rec, m_decoder) : std::nullopt;
         }
@@ -216,7 +215,8 @@ private:
             r.outcome = LineOutcome::Present;
         } else if (line.values && (m_request.dryRun || ExecSaveSQL(m_session, *line.values))) {
             r.outcome = LineOutcome::New;
-            m_inserted.insert(line.code);
+            if (m_request.dryRun)
+                m_inserted.insert(line.code);
         } else {
             r.outcome = LineOutcome::Failed;
         }
@@ -248,7 +248,7 @@ private:
         }
 
         QSet<QString> insertedHere;
-        QList<const QStringList *> rows;
+        QList<const QVariantList *> rows;
         for (Line &line : batch) {
             LineReport &r = line.report;
             if (!line.parsed) {
@@ -267,7 +267,7 @@ private:
         if (!m_request.dryRun && !rows.isEmpty() && !insertAll(rows))
             return false;
         for (Line &line : batch) {
-            if (line.report.outcome == LineOutcome::New)
+            if (m_request.dryRun && line.report.outcome == LineOutcome::New)
                 m_inserted.insert(line.code);
             report(line);
         }
@@ -276,17 +276,15 @@ private:
 
     // The new rows in multi-row statements, in one transaction; false (rolled back) when any
     // statement or the commit fails.
-    bool insertAll(const QList<const QStringList *> &rows)
+    bool insertAll(const QList<const QVariantList *> &rows)
     {
         m_session.begin();
         for (qsizetype from = 0; from < rows.size(); from += sql::kInsertBatch) {
             const qsizetype n = qMin(sql::kInsertBatch, rows.size() - from);
             QVariantList values;
             values.reserve(n * 6);
-            for (qsizetype i = 0; i < n; ++i) {
-                for (const QString &v : *rows.at(from + i))
-                    values.append(v);
-            }
+            for (qsizetype i = 0; i < n; ++i)
+                values.append(*rows.at(from + i));
             const StatementResult inserted = m_session.run(TData1::Query::SaveData, sql::insertMaterials(n), values);
             if (!inserted.ok || (inserted.rowsAffected >= 0 && inserted.rowsAffected != n)) {
                 m_session.rollback(inserted.ok ? QString() : inserted.error);
@@ -316,6 +314,8 @@ private:
             break;
         case LineOutcome::Failed:
             ++m_c.error;
+            if (r.sql.isEmpty())
+                r.sql = BuildInsertSQL(r.record);
             m_sink.addError(QStringLiteral("入库格式错误，条码:") + m_decoder.decode(r.record.Code.bytes()));
             m_sink.addError(m_decoder.decode(r.sql));
             break;
@@ -334,11 +334,12 @@ private:
     ImportCounters &m_c;
     const CancelToken &m_cancel;
     const qsizetype m_batchLines = qMax(1, m_request.batchLines);
+    const bool m_reports = m_sink.wantsLineReports();
     CodePageDecoder m_decoder;
     TMaterialRec m_rec;
     QList<Line> m_batch;
     QHash<QString, QString> m_keys; // loose key -> code, of the batch being gathered
-    QSet<QString> m_inserted;       // codes inserted (or, in a dry run, that would be) this run
+    QSet<QString> m_inserted;       // in a dry run, the codes that would have been inserted
 };
 
 } // namespace

@@ -34,7 +34,7 @@ struct LineReport {
     TMaterialRec record;   // as parsed (reset values past a rejection)
     ParseReason reason = ParseReason::None;
     LineOutcome outcome = LineOutcome::Rejected;
-    QByteArray sql;        // the insert statement, for accepted lines
+    QByteArray sql;        // the insert statement, for accepted lines (when reports are wanted)
 };
 
 // An OperationSink with the import's own effects.
@@ -43,6 +43,9 @@ public:
     virtual void clearLog() {}
     virtual void countersChanged(const ImportCounters &counters) { (void)counters; }
     virtual void lineHandled(const LineReport &report) { (void)report; }
+    // Whether lineHandled wants every line's record and statement (a preview does; building
+    // them for a million lines nobody looks at is not free).
+    virtual bool wantsLineReports() const { return false; }
 };
 
 struct ImportRequest {
@@ -72,7 +75,7 @@ QList<QByteArray> cleanLines(const QList<QByteArray> &lines);
 bool MaterialExists(TData1 &session, const QString &code);
 
 // Inserts the record, its six values bound, in a transaction of its own.
-bool ExecSaveSQL(TData1 &session, const QStringList &values);
+bool ExecSaveSQL(TData1 &session, const QVariantList &values);
 
 // One import run: start line, then the source read as a stream (converted to code page 936 when
 // it is UTF-8 or UTF-16, which the run log says), its lines counted, then cleaned and per line

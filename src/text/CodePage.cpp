@@ -5,13 +5,6 @@
 
 namespace chongma {
 
-// Fixed to code page 936 rather than asking the system: the files come from Chinese Windows
-// machines, and Linux has no ANSI code page to ask.
-bool isDbcsLeadByte(unsigned char byte)
-{
-    return byte >= 0x81 && byte <= 0xFE;
-}
-
 QByteArray toCodePage(const QString &text)
 {
     QStringEncoder encoder("GBK");

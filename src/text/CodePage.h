@@ -6,8 +6,9 @@
 namespace chongma {
 
 // Material source files are in code page 936 (GBK), whatever the host's locale: a byte
-// 0x81..0xFE starts a double-byte character there.
-bool isDbcsLeadByte(unsigned char byte);
+// 0x81..0xFE starts a double-byte character there. Fixed rather than asked of the system: the
+// files come from Chinese Windows machines, and Linux has no ANSI code page to ask.
+inline bool isDbcsLeadByte(unsigned char byte) { return byte >= 0x81 && byte <= 0xFE; }
 
 // Text to code page 936 bytes (del.log, config.ini); a character the code page lacks becomes "?".
 QByteArray toCodePage(const QString &text);
