@@ -15,6 +15,7 @@
 #include <QProcess>
 #include <QTcpServer>
 #include <QTemporaryDir>
+#include <QStandardPaths>
 #include <QTest>
 
 #include <csignal>
@@ -378,6 +379,33 @@ private slots:
         const Run cut = cli({"--udl", db.udlPath(), "import", nul, "--dry-run"});
         QCOMPARE(cut.code, 3);
         QVERIFY2(cut.err.contains(QStringLiteral("offset 23 ended the text; 6 bytes")), qPrintable(cut.err));
+    }
+
+    // On a terminal a long job keeps one progress line on stderr (done of total, rate); off one
+    // it prints nothing of the kind.
+    void progressLineOnlyOnATerminal()
+    {
+        QFETCH_GLOBAL(QString, backend);
+        if (backend != QLatin1String("sqlite") || QStandardPaths::findExecutable(QStringLiteral("script")).isEmpty())
+            QSKIP("needs util-linux script for a terminal");
+        ScratchDatabase db(backend);
+        db.createMaterials();
+        QByteArray lines;
+        for (int i = 0; i < 3000; ++i)
+            lines += QByteArray::number(100000 + i) + " M 1 1.0 [d] n [!] s\n";
+        const QString source = chongma::test::writeFile(db.dir() + QStringLiteral("/src.txt"), lines);
+        const QStringList args{"--udl", db.udlPath(), "import", source, "--dry-run"};
+        const Run offTerminal = cli(args);
+        QVERIFY2(!offTerminal.err.contains(QStringLiteral("of 3000")), qPrintable(offTerminal.err));
+
+        QProcess onTerminal;
+        QStringList quoted{qEnvironmentVariable("CHONGMA_BIN_DIR") + QStringLiteral("/chongma-cli")};
+        for (const QString &a : args)
+            quoted << u'\'' + a + u'\'';
+        onTerminal.start(QStringLiteral("script"), {"-qec", quoted.join(u' '), "/dev/null"});
+        QVERIFY(onTerminal.waitForFinished(60000));
+        const QString seen = QString::fromUtf8(onTerminal.readAll());
+        QVERIFY2(seen.contains(QStringLiteral("importing: 3000 of 3000 lines")), qPrintable(seen));
     }
 
     void watchHonoursShortPeriodsWithoutSpinning()
