@@ -8,7 +8,7 @@ packages=(
   unixodbc-dev unixodbc tdsodbc odbc-postgresql
   postgresql postgresql-client
   fonts-wqy-microhei qt6-translations-l10n
-  xauth xvfb sqlite3 bc
+  xauth xvfb sqlite3 bc time
   sqlfluff
 )
 

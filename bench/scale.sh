@@ -1,0 +1,398 @@
+#!/usr/bin/env bash
+# chongma-cli at scale, next to the database's own client doing the same work on the same data:
+# find, clear and import on SQLite and, under scripts/with-test-postgres.sh, on PostgreSQL through
+# ODBC; and a ten-row table, against an older build when one is given. A time is the best of
+# --runs runs; memory is chongma-cli's peak resident set (GNU time). Prints one Markdown table.
+#   bench/scale.sh [--rows N] [--runs K] [--bin DIR] [--baseline-bin DIR]
+set -euo pipefail
+shopt -s inherit_errexit
+
+say() { echo "scale: $*" >&2; }
+die() { say "$*"; exit 1; }
+usage() {
+  echo "usage: bench/scale.sh [--rows N (1000000)] [--runs K (3)] [--bin DIR (build/bin)] [--baseline-bin DIR]" >&2
+  exit "$1"
+}
+program_folder() { [ -x "$1/chongma-cli" ] || die "no chongma-cli in $1"; (cd "$1" && pwd); }
+
+rows=1000000 runs=3 bin='' baseline_bin=''
+while [ $# -gt 0 ]; do
+  case $1 in -h | --help) usage 0 ;; esac
+  [ $# -ge 2 ] || usage 2
+  case $1 in
+    --rows) rows=$2 ;;
+    --runs) runs=$2 ;;
+    --bin) bin=$(program_folder "$2") ;;
+    --baseline-bin) baseline_bin=$(program_folder "$2") ;;
+    *) usage 2 ;;
+  esac
+  shift 2
+done
+if ! [[ $rows =~ ^[0-9]+$ ]] || [ "$rows" -lt 100 ]; then die "--rows takes a whole number, 100 or more"; fi
+[[ $runs =~ ^[1-9][0-9]*$ ]] || die "--runs takes a whole number, 1 or more"
+cd "$(dirname "$0")/.."
+bin=${bin:-$(program_folder build/bin)}
+for tool in /usr/bin/time sqlite3 bc iconv awk; do
+  command -v "$tool" >/dev/null || die "$tool is missing (scripts/install-deps.sh installs it)"
+done
+
+# picks = 4.75 % of the rows: that many barcodes sit on two rows each and one row of each pair is
+# picked. The pairs' first rows lie `stride` apart through the table; their second rows are the
+# last `picks` rows, as barcodes scanned again later would be.
+picks=$((rows * 475 / 20000))
+stride=$(((rows - picks) / picks))
+
+work=$(mktemp -d /tmp/chongma-scale.XXXXXX)
+servers=(sqlite)
+if [ -n "${CHONGMA_TEST_PG:-}" ]; then
+  command -v psql >/dev/null || die "psql is missing (scripts/install-deps.sh installs it)"
+  pg_attr() { sed -nE "s/^(.*;)?$1=([^;]*).*$/\2/Ip" <<<"$CHONGMA_TEST_PG"; }
+  psql_argv=(psql -X -q -At -v ON_ERROR_STOP=1 -h "$(pg_attr Server)" -p "$(pg_attr Port)" -U "$(pg_attr Uid)")
+  PGPASSWORD=$(pg_attr Pwd)
+  export PGPASSWORD
+  servers+=(pg)
+else
+  say "no PostgreSQL rows: run it as scripts/with-test-postgres.sh bench/scale.sh to have them"
+fi
+pg() { "${psql_argv[@]}" "$@"; }
+
+cleanup() {
+  if [ "${servers[*]}" = "sqlite pg" ]; then
+    for db in disk_bar ten material run; do
+      pg -d postgres -c "set client_min_messages=warning" -c "drop database if exists scale_$db with (force)" || true
+    done
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+server_name() { case $1 in sqlite) echo SQLite ;; pg) echo "PostgreSQL (ODBC)" ;; esac; }
+
+# --- the data -------------------------------------------------------------------------------
+
+find_sql="select Bar from diskinfo where Bar is not null group by Bar having count(*) > 1"
+
+disk_schema="create table diskinfo (DiskID integer, DiskNum integer, Bar varchar(64));"
+disk_indexes="create index diskinfo_diskid on diskinfo (DiskID);"
+bar_index="create index diskinfo_bar on diskinfo (Bar);"
+material_schema="create table BD_Material (BD_MCode varchar(20), BD_MNo varchar(30), BD_MName varchar(158),
+  BD_MPRICE varchar(50), Pur_SupName varchar(48), BD_MPUBDATE varchar(50));
+create index bd_material_code on BD_Material (BD_MCode);"
+material_columns="BD_MCode, BD_MNo, BD_MName, BD_MPRICE, Pur_SupName, BD_MPUBDATE"
+
+# The statement filling diskinfo with $rows rows on server $1. A pair's DiskNums are one apart,
+# the greater on its second row for even j and on its first for odd j, so both kinds are picked.
+disk_rows_sql() {
+  local second="i > $((rows - picks))" first="(1 + ($rows - i) * $stride)"
+  local key="case when $second then $first else i end"
+  local num="case when $second then $first % 97 + 1 + case when ($rows - i) % 2 = 0 then 1 else -1 end else i % 97 + 1 end"
+  # 13 digits; the odd multiplier (prime to 10) keeps them distinct and Bar order far from DiskID order.
+  local hash="(($key) * 2654435761) % 100000000000"
+  case $1 in
+    sqlite)
+      echo "with recursive g(i) as (select 1 union all select i + 1 from g where i < $rows)"
+      echo "insert into diskinfo (DiskID, DiskNum, Bar) select i, $num, '69' || printf('%011d', $hash) from g;" ;;
+    pg)
+      echo "insert into diskinfo (DiskID, DiskNum, Bar)"
+      echo "  select i, $num, '69' || lpad(($hash)::text, 11, '0') from generate_series(1, $rows) as g(i);" ;;
+  esac
+}
+
+ten_rows_sql="insert into diskinfo (DiskID, DiskNum, Bar) values
+  (1, 3, '6901234567892'), (2, 7, '6901234567892'), (3, 1, '6920000000011'), (4, 5, '6930000000028'),
+  (5, 2, '6930000000028'), (6, 4, '6940000000035'), (7, 6, '6950000000042'), (8, 8, '6950000000042'),
+  (9, 1, '6960000000059'), (10, 2, '6970000000066');"
+
+# The ids on stdin as statements of 1 000 each: $1 starts one, $2 formats an id, $3 ends one.
+batched() {
+  awk -v head="$1" -v fmt="$2" -v tail="$3" '
+    { printf "%s" fmt, (NR % 1000 == 1 ? head : ","), $1 }
+    NR % 1000 == 0 { print tail }
+    END { if (NR % 1000) print tail }'
+}
+
+# Scripts for the picks in file $1 (name.picks): name-clear.sql, the reference clear, and
+# name-check.sql, answering "rows|picked rows left|barcodes on two rows or more".
+write_scripts() {
+  local name=${1%.picks}
+  {
+    echo "begin;"
+    echo "$find_sql;"
+    batched "delete from diskinfo where DiskID in (" "%s" ");" <"$1"
+    echo "commit;"
+  } >"$name-clear.sql"
+  {
+    echo "create temp table picked (id integer);"
+    batched "insert into picked (id) values " "(%s)" ";" <"$1"
+    echo "select (select count(*) from diskinfo), (select count(*) from diskinfo where DiskID in (select id from picked)),"
+    echo "  (select count(*) from ($find_sql) d);"
+  } >"$name-check.sql"
+}
+
+# The material file: nine lines in ten new, every tenth repeating a code five lines back, every
+# 50th malformed. material.tsv holds the six fields of each line the import inserts, in UTF-8.
+generate_material() {
+  awk -v n="$rows" -v tsv="$work/material.tsv" 'BEGIN {
+    split("螺丝钉 六角螺母 深沟球轴承 橡胶密封圈 铜芯电缆 不锈钢阀门 齿轮 弹簧垫圈", name, " ")
+    split("上海宏达五金 广州华南机电 北京京城标准件 天津海河轴承 苏州吴中电缆 杭州西湖阀门 宁波东方机械", sup, " ")
+    for (i = 1; i <= n; i++) {
+      if (i % 50 == 0) { printf "bad line %d\r\n", i; continue }
+      code = (i % 10 == 0) ? 100000 + i - 5 : 100000 + i
+      mname = sprintf("%s%d 规格%d", name[i % 8 + 1], i, i % 7)
+      price = sprintf("%d.%02d", i % 500, i % 100)
+      date = sprintf("2024-%02d-%02d", i % 12 + 1, i % 28 + 1)
+      supplier = sup[i % 7 + 1] "有限公司"
+      printf "%d M-%d %d %s [%s] %s [!] %s\r\n", code, i, i % 1000, price, date, mname, supplier
+      if (i % 10 != 0) printf "%d\tM-%d\t%s\t%s\t%s\t%s\n", code, i, mname, price, supplier, date > tsv
+    }
+  }' | iconv -f UTF-8 -t GBK >"$work/material.txt"
+  LC_ALL=C sort "$work/material.tsv" >"$work/material.sorted"
+  printf '.mode tabs\n.import %s BD_Material\n' "$work/material.tsv" >"$work/import-sqlite.sql"
+  printf "\\\\copy BD_Material from '%s'\n" "$work/material.tsv" >"$work/import-pg.sql"
+}
+
+# An empty database `name` ($2) on server $1, filled from the statements on stdin.
+make_database() {
+  case $1 in
+    sqlite) rm -f "$work/$2.db" && sqlite3 -bail "$work/$2.db" ;;
+    pg)
+      pg -d postgres -c "set client_min_messages=warning" -c "drop database if exists scale_$2" -c "create database scale_$2"
+      pg -d "scale_$2" >/dev/null ;;
+  esac
+}
+
+# disk_bar (diskinfo with an index on Bar), disk_nobar (without; SQLite only), ten and material.
+generate() {
+  case $1 in
+    sqlite)
+      { echo "$disk_schema"; disk_rows_sql sqlite; echo "$disk_indexes"; echo "analyze;"; } | make_database sqlite disk_nobar
+      cp "$work/disk_nobar.db" "$work/disk_bar.db"
+      { echo "$bar_index"; echo "analyze;"; } | sqlite3 -bail "$work/disk_bar.db" ;;
+    pg)
+      { echo "$disk_schema"; disk_rows_sql pg; echo "$disk_indexes"; echo "$bar_index"; echo "vacuum analyze diskinfo;"; } \
+        | make_database pg disk_bar ;;
+  esac
+  { echo "$disk_schema"; echo "$ten_rows_sql"; echo "$disk_indexes"; echo "$bar_index"; echo "analyze;"; } | make_database "$1" ten
+  { echo "$material_schema"; echo "analyze;"; } | make_database "$1" material
+}
+
+# Database `run` of server $1 as a fresh copy of database $2.
+fresh_copy() {
+  case $1 in
+    sqlite) cp "$work/$2.db" "$work/run.db" ;;
+    pg)
+      pg -d postgres -c "set client_min_messages=warning" -c "drop database if exists scale_run with (force)" \
+        -c "create database scale_run template scale_$2 strategy file_copy" ;;
+  esac
+}
+
+# The path of a data link to database $2 of server $1 (UTF-16LE with a byte-order mark).
+udl_for() {
+  local file="$work/$1-$2.udl" init
+  if [ ! -e "$file" ]; then
+    case $1 in
+      sqlite) init="Provider=SQLite;Data Source=$work/$2.db" ;;
+      pg) init="Provider=MSDASQL;Extended Properties=\"Driver={PostgreSQL Unicode};$CHONGMA_TEST_PG;Database=scale_$2\"" ;;
+    esac
+    { printf '\xff\xfe'; printf '[oledb]\r\n%s\r\n' "$init" | iconv -f UTF-8 -t UTF-16LE; } >"$file"
+  fi
+  echo "$file"
+}
+
+# Sets the array `client` to the database's own client running script file $3 on database $2.
+client_running() {
+  case $1 in
+    sqlite) client=(sqlite3 -bail "$work/$2.db" ".read $3") ;;
+    pg) client=("${psql_argv[@]}" -d "scale_$2" -f "$3") ;;
+  esac
+}
+
+# BD_Material of database `run`, one tab-separated line a row, sorted bytewise.
+material_rows() {
+  local sql="select $material_columns from BD_Material"
+  case $1 in
+    sqlite) sqlite3 -bail -separator $'\t' "$work/run.db" "$sql" ;;
+    pg) pg -F $'\t' -d scale_run -c "$sql" ;;
+  esac | LC_ALL=C sort
+}
+
+# --- timing ---------------------------------------------------------------------------------
+
+# The current job, for the checks: server, template database, dataset (big or ten), its picks.
+server='' template='' data='' data_picks=''
+
+# Runs the command (from $3 on) --runs times, each after $1 and followed by $2 (neither timed),
+# its stdout to file $3 and its stderr to $work/err. Prints "<least seconds> <greatest peak KB>".
+best_of() {
+  local prepare=$1 check=$2 output=$3 run start end secs best='' peak=0 kb
+  shift 3
+  for ((run = 1; run <= runs; run++)); do
+    "$prepare" >/dev/null
+    start=$(date +%s.%N)
+    /usr/bin/time -f %M -o "$work/mem" "$@" >"$output" 2>"$work/err" \
+      || { cat "$work/err" >&2; die "failed: ${*##*/}"; }
+    end=$(date +%s.%N)
+    secs=$(echo "$end - $start" | bc)
+    kb=$(tail -1 "$work/mem")
+    "$check" >/dev/null
+    say "  ${1##*/} run $run: $(printf '%.3f' "$secs") s, $((kb / 1024)) MB"
+    if [ -z "$best" ] || [ "$(echo "$secs < $best" | bc)" = 1 ]; then best=$secs; fi
+    if [ "$kb" -gt "$peak" ]; then peak=$kb; fi
+  done
+  echo "$best $peak"
+}
+
+nothing() { :; }
+fresh_run() {
+  fresh_copy "$server" "$template"
+  rm -f "$work/del.log" "$work/backup.csv"
+}
+
+# chongma-cli find said it found every duplicated barcode and picked a row of each.
+check_found() {
+  grep -q "^$data_picks duplicated barcodes, $data_picks rows picked for removal" "$work/err" \
+    || die "find did not report $data_picks duplicated barcodes and picks: $(cat "$work/err")"
+}
+
+# Exactly the picked rows are gone from `run`.
+check_cleared() {
+  local got want
+  client_running "$server" run "$work/$data-check.sql"
+  got=$("${client[@]}")
+  want="$(($(data_rows) - data_picks))|0|0"
+  [ "$got" = "$want" ] || die "after clear: rows|picked left|duplicated is $got, not $want"
+}
+data_rows() { if [ "$data" = big ]; then echo "$rows"; else echo 10; fi; }
+
+# BD_Material of `run` holds exactly the rows of material.tsv.
+check_imported() {
+  material_rows "$server" | cmp -s - "$work/material.sorted" \
+    || die "after import: BD_Material differs from the $(wc -l <"$work/material.tsv") rows of material.tsv"
+}
+# ... and chongma-cli printed the same counters as the first run did.
+check_chongma_imported() {
+  check_imported
+  local counters
+  counters=$(tail -1 "$work/out")
+  [[ $counters == 总记录数：$rows\ 已导入数：$(wc -l <"$work/material.tsv")\ * ]] \
+    || die "import counters: $counters"
+  if [ ! -e "$work/counters" ]; then echo "$counters" >"$work/counters"; fi
+  [ "$counters" = "$(cat "$work/counters")" ] || die "import counters changed: $counters, before $(cat "$work/counters")"
+}
+
+# One line of the table: server, job, rows, chongma's "seconds KB", the reference's "seconds KB" or -.
+row() {
+  local ours ref ref_secs=- ratio=-
+  read -r -a ours <<<"$4"
+  read -r -a ref <<<"$5"
+  if [ "$5" != - ]; then
+    ref_secs=$(printf '%.3f' "${ref[0]}")
+    ratio=$(printf '%.2f' "$(echo "${ours[0]} / ${ref[0]}" | bc -l)")
+  fi
+  printf '| %s | %s | %d | %.3f | %s | %s | %.1f |\n' "$(server_name "$1")" "$2" "$3" "${ours[0]}" \
+    "$ref_secs" "$ratio" "$(echo "${ours[1]} / 1024" | bc -l)"
+}
+
+# chongma-cli clear's arguments for the build in folder $1 (an old one may have no --backup).
+clear_args() {
+  echo --yes --del-log "$work/del.log"
+  if "$1/chongma-cli" --help 2>/dev/null | grep -q -- --backup; then echo --backup "$work/backup.csv"; fi
+}
+
+# --- the jobs -------------------------------------------------------------------------------
+
+job_find() { # server, database, label
+  server=$1 template=$2
+  say "$(server_name "$1"): find, $3"
+  client_running "$1" "$2" "$work/find.sql"
+  local found ours ref
+  found=$("${client[@]}" | wc -l)
+  [ "$found" -eq "$data_picks" ] || die "the reference found $found duplicated barcodes, not $data_picks"
+  ref=$(best_of nothing nothing /dev/null "${client[@]}")
+  ours=$(best_of nothing check_found /dev/null "$bin/chongma-cli" --udl "$(udl_for "$1" "$2")" find)
+  row "$1" "find, $3" "$rows" "$ours" "$ref"
+}
+
+job_clear() { # server
+  server=$1 template=disk_bar
+  say "$(server_name "$1"): clear, index on Bar"
+  local ours ref
+  client_running "$1" run "$work/big-clear.sql"
+  ref=$(best_of fresh_run check_cleared /dev/null "${client[@]}")
+  # shellcheck disable=SC2046 # clear_args gives words without blanks
+  ours=$(best_of fresh_run check_cleared /dev/null "$bin/chongma-cli" --udl "$(udl_for "$1" run)" clear $(clear_args "$bin"))
+  row "$1" "clear, index on Bar" "$rows" "$ours" "$ref"
+}
+
+job_import() { # server
+  server=$1 template=material
+  say "$(server_name "$1"): import"
+  local ours ref
+  rm -f "$work/counters"
+  client_running "$1" run "$work/import-$1.sql"
+  ref=$(best_of fresh_run check_imported /dev/null "${client[@]}")
+  ours=$(best_of fresh_run check_chongma_imported "$work/out" "$bin/chongma-cli" --udl "$(udl_for "$1" run)" \
+    import "$work/material.txt")
+  row "$1" "import (index on BD_MCode)" "$rows" "$ours" "$ref"
+}
+
+job_ten() { # server: find and clear of the ten-row table, the baseline build as the reference
+  server=$1 template=ten
+  say "$(server_name "$1"): ten rows"
+  local ours ref=- udl
+  udl=$(udl_for "$1" ten)
+  ours=$(best_of nothing check_found /dev/null "$bin/chongma-cli" --udl "$udl" find)
+  if [ -n "$baseline_bin" ]; then ref=$(best_of nothing nothing /dev/null "$baseline_bin/chongma-cli" --udl "$udl" find); fi
+  row "$1" "find, ten rows" 10 "$ours" "$ref"
+
+  udl=$(udl_for "$1" run)
+  # shellcheck disable=SC2046
+  ours=$(best_of fresh_run check_cleared /dev/null "$bin/chongma-cli" --udl "$udl" clear $(clear_args "$bin"))
+  # shellcheck disable=SC2046
+  if [ -n "$baseline_bin" ]; then
+    ref=$(best_of fresh_run check_cleared /dev/null "$baseline_bin/chongma-cli" --udl "$udl" clear $(clear_args "$baseline_bin"))
+  fi
+  row "$1" "clear, ten rows" 10 "$ours" "$ref"
+}
+
+# --- the run --------------------------------------------------------------------------------
+
+load() { echo "$(cat /proc/loadavg), $(nproc) processors"; }
+
+commit=$(git rev-parse --short HEAD 2>/dev/null || echo unknown)
+if [ -n "$(git status --porcelain --untracked-files=no 2>/dev/null)" ]; then commit+=" (with uncommitted changes)"; fi
+echo "$("$bin/chongma-cli" --version) in $bin, commit $commit"
+if [ -n "$baseline_bin" ]; then
+  echo "ten-row reference: $("$baseline_bin/chongma-cli" --version) in $baseline_bin"
+fi
+echo "load before: $(load)"
+echo
+
+say "generating $rows rows ($picks barcodes on two rows each) and a material file of $rows lines"
+echo "$find_sql;" >"$work/find.sql"
+awk -v n="$rows" -v p="$picks" -v s="$stride" \
+  'BEGIN { for (j = 0; j < p; j++) print (j % 2 == 0 ? n - j : 1 + j * s) }' | sort -n >"$work/big.picks"
+printf '2\n4\n8\n' >"$work/ten.picks"
+write_scripts "$work/big.picks"
+write_scripts "$work/ten.picks"
+generate_material
+for s in "${servers[@]}"; do generate "$s"; done
+
+echo "| server | job | rows | chongma (s) | reference (s) | ratio | chongma-cli peak (MB) |"
+echo "|---|---|---:|---:|---:|---:|---:|"
+for s in "${servers[@]}"; do
+  data=big data_picks=$picks
+  job_find "$s" disk_bar "index on Bar"
+  if [ "$s" = sqlite ]; then job_find "$s" disk_nobar "no index on Bar"; fi
+  job_clear "$s"
+  job_import "$s"
+  data=ten data_picks=3
+  job_ten "$s"
+done
+
+echo
+echo "Each time is the least of $runs run(s); ratio = chongma / reference. Reference: find, the grouped"
+echo "select in sqlite3 / psql; clear, that select and deletes of the picked rows 1 000 ids a"
+echo "statement, in one transaction; import, sqlite3 .import / psql \\copy of the rows chongma"
+echo "inserts; ten rows, $([ -n "$baseline_bin" ] && echo "the build in $baseline_bin" || echo "none (no --baseline-bin)")."
+echo "load after: $(load)"
