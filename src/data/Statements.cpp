@@ -103,8 +103,7 @@ QString insertMaterials(qsizetype rows)
 
 QString materialsPresent(qsizetype codes)
 {
-    return QStringLiteral("select q.c from (select ? as c%1) q where exists (select 1 from BD_Material m where m.BD_MCode = q.c)")
-        .arg(repeated(QStringLiteral(" union all select ?"), codes - 1, QString()));
+    return QStringLiteral("select BD_MCode from BD_Material where BD_MCode in (%1)").arg(placeholders(codes));
 }
 
 QString columnName(const QString &name)

@@ -6,14 +6,14 @@
 
 // Every statement text the program sends, in one place. Values are always bound (`?`); the
 // batch forms stay within SQL Server's limits of 2 100 parameters a statement and 1 000 rows
-// a values list, and SQLite's 500 terms of a compound select.
+// a values list.
 namespace chongma::sql {
 
 // Rows per batch statement.
 inline constexpr qsizetype kDeleteBatch = 500;     // two parameters a row
 inline constexpr qsizetype kIdsPerSelect = 1000;   // one parameter an id
 inline constexpr qsizetype kInsertBatch = 349;     // six parameters a row: 2 094
-inline constexpr qsizetype kCodesPerSelect = 349;  // one term of a compound select a code
+inline constexpr qsizetype kCodesPerSelect = 1000; // one parameter a code
 
 // Proves an open connection answers, reading the catalogue where that matters (SQLite).
 QString probe();
@@ -40,7 +40,7 @@ QString identityInsert(const QString &table, bool on);
 QString materialExists();
 QString insertMaterial();
 QString insertMaterials(qsizetype rows);
-// Which of the codes bound are in BD_Material, as bound: the database compares them.
+// The stored codes that match any of the codes bound, as the database compares them.
 QString materialsPresent(qsizetype codes);
 
 // A column name as it may stand in a statement: quoted unless it is a plain identifier.

@@ -32,10 +32,13 @@ std::optional<QVariantList> databaseValues(const TMaterialRec &rec, CodePageDeco
     return values;
 }
 
-// A code as loosely as a database may compare it (case, width, accents, kana): two codes with
-// different keys are taken as different by any collation, two with one key may not be.
-QString looseKey(const QString &code)
+// A code as loosely as a database may compare it (case, width, accents, kana, blanks at the
+// end, which SQL Server ignores and its char columns add): two codes with different keys are
+// taken as different by any collation, two with one key may not be.
+QString looseKey(QString code)
 {
+    while (!code.isEmpty() && code.back().isSpace())
+        code.chop(1);
     bool ascii = true;
     for (const QChar c : code)
         ascii = ascii && c.unicode() < 0x80;
@@ -234,7 +237,11 @@ private:
                 codes.append(line.code);
             }
         }
-        QSet<QString> present;
+        // The stored codes that match: one the same as a line's code proves it present; none
+        // with the line's loose key proves it absent; one with the key but other text may or may
+        // not match under the server's collation, and only that line asks on its own.
+        QSet<QString> stored;
+        QSet<QString> storedKeys;
         for (qsizetype from = 0; from < codes.size(); from += sql::kCodesPerSelect) {
             const qsizetype n = qMin(sql::kCodesPerSelect, codes.size() - from);
             QVariantList values;
@@ -242,9 +249,16 @@ private:
             for (qsizetype i = 0; i < n; ++i)
                 values.append(codes.at(from + i));
             m_session.selectEach(sql::materialsPresent(n), values, [&](const RowView &row) {
-                present.insert(row.text(0));
+                QString code = row.text(0);
+                storedKeys.insert(looseKey(code));
+                stored.insert(std::move(code));
                 return true;
             });
+        }
+        QSet<QString> present;
+        for (const QString &code : std::as_const(codes)) {
+            if (stored.contains(code) || (storedKeys.contains(looseKey(code)) && MaterialExists(m_session, code)))
+                present.insert(code);
         }
 
         QSet<QString> insertedHere;
