@@ -21,7 +21,6 @@ QString repeated(const QString &term, qsizetype n, const QString &separator)
 
 QString placeholders(qsizetype n) { return repeated(QStringLiteral("?"), n, QStringLiteral(",")); }
 
-const QString kIdAndBar = QStringLiteral("(DiskID=? and Bar=?)");
 const QString kMaterialColumns =
     QStringLiteral("BD_Material(BD_MCode, BD_MNo, BD_MName, BD_MPRICE, Pur_SupName, BD_MPUBDATE)");
 
@@ -34,11 +33,13 @@ QString probeSqlite() { return QStringLiteral("select count(*) from sqlite_maste
 QString duplicateRows()
 {
     // The IN list becomes an index (or hash) of the grouped barcodes on every server, so the
-    // statement stays one scan and one sort without an index on Bar. min() over the partition
-    // names each group by one of its barcodes, as the server compares them (case, blanks).
-    return QStringLiteral("select min(Bar) over (partition by Bar) as Dup, DiskID, DiskNum, Bar from diskinfo "
-                          "where Bar in (select Bar from diskinfo where Bar is not null group by Bar having count(*) > 1) "
-                          "order by Dup, DiskID");
+    // statement stays one scan and one sort without an index on Bar. The rows of one barcode,
+    // as the server compares them (case, blanks), come together, numbered from 1 in DiskID
+    // order: a 1 starts the next barcode.
+    return QStringLiteral("select row_number() over (partition by Bar order by DiskID) as Nth, DiskID, DiskNum, Bar "
+                          "from diskinfo where Bar in "
+                          "(select Bar from diskinfo where Bar is not null group by Bar having count(*) > 1) "
+                          "order by Bar, Nth");
 }
 
 QString distinctBars()
@@ -52,14 +53,14 @@ QString deleteRow() { return QStringLiteral("delete from diskinfo where DiskID=?
 
 QString countRow() { return QStringLiteral("select count(*) as n from diskinfo where DiskID=? and Bar=?"); }
 
-QString rowsByIdAndBar(qsizetype rows)
+QString idsAndBars(qsizetype ids)
 {
-    return QStringLiteral("select DiskID from diskinfo where ") + repeated(kIdAndBar, rows, QStringLiteral(" or "));
+    return QStringLiteral("select DiskID, Bar from diskinfo where DiskID in (%1)").arg(placeholders(ids));
 }
 
 QString deleteRows(qsizetype rows)
 {
-    return QStringLiteral("delete from diskinfo where ") + repeated(kIdAndBar, rows, QStringLiteral(" or "));
+    return QStringLiteral("delete from diskinfo where DiskID in (%1) and Bar in (%1)").arg(placeholders(rows));
 }
 
 QString rowsById(qsizetype ids)
@@ -123,7 +124,7 @@ QStringList all()
                            identityInsert(QStringLiteral("diskinfo"), true),
                            identityInsert(QStringLiteral("diskinfo"), false), materialExists(), insertMaterial()};
     for (qsizetype n : {1, 2, 3}) {
-        statements << rowsByIdAndBar(n) << deleteRows(n) << rowsById(n) << idsPresent(n) << insertMaterials(n)
+        statements << idsAndBars(n) << deleteRows(n) << rowsById(n) << idsPresent(n) << insertMaterials(n)
                    << materialsPresent(n);
     }
     return statements;

@@ -10,7 +10,7 @@
 namespace chongma::sql {
 
 // Rows per batch statement.
-inline constexpr qsizetype kDeleteBatch = 500;     // two parameters a row
+inline constexpr qsizetype kDeleteBatch = 1000;    // two parameters a row
 inline constexpr qsizetype kIdsPerSelect = 1000;   // one parameter an id
 inline constexpr qsizetype kInsertBatch = 349;     // six parameters a row: 2 094
 inline constexpr qsizetype kCodesPerSelect = 1000; // one parameter a code
@@ -28,8 +28,8 @@ QString distinctBars();
 QString rowsOfBar();
 QString deleteRow();       // DiskID=? and Bar=?
 QString countRow();        // the same rows, counted
-QString rowsByIdAndBar(qsizetype rows);   // DiskID of the rows matching (DiskID=? and Bar=?) or ...
-QString deleteRows(qsizetype rows);       // delete ... where (DiskID=? and Bar=?) or ...
+QString idsAndBars(qsizetype ids);        // DiskID, Bar of the rows with these ids
+QString deleteRows(qsizetype rows);       // delete ... where DiskID in (ids) and Bar in (bars)
 QString rowsById(qsizetype ids);          // select * ... where DiskID in (?, ...)
 QString idsPresent(qsizetype ids);        // select DiskID ... where DiskID in (?, ...)
 QString emptySelect(const QString &table); // select * ... where 1=0: the columns

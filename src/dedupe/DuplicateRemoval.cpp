@@ -39,31 +39,37 @@ namespace {
 
 QString shown(const QString &path) { return QDir::toNativeSeparators(path); }
 
-// Deletes the batch's rows in one statement and one transaction, each row still matched by its
-// id and its barcode, once every pick was seen to match exactly its own row. False, with
-// nothing changed, when any pick does not or the database refuses: the caller then deletes
-// the batch row by row. The ids of one batch differ, so each row found belongs to one pick.
+// Deletes the batch's rows in one statement and one transaction, each row matched by its id and
+// its barcode. First, in the same transaction, every id is seen to be on exactly one row, which
+// carries its pick's barcode: then ids and barcodes can only pair up as picked, and the delete
+// takes exactly those rows. False, with nothing changed, when any pick does not hold so or the
+// database refuses: the caller then deletes the batch row by row.
 bool deleteBatch(TData1 &session, const QList<RemovalPick> &picks)
 {
-    QVariantList values;
-    values.reserve(picks.size() * 2);
-    for (const RemovalPick &pick : picks)
-        values << pick.id << pick.bar;
+    QVariantList ids;
+    QVariantList bars;
+    ids.reserve(picks.size());
+    bars.reserve(picks.size());
+    QHash<qint64, QString> wanted;
+    for (const RemovalPick &pick : picks) {
+        ids << pick.id;
+        bars << pick.bar;
+        wanted.insert(pick.id, pick.bar);
+    }
     session.begin();
-    QHash<qint64, int> matches;
-    session.selectEach(sql::rowsByIdAndBar(picks.size()), values, [&](const RowView &row) {
-        if (const std::optional<qint64> id = wholeId(row.value(0)))
-            ++matches[*id];
-        return true;
+    QHash<qint64, int> rowsOfId;
+    bool exact = true;
+    session.selectEach(sql::idsAndBars(picks.size()), ids, [&](const RowView &row) {
+        const std::optional<qint64> id = wholeId(row.value(0));
+        if (!id || ++rowsOfId[*id] > 1 || row.text(1) != wanted.value(*id))
+            exact = false;
+        return exact;
     });
-    bool exact = matches.size() == picks.size();
-    for (auto it = matches.cbegin(); exact && it != matches.cend(); ++it)
-        exact = it.value() == 1;
-    if (!exact) {
+    if (!exact || rowsOfId.size() != picks.size()) {
         session.rollback();
         return false;
     }
-    const StatementResult deleted = session.run(TData1::Query::Curve, sql::deleteRows(picks.size()), values);
+    const StatementResult deleted = session.run(TData1::Query::Curve, sql::deleteRows(picks.size()), ids + bars);
     if (!deleted.ok || deleted.rowsAffected != picks.size()) {
         session.rollback(deleted.ok ? QString() : deleted.error);
         return false;

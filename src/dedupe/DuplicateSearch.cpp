@@ -70,13 +70,13 @@ SearchResult findDuplicates(TData1 &session, OperationSink &sink, const CancelTo
         };
         bool stopped = false;
         session.selectEach(sql::duplicateRows(), {}, [&](const RowView &row) {
-            // Every row of one group carries the group's own barcode in its first column.
-            QString dup = row.text(0);
-            if (rows.isEmpty() || dup != group) {
+            // A row numbered 1 starts the next barcode, named by its own barcode.
+            QString bar = row.text(3);
+            if (rows.isEmpty() || row.integer(0) == 1) {
                 closeGroup();
-                group = std::move(dup);
+                group = bar;
             }
-            rows.append({row.isNull(1) ? QVariant() : row.value(1), row.integer(2), row.text(3)});
+            rows.append({row.value(1), row.integer(2), std::move(bar)});
             if (++read % 1024 == 0) {
                 sink.progress(read, 0);
                 if (cancel.isCancelled()) {

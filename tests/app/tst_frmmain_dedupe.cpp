@@ -288,12 +288,12 @@ private slots:
         QFETCH(bool, byClosing);
         Fixture f(backend);
         f.db.exec(QStringLiteral("delete from diskinfo"));
-        f.db.insertDuplicatePairs(1500);
+        f.db.insertDuplicatePairs(3500);
         f.db.slowDownDeletes();
         test::ScriptedDialogs boxes;
         TFrmMain &w = *f.window;
         QVERIFY(f.click(w.btnChongMa));
-        QCOMPARE(w.FDupIDList.size(), 1500);
+        QCOMPARE(w.FDupIDList.size(), 3500);
 
         boxes.answers = {true, true}; // the removal, then the close
         QTest::mouseClick(w.Button1, Qt::LeftButton);
@@ -314,8 +314,8 @@ private slots:
         QVERIFY(!w.isRunning());
         const QStringList log = memoLines(w.mmoLog);
         const int deleted = int(deletedLines());
-        QVERIFY2(deleted > 0 && deleted < 1500, qPrintable(QString::number(deleted)));
-        QCOMPARE(int(remainingIds(f.db).size()), 3000 - deleted);
+        QVERIFY2(deleted > 0 && deleted < 3500, qPrintable(QString::number(deleted)));
+        QCOMPARE(int(remainingIds(f.db).size()), 7000 - deleted);
         QVERIFY(log.first().startsWith(QStringLiteral("已备份:")));
         const QString backup = log.first().mid(4);
         QVERIFY2(QRegularExpression(QStringLiteral("/backup/diskinfo-\\d{8}-\\d{6}\\.csv$")).match(backup).hasMatch(),
@@ -323,7 +323,7 @@ private slots:
         QVERIFY(QFile::exists(backup));
         QFile delLog(w.FDelLogFile);
         QVERIFY(delLog.open(QIODevice::ReadOnly));
-        QCOMPARE(delLog.readAll().count("\r\n"), 1500);
+        QCOMPARE(delLog.readAll().count("\r\n"), 3500);
         if (!byClosing)
             QCOMPARE(log.last(), QStringLiteral("清除重码已取消"));
     }

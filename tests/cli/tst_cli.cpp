@@ -250,7 +250,7 @@ private slots:
         QFETCH_GLOBAL(QString, backend);
         ScratchDatabase db(backend);
         db.createDiskinfo();
-        db.insertDuplicatePairs(1500);
+        db.insertDuplicatePairs(3500);
         db.slowDownDeletes();
         const QString delLog = db.dir() + QStringLiteral("/del.log");
         const QString backup = db.dir() + QStringLiteral("/b.csv");
@@ -270,11 +270,11 @@ private slots:
         const QString err = QString::fromUtf8(clear.readAllStandardError());
         QCOMPARE(clear.exitCode(), 130);
         const int deleted = int(lines(out).filter(QStringLiteral("删除重码:")).size());
-        QVERIFY2(deleted > 0 && deleted < 1500, qPrintable(out));
-        QCOMPARE(rowCount(db), 3000 - deleted);
+        QVERIFY2(deleted > 0 && deleted < 3500, qPrintable(out));
+        QCOMPARE(rowCount(db), 7000 - deleted);
         QFile log(delLog);
         QVERIFY(log.open(QIODevice::ReadOnly));
-        QCOMPARE(log.readAll().count("\r\n"), 1500);
+        QCOMPARE(log.readAll().count("\r\n"), 3500);
         QVERIFY(QFile::exists(backup));
         QVERIFY2(!err.contains(QLatin1String("deleting:")), qPrintable(err)); // no progress line off a terminal
     }

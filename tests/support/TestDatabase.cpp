@@ -226,7 +226,7 @@ void ScratchDatabase::slowDownDeletes()
 {
     if (m_postgres) {
         exec(QStringLiteral("create function slow_delete() returns trigger language plpgsql as $$ "
-                            "begin perform pg_sleep(0.002); return old; end $$"));
+                            "begin perform pg_sleep(0.001); return old; end $$"));
         exec(QStringLiteral("create trigger slow before delete on diskinfo for each row execute function slow_delete()"));
     } else {
         // SQLite has no sleep: a counted recursion takes its place.
