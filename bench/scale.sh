@@ -39,7 +39,7 @@ done
 # picks = 4.75 % of the rows: that many barcodes sit on two rows each and one row of each pair is
 # picked. The pairs' first rows lie `stride` apart through the table; their second rows are the
 # last `picks` rows, as barcodes scanned again later would be.
-picks=$((rows * 475 / 20000))
+picks=$((rows * 475 / 10000))
 stride=$(((rows - picks) / picks))
 
 work=$(mktemp -d /tmp/chongma-scale.XXXXXX)

@@ -26,6 +26,23 @@ const QString kMaterialColumns =
 
 } // namespace
 
+qsizetype paddedSize(qsizetype n)
+{
+    qsizetype size = 1;
+    while (size < n)
+        size *= 2;
+    return size;
+}
+
+void padList(QList<QVariant> &values, qsizetype size)
+{
+    if (values.isEmpty())
+        return;
+    const QVariant last = values.last();
+    while (values.size() < size)
+        values.append(last);
+}
+
 QString probe() { return QStringLiteral("select 1"); }
 
 QString probeSqlite() { return QStringLiteral("select count(*) from sqlite_master"); }

@@ -3,6 +3,7 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
+#include <QVariant>
 
 // Every statement text the program sends, in one place. Values are always bound (`?`); the
 // batch forms stay within SQL Server's limits of 2 100 parameters a statement and 1 000 rows
@@ -10,10 +11,16 @@
 namespace chongma::sql {
 
 // Rows per batch statement.
-inline constexpr qsizetype kDeleteBatch = 1000;    // two parameters a row
-inline constexpr qsizetype kIdsPerSelect = 1000;   // one parameter an id
+inline constexpr qsizetype kDeleteBatch = 1024;    // two parameters a row
+inline constexpr qsizetype kIdsPerSelect = 2048;   // one parameter an id
 inline constexpr qsizetype kInsertBatch = 349;     // six parameters a row: 2 094
-inline constexpr qsizetype kCodesPerSelect = 1000; // one parameter a code
+inline constexpr qsizetype kCodesPerSelect = 2048; // one parameter a code
+
+// The size an IN list of n values is sent at: the next power of two, so a long job sends a few
+// statement texts, each prepared once, whatever its batches hold. `values` is filled up to it
+// with its last value, which an IN list does not mind.
+qsizetype paddedSize(qsizetype n);
+void padList(QList<QVariant> &values, qsizetype size);
 
 // Proves an open connection answers, reading the catalogue where that matters (SQLite).
 QString probe();

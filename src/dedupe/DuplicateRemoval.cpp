@@ -56,10 +56,13 @@ bool deleteBatch(TData1 &session, const QList<RemovalPick> &picks)
         bars << pick.bar;
         wanted.insert(pick.id, pick.bar);
     }
+    const qsizetype sent = sql::paddedSize(picks.size());
+    sql::padList(ids, sent);
+    sql::padList(bars, sent);
     session.begin();
     QHash<qint64, int> rowsOfId;
     bool exact = true;
-    session.selectEach(sql::idsAndBars(picks.size()), ids, [&](const RowView &row) {
+    session.selectEach(sql::idsAndBars(sent), ids, [&](const RowView &row) {
         const std::optional<qint64> id = wholeId(row.value(0));
         if (!id || ++rowsOfId[*id] > 1 || row.text(1) != wanted.value(*id))
             exact = false;
@@ -69,7 +72,7 @@ bool deleteBatch(TData1 &session, const QList<RemovalPick> &picks)
         session.rollback();
         return false;
     }
-    const StatementResult deleted = session.run(TData1::Query::Curve, sql::deleteRows(picks.size()), ids + bars);
+    const StatementResult deleted = session.run(TData1::Query::Curve, sql::deleteRows(sent), ids + bars);
     if (!deleted.ok || deleted.rowsAffected != picks.size()) {
         session.rollback(deleted.ok ? QString() : deleted.error);
         return false;
