@@ -22,6 +22,18 @@ inline constexpr qsizetype kCodesPerSelect = 2048; // one parameter a code
 qsizetype paddedSize(qsizetype n);
 void padList(QList<QVariant> &values, qsizetype size);
 
+// Values from..from+n of `all`, padded as above, for an IN list of paddedSize(n) places.
+template <class T>
+QList<QVariant> inList(const QList<T> &all, qsizetype from, qsizetype n)
+{
+    QList<QVariant> values;
+    values.reserve(paddedSize(n));
+    for (qsizetype i = 0; i < n; ++i)
+        values.append(QVariant::fromValue(all.at(from + i)));
+    padList(values, paddedSize(n));
+    return values;
+}
+
 // Proves an open connection answers, reading the catalogue where that matters (SQLite).
 QString probe();
 QString probeSqlite();

@@ -138,15 +138,9 @@ int writeBackup(TData1 &session, const QList<RemovalPick> &picks, const QString 
     int rows = 0;
     for (qsizetype from = 0; from < ids.size(); from += sql::kIdsPerSelect) {
         const qsizetype n = qMin(sql::kIdsPerSelect, ids.size() - from);
-        const qsizetype sent = sql::paddedSize(n);
-        QVariantList values;
-        values.reserve(sent);
-        for (qsizetype i = 0; i < n; ++i)
-            values.append(ids.at(from + i));
-        sql::padList(values, sent);
         int idColumn = -1;
         int barColumn = -1;
-        session.selectEach(sql::rowsById(sent), values, [&](const RowView &row) {
+        session.selectEach(sql::rowsById(sql::paddedSize(n)), sql::inList(ids, from, n), [&](const RowView &row) {
             if (idColumn < 0) {
                 idColumn = row.column(QStringLiteral("DiskID"));
                 barColumn = row.column(QStringLiteral("Bar"));
@@ -255,16 +249,11 @@ RestoreOutcome restoreBackup(TData1 &session, const QString &path, bool dryRun, 
         QSet<qint64> present;
         for (qsizetype from = 0; from < ids.size(); from += sql::kIdsPerSelect) {
             const qsizetype n = qMin(sql::kIdsPerSelect, ids.size() - from);
-            const qsizetype sent = sql::paddedSize(n);
-            QVariantList values;
-            for (qsizetype i = 0; i < n; ++i)
-                values.append(ids.at(from + i));
-            sql::padList(values, sent);
-            session.selectEach(sql::idsPresent(sent), values, [&](const RowView &row) {
-                                   if (const std::optional<qint64> id = wholeId(row.value(0)))
-                                       present.insert(*id);
-                                   return true;
-                               });
+            session.selectEach(sql::idsPresent(sql::paddedSize(n)), sql::inList(ids, from, n), [&](const RowView &row) {
+                if (const std::optional<qint64> id = wholeId(row.value(0)))
+                    present.insert(*id);
+                return true;
+            });
         }
 
         const QString insert = sql::insertRow(QStringLiteral("diskinfo"), tableColumns);

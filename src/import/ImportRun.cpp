@@ -244,13 +244,7 @@ private:
         QSet<QString> storedKeys;
         for (qsizetype from = 0; from < codes.size(); from += sql::kCodesPerSelect) {
             const qsizetype n = qMin(sql::kCodesPerSelect, codes.size() - from);
-            const qsizetype sent = sql::paddedSize(n);
-            QVariantList values;
-            values.reserve(sent);
-            for (qsizetype i = 0; i < n; ++i)
-                values.append(codes.at(from + i));
-            sql::padList(values, sent);
-            m_session.selectEach(sql::materialsPresent(sent), values, [&](const RowView &row) {
+            m_session.selectEach(sql::materialsPresent(sql::paddedSize(n)), sql::inList(codes, from, n), [&](const RowView &row) {
                 QString code = row.text(0);
                 storedKeys.insert(looseKey(code));
                 stored.insert(std::move(code));
