@@ -232,7 +232,7 @@ void ScratchDatabase::slowDownDeletes()
         // SQLite has no sleep: a counted recursion takes its place.
         exec(QStringLiteral("create trigger slow before delete on diskinfo begin "
                             "select count(*) from (with recursive c(x) as (select 1 union all select x + 1 from c "
-                            "where x < 20000) select x from c); end"));
+                            "where x < 5000) select x from c); end"));
     }
 }
 
