@@ -11,11 +11,12 @@ say() { echo "scale: $*" >&2; }
 die() { say "$*"; exit 1; }
 usage() {
   echo "usage: bench/scale.sh [--rows N (1000000)] [--runs K (3)] [--bin DIR (build/bin)] [--baseline-bin DIR]" >&2
+  echo "                      [--layout spread|together (spread)]" >&2
   exit "$1"
 }
 program_folder() { [ -x "$1/chongma-cli" ] || die "no chongma-cli in $1"; (cd "$1" && pwd); }
 
-rows=1000000 runs=3 bin='' baseline_bin=''
+rows=1000000 runs=3 bin='' baseline_bin='' layout=spread
 while [ $# -gt 0 ]; do
   case $1 in -h | --help) usage 0 ;; esac
   [ $# -ge 2 ] || usage 2
@@ -24,12 +25,14 @@ while [ $# -gt 0 ]; do
     --runs) runs=$2 ;;
     --bin) bin=$(program_folder "$2") ;;
     --baseline-bin) baseline_bin=$(program_folder "$2") ;;
+    --layout) layout=$2 ;;
     *) usage 2 ;;
   esac
   shift 2
 done
 if ! [[ $rows =~ ^[0-9]+$ ]] || [ "$rows" -lt 100 ]; then die "--rows takes a whole number, 100 or more"; fi
 [[ $runs =~ ^[1-9][0-9]*$ ]] || die "--runs takes a whole number, 1 or more"
+[[ $layout =~ ^(spread|together)$ ]] || die "--layout takes spread or together"
 cd "$(dirname "$0")/.."
 bin=${bin:-$(program_folder build/bin)}
 for tool in /usr/bin/time sqlite3 bc iconv awk; do
@@ -82,10 +85,18 @@ material_columns="BD_MCode, BD_MNo, BD_MName, BD_MPRICE, Pur_SupName, BD_MPUBDAT
 
 # The statement filling diskinfo with $rows rows on server $1. A pair's DiskNums are one apart,
 # the greater on its second row for even j and on its first for odd j, so both kinds are picked.
+# With --layout together the pairs are the first rows instead, each pair's rows side by side
+# (the greater DiskNum on the second row for even pairs, the first for odd ones), as a table
+# where duplicates crept in at one time would hold them.
 disk_rows_sql() {
   local second="i > $((rows - picks))" first="(1 + ($rows - i) * $stride)"
   local key="case when $second then $first else i end"
   local num="case when $second then $first % 97 + 1 + case when ($rows - i) % 2 = 0 then 1 else -1 end else i % 97 + 1 end"
+  if [ "$layout" = together ]; then
+    local pair="((i + 1) / 2)"
+    key="case when i <= $((2 * picks)) then $pair else i end"
+    num="case when i <= $((2 * picks)) then $pair % 97 + 1 + case when ($pair % 2 = 0) = (i % 2 = 0) then 1 else 0 end else i % 97 + 1 end"
+  fi
   # 13 digits; the odd multiplier (prime to 10) keeps them distinct and Bar order far from DiskID order.
   local hash="(($key) * 2654435761) % 100000000000"
   case $1 in
@@ -362,6 +373,7 @@ load() { echo "$(cat /proc/loadavg), $(nproc) processors"; }
 commit=$(git rev-parse --short HEAD 2>/dev/null || echo unknown)
 if [ -n "$(git status --porcelain --untracked-files=no 2>/dev/null)" ]; then commit+=" (with uncommitted changes)"; fi
 echo "$("$bin/chongma-cli" --version) in $bin, commit $commit"
+echo "duplicated barcodes laid out: $layout"
 if [ -n "$baseline_bin" ]; then
   echo "ten-row reference: $("$baseline_bin/chongma-cli" --version) in $baseline_bin"
 fi
@@ -370,8 +382,12 @@ echo
 
 say "generating $rows rows ($picks barcodes on two rows each) and a material file of $rows lines"
 echo "$find_sql;" >"$work/find.sql"
-awk -v n="$rows" -v p="$picks" -v s="$stride" \
-  'BEGIN { for (j = 0; j < p; j++) print (j % 2 == 0 ? n - j : 1 + j * s) }' | sort -n >"$work/big.picks"
+if [ "$layout" = together ]; then
+  awk -v p="$picks" 'BEGIN { for (j = 1; j <= p; j++) print (j % 2 == 0 ? 2 * j : 2 * j - 1) }' >"$work/big.picks"
+else
+  awk -v n="$rows" -v p="$picks" -v s="$stride" \
+    'BEGIN { for (j = 0; j < p; j++) print (j % 2 == 0 ? n - j : 1 + j * s) }' | sort -n >"$work/big.picks"
+fi
 printf '2\n4\n8\n' >"$work/ten.picks"
 write_scripts "$work/big.picks"
 write_scripts "$work/ten.picks"
