@@ -19,9 +19,8 @@ public:
 
     int execute(const Context &context) override
     {
-        const DataLink link = context.dataLink();
         const std::unique_ptr<TData1> session = context.openSession();
-        out(QStringLiteral("connected: %1").arg(link.describe()));
+        out(QStringLiteral("connected: %1").arg(session->link().describe()));
         int readable = 0;
         for (const QString &table : {QStringLiteral("diskinfo"), QStringLiteral("BD_Material")}) {
             try {

@@ -59,14 +59,8 @@ public:
             RemovalPrinter progress(QStringLiteral("searching"));
             result = dedupe::findDuplicates(*session, progress, stopToken());
         }
-        if (result.ending.isFailed()) {
-            err(QStringLiteral("chongma-cli: %1").arg(result.ending.message));
-            return Failed;
-        }
-        if (result.ending.isStopped()) {
-            err(QStringLiteral("chongma-cli: the search was cancelled; nothing deleted"));
-            return Cancelled;
-        }
+        if (const std::optional<int> code = unfinished(result.ending, QStringLiteral("the search was cancelled; nothing deleted")))
+            return *code;
         for (const DuplicatePick &pick : std::as_const(result.duplicates))
             out(pick.barcode);
         err(QStringLiteral("%1 duplicated barcodes, %2 rows picked for removal")
@@ -109,14 +103,8 @@ public:
         if (outcome.delLogWritten)
             err(QStringLiteral("wrote %1").arg(QDir::toNativeSeparators(files.delLog)));
 
-        if (outcome.ending.isFailed()) {
-            err(QStringLiteral("chongma-cli: %1").arg(outcome.ending.message));
-            return Failed;
-        }
-        if (outcome.ending.isStopped()) {
-            err(QStringLiteral("chongma-cli: the removal was cancelled"));
-            return Cancelled;
-        }
+        if (const std::optional<int> code = unfinished(outcome.ending, QStringLiteral("the removal was cancelled")))
+            return *code;
         return outcome.refused.isEmpty() ? Ok : Partial;
     }
 };
@@ -145,14 +133,8 @@ public:
             RemovalPrinter printer(QStringLiteral("restoring"));
             outcome = dedupe::restoreBackup(*session, context.args.at(0), dryRun, printer, stopToken());
         }
-        if (outcome.ending.isFailed()) {
-            err(QStringLiteral("chongma-cli: %1").arg(outcome.ending.message));
-            return Failed;
-        }
-        if (outcome.ending.isStopped()) {
-            err(QStringLiteral("chongma-cli: the restore was cancelled; nothing was restored"));
-            return Cancelled;
-        }
+        if (const std::optional<int> code = unfinished(outcome.ending, QStringLiteral("the restore was cancelled; nothing was restored")))
+            return *code;
         out(QStringLiteral("%1 %2 rows, %3 already there")
                 .arg(dryRun ? QStringLiteral("would restore") : QStringLiteral("restored"))
                 .arg(outcome.restored)

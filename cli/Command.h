@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+#include "data/Job.h"
+
 #include <memory>
 #include <optional>
 
@@ -53,6 +55,10 @@ public:
     virtual int maxArgs() const { return 0; }
     virtual int execute(const Context &context) = 0;
 };
+
+// The exit for a job that did not run to its end: its message for a failure, `stopped` for a
+// cancel, both on stderr. Nothing for a job that is done.
+std::optional<int> unfinished(const JobEnding &ending, const QString &stopped);
 
 std::unique_ptr<Command> makeCheckCommand();
 std::unique_ptr<Command> makeFindCommand();

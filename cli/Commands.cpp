@@ -30,6 +30,19 @@ std::unique_ptr<TData1> Context::openSession() const
     }
 }
 
+std::optional<int> unfinished(const JobEnding &ending, const QString &stopped)
+{
+    if (ending.isFailed()) {
+        err(QStringLiteral("chongma-cli: %1").arg(ending.message));
+        return Failed;
+    }
+    if (ending.isStopped()) {
+        err(QStringLiteral("chongma-cli: %1").arg(stopped));
+        return Cancelled;
+    }
+    return std::nullopt;
+}
+
 QString Context::besideProgram(const QString &name)
 {
     return QDir(QCoreApplication::applicationDirPath()).filePath(name);

@@ -43,14 +43,8 @@ public:
             SearchProgress progress;
             result = dedupe::findDuplicates(*session, progress, stopToken());
         }
-        if (result.ending.isFailed()) {
-            err(QStringLiteral("chongma-cli: %1").arg(result.ending.message));
-            return Failed;
-        }
-        if (result.ending.isStopped()) {
-            err(QStringLiteral("chongma-cli: the search was cancelled"));
-            return Cancelled;
-        }
+        if (const std::optional<int> code = unfinished(result.ending, QStringLiteral("the search was cancelled")))
+            return *code;
         const bool json = context.isSet(QStringLiteral("json"));
         for (const DuplicatePick &pick : std::as_const(result.duplicates)) {
             if (json) {

@@ -71,14 +71,8 @@ public:
         }
         if (!result.encoding.isEmpty())
             err(QStringLiteral("source read as %1%2").arg(result.encoding, result.converted ? QStringLiteral(", converted to GBK") : QString()));
-        if (result.ending.isFailed()) {
-            err(QStringLiteral("chongma-cli: %1").arg(result.ending.message));
-            return Failed;
-        }
-        if (result.ending.isStopped()) {
-            err(QStringLiteral("chongma-cli: the import was cancelled after %1 of %2 lines").arg(c.sum - c.wdr).arg(c.sum));
-            return Cancelled;
-        }
+        if (const std::optional<int> code = unfinished(result.ending, QStringLiteral("the import was cancelled after %1 of %2 lines").arg(c.sum - c.wdr).arg(c.sum)))
+            return *code;
         if (result.nulOffset >= 0) {
             err(QStringLiteral("chongma-cli: a NUL byte at offset %1 ended the text; %2 after it were not read")
                     .arg(result.nulOffset)

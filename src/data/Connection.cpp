@@ -16,8 +16,6 @@ void Connection::open()
     m_opened = true;
 }
 
-void Connection::close() { m_session.reset(); }
-
 TData1 &Connection::session(OperationSink &sink)
 {
     if (m_session && !m_session->isLost())

@@ -23,8 +23,6 @@ public:
     // The open session, opened again first when the last one was lost ("已重新连接数据库" on the
     // sink). Throws ConnectionError when it cannot be opened.
     TData1 &session(OperationSink &sink);
-    bool isOpen() const { return m_session != nullptr; }
-    void close();
 
     const DataLink &link() const { return m_link; }
 

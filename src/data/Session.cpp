@@ -340,21 +340,17 @@ bool TData1::execInTransaction(Query query, const QString &sql, const QVariantLi
 ResultSet TData1::select(const QString &sql, const QVariantList &values)
 {
     ResultSet result;
-    selectEach(sql, values, [&](const RowView &row) {
-        if (result.m_columns.isEmpty())
-            result.m_columns = row.columns();
+    result.m_columns = selectEach(sql, values, [&](const RowView &row) {
         QVector<QVariant> copy(row.columnCount());
         for (int i = 0; i < row.columnCount(); ++i)
             copy[i] = row.value(i);
         result.m_rows.append(std::move(copy));
         return true;
     });
-    if (result.m_columns.isEmpty())
-        result.m_columns = m_lastColumns;
     return result;
 }
 
-void TData1::selectEach(const QString &sql, const QVariantList &values,
+QStringList TData1::selectEach(const QString &sql, const QVariantList &values,
                         const std::function<bool(const RowView &)> &onRow)
 {
     QSqlQuery *q = exec(m_qryCurve, sql, values);
@@ -372,7 +368,6 @@ void TData1::selectEach(const QString &sql, const QVariantList &values,
     const QSqlRecord record = q->record();
     for (int i = 0; i < record.count(); ++i)
         row.m_columns.append(record.fieldName(i));
-    m_lastColumns = row.m_columns;
     bool more = true;
     while (more && q->next())
         more = onRow(row);
@@ -383,6 +378,7 @@ void TData1::selectEach(const QString &sql, const QVariantList &values,
         throwIfConnectionLost(reason);
         throw Error(reason);
     }
+    return row.m_columns;
 }
 
 QSqlRecord TData1::recordOf(const QString &table)

@@ -26,7 +26,6 @@ public:
     qint32 integer(int row, const QString &column) const; // NULL reads as 0
     qint64 int64(int row, const QString &column) const;   // NULL reads as 0
     QVariant value(int row, const QString &column) const;
-    const QStringList &columns() const { return m_columns; }
 
 private:
     friend class TData1;
@@ -39,7 +38,6 @@ private:
 class RowView {
 public:
     int columnCount() const { return int(m_columns.size()); }
-    const QStringList &columns() const { return m_columns; }
     int column(const QString &name) const; // index by name, ignoring case; throws Error when missing
     QVariant value(int column) const;      // an invalid QVariant for NULL
     bool isNull(int column) const;
@@ -93,8 +91,8 @@ public:
     ResultSet select(const QString &sql, const QVariantList &values = {});
 
     // A select on qryCurve read row by row, nothing kept: `onRow` returning false stops the
-    // reading. A failing statement throws Error.
-    void selectEach(const QString &sql, const QVariantList &values,
+    // reading. Returns the result's column names. A failing statement throws Error.
+    QStringList selectEach(const QString &sql, const QVariantList &values,
                     const std::function<bool(const RowView &)> &onRow);
 
     // A table's columns (names and types), in `select *` order, read from an empty select.
@@ -138,7 +136,6 @@ private:
     QueryObject m_qryCurve;
     QSqlError m_lastError;
     qint64 m_lastElapsedMs = 0; // how long the last statement ran, to tell a time-out
-    QStringList m_lastColumns;  // of the last select, also when it gave no row
     bool m_lost = false;
 };
 

@@ -53,21 +53,11 @@ csv::Field cellText(const QVariant &v)
 QVariant cellValue(const QString &text, QMetaType type)
 {
     bool ok = false;
-    switch (type.id()) {
-    case QMetaType::Int:
-    case QMetaType::Short:
-    case QMetaType::Long:
-    case QMetaType::LongLong:
-    case QMetaType::UInt:
-    case QMetaType::UShort:
-    case QMetaType::ULong:
-    case QMetaType::ULongLong:
-    case QMetaType::Char:
-    case QMetaType::SChar:
-    case QMetaType::UChar: {
+    if (isIntegerType(type)) {
         const qlonglong n = text.trimmed().toLongLong(&ok);
         return ok ? QVariant(n) : QVariant();
     }
+    switch (type.id()) {
     case QMetaType::Double:
     case QMetaType::Float: {
         const double d = text.trimmed().toDouble(&ok);
@@ -133,24 +123,17 @@ int writeBackup(TData1 &session, const QList<RemovalPick> &picks, const QString 
         wanted[pick.id].insert(pick.bar);
     }
 
-    QByteArray bytes("\xEF\xBB\xBF");
-    bool headerWritten = false;
+    QStringList columns;
+    QByteArray body;
     int rows = 0;
     for (qsizetype from = 0; from < ids.size(); from += sql::kIdsPerSelect) {
         const qsizetype n = qMin(sql::kIdsPerSelect, ids.size() - from);
         int idColumn = -1;
         int barColumn = -1;
-        session.selectEach(sql::rowsById(sql::paddedSize(n)), sql::inList(ids, from, n), [&](const RowView &row) {
+        columns = session.selectEach(sql::rowsById(sql::paddedSize(n)), sql::inList(ids, from, n), [&](const RowView &row) {
             if (idColumn < 0) {
                 idColumn = row.column(QStringLiteral("DiskID"));
                 barColumn = row.column(QStringLiteral("Bar"));
-            }
-            if (!headerWritten) {
-                QList<csv::Field> header;
-                for (const QString &column : row.columns())
-                    header.append(column);
-                bytes += csv::record(header);
-                headerWritten = true;
             }
             const std::optional<qint64> id = wholeId(row.value(idColumn));
             const auto bars = id ? wanted.constFind(*id) : wanted.constEnd();
@@ -160,17 +143,17 @@ int writeBackup(TData1 &session, const QList<RemovalPick> &picks, const QString 
             fields.reserve(row.columnCount());
             for (int i = 0; i < row.columnCount(); ++i)
                 fields.append(cellText(row.value(i)));
-            bytes += csv::record(fields);
+            body += csv::record(fields);
             ++rows;
             return true;
         });
     }
-    if (!headerWritten) {
-        QList<csv::Field> header;
-        for (const QString &column : session.columnsOf(QStringLiteral("diskinfo")))
-            header.append(column);
-        bytes += csv::record(header);
-    }
+    if (columns.isEmpty())
+        columns = session.columnsOf(QStringLiteral("diskinfo"));
+    QList<csv::Field> header;
+    for (const QString &column : std::as_const(columns))
+        header.append(column);
+    const QByteArray bytes = QByteArray("\xEF\xBB\xBF") + csv::record(header) + body;
 
     const QString folder = QFileInfo(path).absolutePath();
     if (!QDir().mkpath(folder))

@@ -40,11 +40,9 @@ QString reasonFor(const QVariant &diskId, const std::optional<qint64> &id)
 
 } // namespace
 
-std::optional<qint64> wholeId(const QVariant &diskId)
+bool isIntegerType(QMetaType type)
 {
-    if (!diskId.isValid() || diskId.isNull())
-        return std::nullopt;
-    switch (diskId.metaType().id()) {
+    switch (type.id()) {
     case QMetaType::Int:
     case QMetaType::Short:
     case QMetaType::Long:
@@ -52,17 +50,30 @@ std::optional<qint64> wholeId(const QVariant &diskId)
     case QMetaType::UInt:
     case QMetaType::UShort:
     case QMetaType::ULong:
+    case QMetaType::ULongLong:
     case QMetaType::Char:
     case QMetaType::SChar:
-    case QMetaType::UChar: {
+    case QMetaType::UChar:
+        return true;
+    default:
+        return false;
+    }
+}
+
+std::optional<qint64> wholeId(const QVariant &diskId)
+{
+    if (!diskId.isValid() || diskId.isNull())
+        return std::nullopt;
+    if (diskId.metaType().id() == QMetaType::ULongLong) {
+        const qulonglong n = diskId.toULongLong();
+        return n <= qulonglong(std::numeric_limits<qint64>::max()) ? std::optional<qint64>(qint64(n)) : std::nullopt;
+    }
+    if (isIntegerType(diskId.metaType())) {
         bool ok = false;
         const qlonglong n = diskId.toLongLong(&ok);
         return ok ? std::optional<qint64>(n) : std::nullopt;
     }
-    case QMetaType::ULongLong: {
-        const qulonglong n = diskId.toULongLong();
-        return n <= qulonglong(std::numeric_limits<qint64>::max()) ? std::optional<qint64>(qint64(n)) : std::nullopt;
-    }
+    switch (diskId.metaType().id()) {
     case QMetaType::Double:
     case QMetaType::Float:
         return fromDouble(diskId.toDouble());

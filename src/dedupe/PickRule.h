@@ -26,6 +26,9 @@ struct DuplicatePick {
 
 namespace dedupe {
 
+// Whether values of this type are integers (of any width or signedness).
+bool isIntegerType(QMetaType type);
+
 // A DiskID that names a row: a whole number within 64 bits. NULL, a fraction (a REAL or
 // numeric column holding 5.7) or a value beyond what a double holds exactly gives nothing.
 std::optional<qint64> wholeId(const QVariant &diskId);

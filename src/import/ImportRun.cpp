@@ -54,6 +54,16 @@ QString looseKey(QString code)
     return key.toCaseFolded();
 }
 
+// The cleaned form of a raw line: trimmed, quotes stripped; nothing when the line is dropped
+// (a line that only quote removal empties stays, and counts).
+std::optional<QByteArray> cleanLine(const QByteArray &raw)
+{
+    const QByteArray trimmed = trim(raw);
+    if (trimmed.isEmpty())
+        return std::nullopt;
+    return StripQuotes(trimmed);
+}
+
 } // namespace
 
 QList<QByteArray> cleanLines(const QList<QByteArray> &lines)
@@ -63,9 +73,8 @@ QList<QByteArray> cleanLines(const QList<QByteArray> &lines)
     QList<QByteArray> cleaned;
     cleaned.reserve(lines.size());
     for (const QByteArray &line : lines) {
-        const QByteArray trimmed = trim(line);
-        if (!trimmed.isEmpty())
-            cleaned.append(StripQuotes(trimmed));
+        if (std::optional<QByteArray> kept = cleanLine(line))
+            cleaned.append(std::move(*kept));
     }
     return cleaned;
 }
@@ -82,16 +91,6 @@ bool ExecSaveSQL(TData1 &session, const QVariantList &values)
 }
 
 namespace {
-
-// The cleaned form of a raw line: trimmed, quotes stripped; nothing when the line is dropped
-// (a line that only quote removal empties stays, and counts).
-std::optional<QByteArray> cleanLine(const QByteArray &raw)
-{
-    const QByteArray trimmed = trim(raw);
-    if (trimmed.isEmpty())
-        return std::nullopt;
-    return StripQuotes(trimmed);
-}
 
 // The cleaned lines one after another: read twice from a file (counted first, so the total is
 // known before the first line is handled, then handled), or kept in memory from a pipe.
