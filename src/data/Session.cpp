@@ -166,6 +166,11 @@ TData1::TData1(const DataLink &link) : m_link(link), m_connectionName(uniqueConn
     QSqlQuery probeQuery(m_db);
     if (!probeQuery.exec(probeStatement(link.kind)))
         throw fail(errorText(probeQuery.lastError()));
+    // Reads through a mapping rather than a read call per page: the search fetches its rows
+    // scattered over the table. Bounded, so memory stays the same on any size of file; the
+    // mapping is read-only, writes still go through the journal.
+    if (link.kind == DataLink::Kind::Sqlite)
+        probeQuery.exec(sql::sqliteMapSize());
 }
 
 TData1::~TData1()

@@ -37,6 +37,8 @@ QList<QVariant> inList(const QList<T> &all, qsizetype from, qsizetype n)
 // Proves an open connection answers, reading the catalogue where that matters (SQLite).
 QString probe();
 QString probeSqlite();
+// SQLite alone (no T-SQL): how much of the file reads map rather than copy.
+QString sqliteMapSize();
 
 // ---- diskinfo --------------------------------------------------------------------------
 // Every row of every duplicated barcode, with the group's barcode first: one grouped statement

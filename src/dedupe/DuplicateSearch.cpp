@@ -59,6 +59,7 @@ SearchResult findDuplicates(TData1 &session, OperationSink &sink, const CancelTo
     try {
         QString group;       // the barcode whose rows are being read
         QList<DiskRow> rows; // its rows
+        qint64 size = 0;     // how many rows it has, as the server counted them
         qint64 read = 0;
         const auto closeGroup = [&] {
             if (rows.size() > 1) { // a group the join lost rows of between the two reads is no duplicate
@@ -69,12 +70,17 @@ SearchResult findDuplicates(TData1 &session, OperationSink &sink, const CancelTo
             rows.clear();
         };
         bool stopped = false;
+        bool apart = false; // a barcode's rows did not come together
         session.selectEach(sql::duplicateRows(), {}, [&](const RowView &row) {
-            // A row numbered 1 starts the next barcode, named by its own barcode.
+            // The first row of a barcode names it and tells how many rows follow.
             QString bar = row.text(3);
-            if (rows.isEmpty() || row.integer(0) == 1) {
+            if (rows.size() == size) {
                 closeGroup();
                 group = bar;
+                size = row.integer(0);
+            } else if (row.integer(0) != size) {
+                apart = true;
+                return false;
             }
             rows.append({row.value(1), row.integer(2), std::move(bar)});
             if (++read % 1024 == 0) {
@@ -91,6 +97,8 @@ SearchResult findDuplicates(TData1 &session, OperationSink &sink, const CancelTo
             result.ending = JobEnding::stopped();
             return result;
         }
+        if (apart || rows.size() != size)
+            throw Error(QStringLiteral("The database returned the rows of a barcode apart"));
         closeGroup();
         sink.progress(read, read);
     } catch (...) {
