@@ -1,7 +1,7 @@
 #include "data/Session.h"
 
 #include "data/Error.h"
-#include "data/StatementTimeout.h"
+#include "data/OdbcStatement.h"
 #include "data/Statements.h"
 
 #include <QAtomicInt>
@@ -201,7 +201,7 @@ TData1::QueryObject &TData1::queryObject(Query query)
     return query == Query::SaveData ? m_qrySaveData : m_qryCurve;
 }
 
-QSqlQuery *TData1::exec(QueryObject &q, const QString &sql, const QVariantList &values)
+QSqlQuery *TData1::prepared(QueryObject &q, const QString &sql)
 {
     constexpr std::size_t kPreparedPerQuery = 6;
     m_lastElapsedMs = 0;
@@ -221,7 +221,15 @@ QSqlQuery *TData1::exec(QueryObject &q, const QString &sql, const QVariantList &
     } else if (it != q.statements.begin()) {
         q.statements.splice(q.statements.begin(), q.statements, it);
     }
-    QSqlQuery &query = q.statements.front().query;
+    return &q.statements.front().query;
+}
+
+QSqlQuery *TData1::exec(QueryObject &q, const QString &sql, const QVariantList &values)
+{
+    QSqlQuery *prepared = this->prepared(q, sql);
+    if (!prepared)
+        return nullptr;
+    QSqlQuery &query = *prepared;
     query.finish();
     for (int i = 0; i < values.size(); ++i)
         query.bindValue(i, values.at(i));
@@ -295,6 +303,34 @@ StatementResult TData1::run(Query query, const QString &sql, const QVariantList 
     result.ok = true;
     result.rowsAffected = q->numRowsAffected();
     q->finish();
+    return result;
+}
+
+StatementResult TData1::runTexts(Query query, const QString &sql, const QVariantList &values)
+{
+    if (m_link.kind == DataLink::Kind::Sqlite)
+        return run(query, sql, values);
+    StatementResult result;
+    QueryObject &q = queryObject(query);
+    QSqlQuery *prepared = this->prepared(q, sql);
+    if (!prepared) {
+        result.error = failureText(m_lastError);
+        return result;
+    }
+    prepared->finish();
+    QElapsedTimer timer;
+    timer.start();
+    const std::optional<OdbcExecResult> straight = execOdbcTexts(*prepared, values);
+    m_lastElapsedMs = timer.elapsed();
+    if (!straight)
+        return run(query, sql, values);
+    if (!straight->ok) {
+        q.statements.pop_front(); // as after any failed statement
+        result.error = failureText(straight->error);
+        return result;
+    }
+    result.ok = true;
+    result.rowsAffected = straight->rowsAffected;
     return result;
 }
 
