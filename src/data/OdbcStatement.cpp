@@ -4,6 +4,7 @@
 #include <QSqlResult>
 #include <QVariant>
 
+#include <cstring>
 #include <vector>
 
 #ifdef Q_OS_WIN
@@ -106,6 +107,215 @@ std::optional<OdbcExecResult> execOdbcTexts(QSqlQuery &query, const QVariantList
     result.ok = true;
     result.rowsAffected = rows;
     return result;
+}
+
+// One column's bound buffers: a value of each row of a block, and its length or NULL.
+struct OdbcColumn {
+    SQLSMALLINT cType = 0;
+    SQLLEN width = 0; // bytes a value
+    std::vector<char> data;
+    std::vector<SQLLEN> lengths;
+};
+
+struct OdbcRows::State {
+    static constexpr SQLULEN kBlock = 512;
+    SQLHANDLE statement = nullptr;
+    QStringList names;
+    std::vector<OdbcColumn> columns;
+    SQLULEN fetched = 0;
+    std::vector<SQLUSMALLINT> status = std::vector<SQLUSMALLINT>(kBlock);
+    QSqlError error;
+    bool open = false;
+
+    void fail(const QString &what)
+    {
+        error = QSqlError(what, diagnostics(statement), QSqlError::StatementError);
+    }
+};
+
+namespace {
+
+// How a column of this ODBC type is fetched, as the kind of value Qt makes of it; false for
+// kinds left to Qt.
+bool chooseBuffer(SQLSMALLINT type, SQLULEN size, OdbcColumn &column)
+{
+    switch (type) {
+    case SQL_BIT:
+    case SQL_TINYINT:
+    case SQL_SMALLINT:
+    case SQL_INTEGER:
+        column.cType = SQL_C_SLONG;
+        column.width = sizeof(SQLINTEGER);
+        return true;
+    case SQL_BIGINT:
+        column.cType = SQL_C_SBIGINT;
+        column.width = sizeof(SQLBIGINT);
+        return true;
+    case SQL_REAL:
+    case SQL_FLOAT:
+    case SQL_DOUBLE:
+    case SQL_NUMERIC:
+    case SQL_DECIMAL:
+        column.cType = SQL_C_DOUBLE;
+        column.width = sizeof(SQLDOUBLE);
+        return true;
+    case SQL_CHAR:
+    case SQL_VARCHAR:
+    case SQL_WCHAR:
+    case SQL_WVARCHAR:
+        // Room for every character as a surrogate pair, and the terminator.
+        if (size == 0 || size > 1024)
+            return false;
+        column.cType = SQL_C_WCHAR;
+        column.width = SQLLEN((2 * size + 1) * sizeof(SQLWCHAR));
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+OdbcRows::OdbcRows() = default;
+
+OdbcRows::~OdbcRows()
+{
+    if (d && d->statement) {
+        // Back to one row a fetch and nothing bound: Qt fetches on this handle too.
+        if (d->open)
+            SQLCloseCursor(d->statement);
+        SQLFreeStmt(d->statement, SQL_UNBIND);
+        SQLSetStmtAttr(d->statement, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(SQLULEN(1)), 0);
+        SQLSetStmtAttr(d->statement, SQL_ATTR_ROWS_FETCHED_PTR, nullptr, 0);
+        SQLSetStmtAttr(d->statement, SQL_ATTR_ROW_STATUS_PTR, nullptr, 0);
+    }
+}
+
+OdbcRows::Opened OdbcRows::open(QSqlQuery &query)
+{
+    d = std::make_unique<State>();
+    d->statement = statementHandle(query);
+    if (!d->statement)
+        return Opened::NotOdbc;
+    SQLFreeStmt(d->statement, SQL_CLOSE);
+    SQLFreeStmt(d->statement, SQL_RESET_PARAMS);
+    const SQLRETURN rc = SQLExecute(d->statement);
+    if (!SQL_SUCCEEDED(rc)) {
+        d->fail(QStringLiteral("Unable to execute statement"));
+        return Opened::Failed;
+    }
+    d->open = true;
+    SQLSMALLINT count = 0;
+    if (!SQL_SUCCEEDED(SQLNumResultCols(d->statement, &count)) || count <= 0) {
+        d->fail(QStringLiteral("The statement returned no result set"));
+        return Opened::Failed;
+    }
+    d->columns.resize(size_t(count));
+    for (SQLSMALLINT i = 0; i < count; ++i) {
+        SQLWCHAR name[256] = {};
+        SQLSMALLINT nameLength = 0;
+        SQLSMALLINT type = 0;
+        SQLULEN size = 0;
+        SQLSMALLINT digits = 0;
+        SQLSMALLINT nullable = 0;
+        if (!SQL_SUCCEEDED(SQLDescribeColW(d->statement, SQLUSMALLINT(i + 1), name, 256, &nameLength, &type, &size,
+                                           &digits, &nullable))) {
+            d->fail(QStringLiteral("Unable to describe the result"));
+            return Opened::Failed;
+        }
+        d->names << QString::fromUtf16(reinterpret_cast<const char16_t *>(name), qMin<qsizetype>(nameLength, 255));
+        if (!chooseBuffer(type, size, d->columns[size_t(i)]))
+            return Opened::Unsupported;
+    }
+    SQLSetStmtAttr(d->statement, SQL_ATTR_ROW_BIND_TYPE, reinterpret_cast<SQLPOINTER>(SQLULEN(SQL_BIND_BY_COLUMN)), 0);
+    if (!SQL_SUCCEEDED(SQLSetStmtAttr(d->statement, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(State::kBlock), 0))) {
+        d->fail(QStringLiteral("Unable to fetch rows in blocks"));
+        return Opened::Failed;
+    }
+    SQLSetStmtAttr(d->statement, SQL_ATTR_ROWS_FETCHED_PTR, &d->fetched, 0);
+    SQLSetStmtAttr(d->statement, SQL_ATTR_ROW_STATUS_PTR, d->status.data(), 0);
+    for (size_t i = 0; i < d->columns.size(); ++i) {
+        OdbcColumn &column = d->columns[i];
+        column.data.resize(size_t(column.width) * State::kBlock);
+        column.lengths.resize(State::kBlock);
+        if (!SQL_SUCCEEDED(SQLBindCol(d->statement, SQLUSMALLINT(i + 1), column.cType, column.data.data(), column.width,
+                                      column.lengths.data()))) {
+            d->fail(QStringLiteral("Unable to bind the result"));
+            return Opened::Failed;
+        }
+    }
+    return Opened::Yes;
+}
+
+QStringList OdbcRows::columns() const { return d->names; }
+
+qsizetype OdbcRows::rows() const { return qsizetype(d->fetched); }
+
+QSqlError OdbcRows::error() const { return d->error; }
+
+bool OdbcRows::fetch()
+{
+    d->fetched = 0;
+    const SQLRETURN rc = SQLFetch(d->statement);
+    if (rc == SQL_NO_DATA)
+        return false;
+    if (!SQL_SUCCEEDED(rc)) {
+        d->fail(QStringLiteral("Unable to fetch row"));
+        return false;
+    }
+    for (SQLULEN row = 0; row < d->fetched; ++row) {
+        if (d->status[row] == SQL_ROW_ERROR) {
+            d->fail(QStringLiteral("Unable to fetch row"));
+            return false;
+        }
+    }
+    // A text longer than its buffer was cut: never hand it on as the value.
+    for (const OdbcColumn &column : d->columns) {
+        if (column.cType != SQL_C_WCHAR)
+            continue;
+        for (SQLULEN row = 0; row < d->fetched; ++row) {
+            const SQLLEN length = column.lengths[row];
+            if (length == SQL_NO_TOTAL || length >= column.width) {
+                d->error = QSqlError(QStringLiteral("Unable to fetch row"), QStringLiteral("a text is longer than its column"),
+                                     QSqlError::StatementError);
+                return false;
+            }
+        }
+    }
+    return d->fetched > 0;
+}
+
+bool OdbcRows::isNull(qsizetype row, int column) const
+{
+    return d->columns[size_t(column)].lengths[size_t(row)] == SQL_NULL_DATA;
+}
+
+QVariant OdbcRows::value(qsizetype row, int column) const
+{
+    const OdbcColumn &c = d->columns[size_t(column)];
+    if (c.lengths[size_t(row)] == SQL_NULL_DATA)
+        return QVariant();
+    const char *at = c.data.data() + size_t(row) * size_t(c.width);
+    switch (c.cType) {
+    case SQL_C_SLONG: {
+        SQLINTEGER v;
+        std::memcpy(&v, at, sizeof v);
+        return QVariant(int(v));
+    }
+    case SQL_C_SBIGINT: {
+        SQLBIGINT v;
+        std::memcpy(&v, at, sizeof v);
+        return QVariant(qlonglong(v));
+    }
+    case SQL_C_DOUBLE: {
+        SQLDOUBLE v;
+        std::memcpy(&v, at, sizeof v);
+        return QVariant(double(v));
+    }
+    default:
+        return QVariant(QString::fromUtf16(reinterpret_cast<const char16_t *>(at),
+                                           qsizetype(c.lengths[size_t(row)]) / qsizetype(sizeof(SQLWCHAR))));
+    }
 }
 
 } // namespace chongma

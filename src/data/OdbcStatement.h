@@ -4,6 +4,7 @@
 #include <QSqlQuery>
 #include <QVariantList>
 
+#include <memory>
 #include <optional>
 
 namespace chongma {
@@ -24,5 +25,34 @@ struct OdbcExecResult {
 // does for statements of a few thousand values. Nothing (and nothing done) when the query is
 // not an ODBC one or a value is not a text.
 std::optional<OdbcExecResult> execOdbcTexts(QSqlQuery &query, const QVariantList &values);
+
+// The rows of a select, fetched straight from the ODBC handle of a prepared QODBC statement a
+// block at a time into bound buffers: Qt asks the driver for every value of every row on its
+// own, which costs more than the server on results of many rows. Values come as Qt gives them
+// (whole numbers as int or qlonglong, other numbers as double, texts as QString, NULL invalid).
+class OdbcRows {
+public:
+    enum class Opened { Yes, NotOdbc, Unsupported, Failed };
+    // Executes `query` (prepared, no parameters). Unsupported: a column is of a kind this does
+    // not fetch (long texts, dates, binary), the statement has run and its cursor is closed,
+    // and the caller runs it through Qt instead. Failed: see error().
+    Opened open(QSqlQuery &query);
+    OdbcRows();
+    ~OdbcRows();
+    OdbcRows(const OdbcRows &) = delete;
+    OdbcRows &operator=(const OdbcRows &) = delete;
+
+    QStringList columns() const;
+    // The next block; false at the end or on failure (error() is then valid).
+    bool fetch();
+    qsizetype rows() const;
+    bool isNull(qsizetype row, int column) const;
+    QVariant value(qsizetype row, int column) const;
+    QSqlError error() const;
+
+private:
+    struct State;
+    std::unique_ptr<State> d;
+};
 
 } // namespace chongma

@@ -105,16 +105,18 @@ int RowView::column(const QString &name) const { return findColumn(m_columns, na
 
 QVariant RowView::value(int column) const
 {
+    if (m_block)
+        return m_block->value(m_row, column);
     if (m_query->isNull(column))
         return QVariant();
     return m_query->value(column);
 }
 
-bool RowView::isNull(int column) const { return m_query->isNull(column); }
+bool RowView::isNull(int column) const { return m_block ? m_block->isNull(m_row, column) : m_query->isNull(column); }
 
 QString RowView::text(int column) const
 {
-    return m_query->isNull(column) ? QString() : m_query->value(column).toString();
+    return isNull(column) ? QString() : value(column).toString();
 }
 
 qint32 RowView::integer(int column) const { return toInt32(value(column)); }
@@ -391,9 +393,63 @@ ResultSet TData1::select(const QString &sql, const QVariantList &values)
     return result;
 }
 
+std::optional<QStringList> TData1::selectEachInBlocks(const QString &sql,
+                                                      const std::function<bool(const RowView &)> &onRow)
+{
+    QSqlQuery *prepared = this->prepared(m_qryCurve, sql);
+    if (!prepared) {
+        const QString reason = failureText(m_lastError);
+        throwIfConnectionLost(reason);
+        throw Error(reason);
+    }
+    prepared->finish();
+    RowView row;
+    QSqlError failure;
+    {
+        OdbcRows rows;
+        QElapsedTimer timer;
+        timer.start();
+        const OdbcRows::Opened opened = rows.open(*prepared);
+        m_lastElapsedMs = timer.elapsed();
+        switch (opened) {
+        case OdbcRows::Opened::NotOdbc:
+        case OdbcRows::Opened::Unsupported:
+            return std::nullopt;
+        case OdbcRows::Opened::Failed:
+            failure = rows.error();
+            break;
+        case OdbcRows::Opened::Yes: {
+            row.m_block = &rows;
+            row.m_columns = rows.columns();
+            bool more = true;
+            while (more && rows.fetch()) {
+                for (qsizetype i = 0; more && i < rows.rows(); ++i) {
+                    row.m_row = i;
+                    more = onRow(row);
+                }
+            }
+            if (more)
+                failure = rows.error();
+            break;
+        }
+        }
+    }
+    if (failure.isValid()) {
+        m_qryCurve.statements.pop_front(); // as after any failed statement
+        const QString reason = failureText(failure);
+        throwIfConnectionLost(reason);
+        throw Error(reason);
+    }
+    return row.m_columns;
+}
+
 QStringList TData1::selectEach(const QString &sql, const QVariantList &values,
                         const std::function<bool(const RowView &)> &onRow)
 {
+    if (values.isEmpty() && m_link.kind != DataLink::Kind::Sqlite) {
+        if (std::optional<QStringList> columns = selectEachInBlocks(sql, onRow))
+            return *columns;
+    }
     QSqlQuery *q = exec(m_qryCurve, sql, values);
     if (!q) {
         const QString reason = failureText(m_lastError);

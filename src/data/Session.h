@@ -34,6 +34,8 @@ private:
     QVector<QVector<QVariant>> m_rows;
 };
 
+class OdbcRows;
+
 // One row of a select read row by row; valid only inside the callback that receives it.
 class RowView {
 public:
@@ -46,7 +48,9 @@ public:
 
 private:
     friend class TData1;
-    const QSqlQuery *m_query = nullptr;
+    const QSqlQuery *m_query = nullptr; // the row Qt fetched, or
+    const OdbcRows *m_block = nullptr;  // row m_row of a block fetched straight from ODBC
+    qsizetype m_row = 0;
     QStringList m_columns;
 };
 
@@ -94,7 +98,8 @@ public:
     ResultSet select(const QString &sql, const QVariantList &values = {});
 
     // A select on qryCurve read row by row, nothing kept: `onRow` returning false stops the
-    // reading. Returns the result's column names. A failing statement throws Error.
+    // reading. Returns the result's column names. A failing statement throws Error. On ODBC a
+    // select without values is fetched in blocks of rows.
     QStringList selectEach(const QString &sql, const QVariantList &values,
                     const std::function<bool(const RowView &)> &onRow);
 
@@ -128,6 +133,8 @@ private:
     QSqlQuery *prepared(QueryObject &q, const QString &sql);
     // Runs `sql` on `q`; the query it ran on, or nullptr with its error in m_lastError.
     QSqlQuery *exec(QueryObject &q, const QString &sql, const QVariantList &values);
+    // selectEach through OdbcRows; nothing when the statement must go through Qt instead.
+    std::optional<QStringList> selectEachInBlocks(const QString &sql, const std::function<bool(const RowView &)> &onRow);
     void finishAll();
     void rollbackOrThrow();
     void throwIfConnectionLost(const QString &statementError);

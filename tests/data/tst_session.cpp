@@ -140,6 +140,35 @@ private slots:
         QVERIFY_THROWS_EXCEPTION(Error, session.select(QStringLiteral("select Bar from nosuchtable")));
     }
 
+    // Rows over several fetch blocks, a text column too long to fetch in blocks, and the same
+    // statements again: every row once, in order, on the same prepared statements.
+    void longSelectsComeWholeAndInOrder()
+    {
+        QFETCH_GLOBAL(QString, backend);
+        ScratchDatabase db(backend);
+        db.createDiskinfo();
+        db.exec(QStringLiteral("with recursive g(i) as (select 1 union all select i + 1 from g where i < 1300) "
+                               "insert into diskinfo (DiskID, DiskNum, Bar) select i, i % 7, 'B' || i from g"));
+        TData1 session(db.link());
+        for (const QString &bar : {QStringLiteral("Bar"), QStringLiteral("cast(Bar as text)")}) {
+            for (int pass = 0; pass < 2; ++pass) {
+                qint64 next = 1;
+                const QStringList columns = session.selectEach(
+                    QStringLiteral("select DiskID, DiskNum, %1 as Bar from diskinfo order by DiskID").arg(bar), {},
+                    [&](const RowView &row) {
+                        if (row.integer(0) != next || row.integer(1) != next % 7 || row.text(2) != QStringLiteral("B%1").arg(next))
+                            return false;
+                        ++next;
+                        return true;
+                    });
+                QCOMPARE(next, 1301);
+                QCOMPARE(columns.size(), 3);
+            }
+        }
+        QCOMPARE(session.select(QStringLiteral("select Bar from diskinfo where DiskID = ?"), {1300}).text(0, QStringLiteral("Bar")),
+                 QStringLiteral("B1300"));
+    }
+
     void quoteInValueIsData()
     {
         QFETCH_GLOBAL(QString, backend);
