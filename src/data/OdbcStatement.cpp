@@ -125,7 +125,8 @@ struct OdbcRows::State {
     SQLULEN fetched = 0;
     std::vector<SQLUSMALLINT> status = std::vector<SQLUSMALLINT>(kBlock);
     QSqlError error;
-    bool open = false;
+    bool arraySet = false; // the handle fetches blocks now
+    bool open = false;     // a cursor is open on it
 
     void fail(const QString &what)
     {
@@ -180,7 +181,7 @@ OdbcRows::OdbcRows() = default;
 
 OdbcRows::~OdbcRows()
 {
-    if (d && d->statement) {
+    if (d && d->arraySet) {
         // Back to one row a fetch and nothing bound: Qt fetches on this handle too.
         if (d->open)
             SQLCloseCursor(d->statement);
@@ -196,9 +197,14 @@ OdbcRows::Opened OdbcRows::open(QSqlQuery &query)
     d = std::make_unique<State>();
     d->statement = statementHandle(query);
     if (!d->statement)
-        return Opened::NotOdbc;
+        return Opened::NotRun;
     SQLFreeStmt(d->statement, SQL_CLOSE);
     SQLFreeStmt(d->statement, SQL_RESET_PARAMS);
+    // A driver without block cursors is left to Qt before anything runs. One that fetches
+    // fewer rows a block than asked says how many it did.
+    if (!SQL_SUCCEEDED(SQLSetStmtAttr(d->statement, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(State::kBlock), 0)))
+        return Opened::NotRun;
+    d->arraySet = true;
     const SQLRETURN rc = SQLExecute(d->statement);
     if (!SQL_SUCCEEDED(rc)) {
         d->fail(QStringLiteral("Unable to execute statement"));
@@ -228,10 +234,6 @@ OdbcRows::Opened OdbcRows::open(QSqlQuery &query)
             return Opened::Unsupported;
     }
     SQLSetStmtAttr(d->statement, SQL_ATTR_ROW_BIND_TYPE, reinterpret_cast<SQLPOINTER>(SQLULEN(SQL_BIND_BY_COLUMN)), 0);
-    if (!SQL_SUCCEEDED(SQLSetStmtAttr(d->statement, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(State::kBlock), 0))) {
-        d->fail(QStringLiteral("Unable to fetch rows in blocks"));
-        return Opened::Failed;
-    }
     SQLSetStmtAttr(d->statement, SQL_ATTR_ROWS_FETCHED_PTR, &d->fetched, 0);
     SQLSetStmtAttr(d->statement, SQL_ATTR_ROW_STATUS_PTR, d->status.data(), 0);
     for (size_t i = 0; i < d->columns.size(); ++i) {

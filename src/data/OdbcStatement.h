@@ -32,10 +32,11 @@ std::optional<OdbcExecResult> execOdbcTexts(QSqlQuery &query, const QVariantList
 // (whole numbers as int or qlonglong, other numbers as double, texts as QString, NULL invalid).
 class OdbcRows {
 public:
-    enum class Opened { Yes, NotOdbc, Unsupported, Failed };
-    // Executes `query` (prepared, no parameters). Unsupported: a column is of a kind this does
-    // not fetch (long texts, dates, binary), the statement has run and its cursor is closed,
-    // and the caller runs it through Qt instead. Failed: see error().
+    enum class Opened { Yes, NotRun, Unsupported, Failed };
+    // Executes `query` (prepared, no parameters). NotRun: not an ODBC query, or a driver that
+    // fetches one row at a time. Unsupported: a column is of a kind this does not fetch (long
+    // texts, dates, binary); the statement has run, and its cursor is closed once this is
+    // gone. After either the caller runs the statement through Qt. Failed: see error().
     Opened open(QSqlQuery &query);
     OdbcRows();
     ~OdbcRows();

@@ -412,7 +412,7 @@ std::optional<QStringList> TData1::selectEachInBlocks(const QString &sql,
         const OdbcRows::Opened opened = rows.open(*prepared);
         m_lastElapsedMs = timer.elapsed();
         switch (opened) {
-        case OdbcRows::Opened::NotOdbc:
+        case OdbcRows::Opened::NotRun:
         case OdbcRows::Opened::Unsupported:
             return std::nullopt;
         case OdbcRows::Opened::Failed:
