@@ -164,11 +164,12 @@ bool chooseBuffer(SQLSMALLINT type, SQLULEN size, OdbcColumn &column)
     case SQL_VARCHAR:
     case SQL_WCHAR:
     case SQL_WVARCHAR:
-        // Room for every character as a surrogate pair, and the terminator.
-        if (size == 0 || size > 1024)
+        // Room for every character as a surrogate pair, and the terminator; at least 4 096
+        // characters, for drivers that give a column without a limit a size of their own.
+        if (size == 0 || size > 4096)
             return false;
         column.cType = SQL_C_WCHAR;
-        column.width = SQLLEN((2 * size + 1) * sizeof(SQLWCHAR));
+        column.width = SQLLEN((qMax<SQLULEN>(2 * size, 4096) + 1) * sizeof(SQLWCHAR));
         return true;
     default:
         return false;
@@ -277,7 +278,7 @@ bool OdbcRows::fetch()
             continue;
         for (SQLULEN row = 0; row < d->fetched; ++row) {
             const SQLLEN length = column.lengths[row];
-            if (length == SQL_NO_TOTAL || length >= column.width) {
+            if (length == SQL_NO_TOTAL || length > column.width - SQLLEN(sizeof(SQLWCHAR))) {
                 d->error = QSqlError(QStringLiteral("Unable to fetch row"), QStringLiteral("a text is longer than its column"),
                                      QSqlError::StatementError);
                 return false;
