@@ -113,7 +113,8 @@ std::optional<OdbcExecResult> execOdbcTexts(QSqlQuery &query, const QVariantList
 struct OdbcColumn {
     SQLSMALLINT cType = 0;
     SQLLEN width = 0; // bytes a value
-    std::vector<char> data;
+    // Left unfilled: pages a short result never reaches are never touched.
+    std::unique_ptr<char[]> data;
     std::vector<SQLLEN> lengths;
 };
 
@@ -239,9 +240,9 @@ OdbcRows::Opened OdbcRows::open(QSqlQuery &query)
     SQLSetStmtAttr(d->statement, SQL_ATTR_ROW_STATUS_PTR, d->status.data(), 0);
     for (size_t i = 0; i < d->columns.size(); ++i) {
         OdbcColumn &column = d->columns[i];
-        column.data.resize(size_t(column.width) * State::kBlock);
+        column.data.reset(new char[size_t(column.width) * State::kBlock]);
         column.lengths.resize(State::kBlock);
-        if (!SQL_SUCCEEDED(SQLBindCol(d->statement, SQLUSMALLINT(i + 1), column.cType, column.data.data(), column.width,
+        if (!SQL_SUCCEEDED(SQLBindCol(d->statement, SQLUSMALLINT(i + 1), column.cType, column.data.get(), column.width,
                                       column.lengths.data()))) {
             d->fail(QStringLiteral("Unable to bind the result"));
             return Opened::Failed;
@@ -298,7 +299,7 @@ QVariant OdbcRows::value(qsizetype row, int column) const
     const OdbcColumn &c = d->columns[size_t(column)];
     if (c.lengths[size_t(row)] == SQL_NULL_DATA)
         return QVariant();
-    const char *at = c.data.data() + size_t(row) * size_t(c.width);
+    const char *at = c.data.get() + size_t(row) * size_t(c.width);
     switch (c.cType) {
     case SQL_C_SLONG: {
         SQLINTEGER v;

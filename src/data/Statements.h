@@ -41,8 +41,8 @@ QString probeSqlite();
 QString sqliteMapSize();
 
 // ---- diskinfo --------------------------------------------------------------------------
-// Every row of every duplicated barcode, with the group's barcode first: one grouped statement
-// finds the groups, and only their rows are read.
+// Every row of every duplicated barcode, each with its barcode's number of rows: one grouped
+// statement finds the groups, and only their rows are read.
 QString duplicateRows();
 // The per-barcode search, kept as the reference the grouped one is checked against.
 QString distinctBars();
