@@ -4,7 +4,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev qt6-base-private-dev libqt6sql6-odbc libqt6sql6-sqlite
+  qt6-base-dev qt6-base-private-dev libqt6sql6-odbc libqt6sql6-sqlite libsqlite3-dev
   unixodbc-dev unixodbc tdsodbc odbc-postgresql
   postgresql postgresql-client
   fonts-wqy-microhei qt6-translations-l10n

@@ -2,6 +2,7 @@
 
 #include "data/Error.h"
 #include "data/OdbcStatement.h"
+#include "data/SqliteStatement.h"
 #include "data/Statements.h"
 
 #include <QAtomicInt>
@@ -310,8 +311,6 @@ StatementResult TData1::run(Query query, const QString &sql, const QVariantList 
 
 StatementResult TData1::runTexts(Query query, const QString &sql, const QVariantList &values)
 {
-    if (m_link.kind == DataLink::Kind::Sqlite)
-        return run(query, sql, values);
     StatementResult result;
     QueryObject &q = queryObject(query);
     QSqlQuery *prepared = this->prepared(q, sql);
@@ -322,7 +321,9 @@ StatementResult TData1::runTexts(Query query, const QString &sql, const QVariant
     prepared->finish();
     QElapsedTimer timer;
     timer.start();
-    const std::optional<OdbcExecResult> straight = execOdbcTexts(*prepared, values);
+    const std::optional<OdbcExecResult> straight = m_link.kind == DataLink::Kind::Sqlite
+                                                       ? execSqliteTexts(*prepared, values)
+                                                       : execOdbcTexts(*prepared, values);
     m_lastElapsedMs = timer.elapsed();
     if (!straight)
         return run(query, sql, values);

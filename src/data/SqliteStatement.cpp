@@ -1,0 +1,88 @@
+#include "data/SqliteStatement.h"
+
+#include <QSqlDriver>
+#include <QSqlResult>
+
+#ifdef CHONGMA_SQLITE_DIRECT
+#include <dlfcn.h>
+#include <sqlite3.h>
+#endif
+
+namespace chongma {
+
+#ifdef CHONGMA_SQLITE_DIRECT
+
+namespace {
+
+// Whether the driver's plugin reaches SQLite through the shared library this program uses: a
+// statement handle may only go to the library instance that made it. The plugin is found from
+// the driver's virtual table, which lives in it.
+bool driverSharesOurSqlite(const QSqlDriver *driver)
+{
+    Dl_info info{};
+    const void *table = *reinterpret_cast<const void *const *>(driver);
+    if (!dladdr(table, &info) || !info.dli_fname)
+        return false;
+    void *plugin = dlopen(info.dli_fname, RTLD_LAZY | RTLD_NOLOAD);
+    if (!plugin)
+        return false;
+    void *theirs = dlsym(plugin, "sqlite3_bind_text16");
+    dlclose(plugin);
+    return theirs && theirs == reinterpret_cast<void *>(&sqlite3_bind_text16);
+}
+
+} // namespace
+
+std::optional<OdbcExecResult> execSqliteTexts(QSqlQuery &query, const QVariantList &values)
+{
+    const QVariant handle = query.result() ? query.result()->handle() : QVariant();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3_stmt*") != 0)
+        return std::nullopt;
+    sqlite3_stmt *statement = *static_cast<sqlite3_stmt *const *>(handle.constData());
+    static const bool shared = driverSharesOurSqlite(query.driver());
+    if (!statement || !shared || sqlite3_bind_parameter_count(statement) != values.size())
+        return std::nullopt;
+    for (const QVariant &value : values) {
+        if (!value.isNull() && value.metaType().id() != QMetaType::QString)
+            return std::nullopt;
+    }
+    sqlite3 *db = sqlite3_db_handle(statement);
+    OdbcExecResult result;
+    const auto done = [&](int rc) {
+        if (rc != SQLITE_OK && rc != SQLITE_DONE) {
+            result.error = QSqlError(QStringLiteral("Unable to fetch row"),
+                                     QString::fromUtf16(static_cast<const char16_t *>(sqlite3_errmsg16(db))),
+                                     QSqlError::StatementError, QString::number(rc));
+        }
+        sqlite3_reset(statement);
+        sqlite3_clear_bindings(statement);
+        return result;
+    };
+    sqlite3_reset(statement);
+    sqlite3_clear_bindings(statement);
+    for (qsizetype i = 0; i < values.size(); ++i) {
+        const QVariant &value = values.at(i);
+        // The texts stay in `values` until the step is over: SQLite reads them in place.
+        const int rc = value.isNull() ? sqlite3_bind_null(statement, int(i + 1))
+                                      : sqlite3_bind_text16(statement, int(i + 1),
+                                                            static_cast<const QString *>(value.constData())->utf16(),
+                                                            int(static_cast<const QString *>(value.constData())->size() * 2),
+                                                            SQLITE_STATIC);
+        if (rc != SQLITE_OK)
+            return done(rc);
+    }
+    const int rc = sqlite3_step(statement);
+    if (rc == SQLITE_DONE) {
+        result.ok = true;
+        result.rowsAffected = sqlite3_changes(db);
+    }
+    return done(rc);
+}
+
+#else
+
+std::optional<OdbcExecResult> execSqliteTexts(QSqlQuery &, const QVariantList &) { return std::nullopt; }
+
+#endif
+
+} // namespace chongma
