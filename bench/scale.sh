@@ -253,6 +253,29 @@ best_of() {
   echo "$best $peak"
 }
 
+# "<seconds> <KB>" of two results taken as one: the least time, the greatest memory.
+least_of() {
+  if [ -z "$1" ]; then echo "$2"; return; fi
+  local s1 k1 s2 k2
+  read -r s1 k1 <<<"$1"
+  read -r s2 k2 <<<"$2"
+  if [ "$(echo "$s2 < $s1" | bc)" = 1 ]; then s1=$s2; fi
+  if [ "$k2" -gt "$k1" ]; then k1=$k2; fi
+  echo "$s1 $k1"
+}
+
+# best_of for the reference (array ref_cmd, checked by $2) and chongma-cli (array our_cmd,
+# checked by $3, its stdout to $4) in turn, a run of each at a time, so that a change in the
+# machine's load meets both alike. $1 prepares every run. Sets ref_result and our_result.
+in_turn() {
+  local prepare=$1 ref_check=$2 our_check=$3 output=$4 turn
+  ref_result='' our_result=''
+  for ((turn = 1; turn <= runs; turn++)); do
+    ref_result=$(least_of "$ref_result" "$(runs=1 best_of "$prepare" "$ref_check" /dev/null "${ref_cmd[@]}")")
+    our_result=$(least_of "$our_result" "$(runs=1 best_of "$prepare" "$our_check" "$output" "${our_cmd[@]}")")
+  done
+}
+
 nothing() { :; }
 fresh_run() {
   fresh_copy "$server" "$template"
@@ -291,6 +314,9 @@ check_chongma_imported() {
   [ "$counters" = "$(cat "$work/counters")" ] || die "import counters changed: $counters, before $(cat "$work/counters")"
 }
 
+# The current job's commands and results (see in_turn).
+ref_cmd=() our_cmd=() ref_result='' our_result=''
+
 # One line of the table: server, job, rows, chongma's "seconds KB", the reference's "seconds KB" or -.
 row() {
   local ours ref ref_secs=- ratio=-
@@ -316,54 +342,62 @@ job_find() { # server, database, label
   server=$1 template=$2
   say "$(server_name "$1"): find, $3"
   client_running "$1" "$2" "$work/find.sql"
-  local found ours ref
+  local found
   found=$("${client[@]}" | wc -l)
   [ "$found" -eq "$data_picks" ] || die "the reference found $found duplicated barcodes, not $data_picks"
-  ref=$(best_of nothing nothing /dev/null "${client[@]}")
-  ours=$(best_of nothing check_found /dev/null "$bin/chongma-cli" --udl "$(udl_for "$1" "$2")" find)
-  row "$1" "find, $3" "$rows" "$ours" "$ref"
+  ref_cmd=("${client[@]}")
+  our_cmd=("$bin/chongma-cli" --udl "$(udl_for "$1" "$2")" find)
+  in_turn nothing nothing check_found /dev/null
+  row "$1" "find, $3" "$rows" "$our_result" "$ref_result"
 }
 
 job_clear() { # server
   server=$1 template=disk_bar
   say "$(server_name "$1"): clear, index on Bar"
-  local ours ref
   client_running "$1" run "$work/big-clear.sql"
-  ref=$(best_of fresh_run check_cleared /dev/null "${client[@]}")
-  # shellcheck disable=SC2046 # clear_args gives words without blanks
-  ours=$(best_of fresh_run check_cleared /dev/null "$bin/chongma-cli" --udl "$(udl_for "$1" run)" clear $(clear_args "$bin"))
-  row "$1" "clear, index on Bar" "$rows" "$ours" "$ref"
+  ref_cmd=("${client[@]}")
+  # shellcheck disable=SC2207 # clear_args gives words without blanks
+  our_cmd=("$bin/chongma-cli" --udl "$(udl_for "$1" run)" clear $(clear_args "$bin"))
+  in_turn fresh_run check_cleared check_cleared /dev/null
+  row "$1" "clear, index on Bar" "$rows" "$our_result" "$ref_result"
 }
 
 job_import() { # server
   server=$1 template=material
   say "$(server_name "$1"): import"
-  local ours ref
   rm -f "$work/counters"
   client_running "$1" run "$work/import-$1.sql"
-  ref=$(best_of fresh_run check_imported /dev/null "${client[@]}")
-  ours=$(best_of fresh_run check_chongma_imported "$work/out" "$bin/chongma-cli" --udl "$(udl_for "$1" run)" \
-    import "$work/material.txt")
-  row "$1" "import (index on BD_MCode)" "$rows" "$ours" "$ref"
+  ref_cmd=("${client[@]}")
+  our_cmd=("$bin/chongma-cli" --udl "$(udl_for "$1" run)" import "$work/material.txt")
+  in_turn fresh_run check_imported check_chongma_imported "$work/out"
+  row "$1" "import (index on BD_MCode)" "$rows" "$our_result" "$ref_result"
 }
 
 job_ten() { # server: find and clear of the ten-row table, the baseline build as the reference
   server=$1 template=ten
   say "$(server_name "$1"): ten rows"
-  local ours ref=- udl
+  local udl
   udl=$(udl_for "$1" ten)
-  ours=$(best_of nothing check_found /dev/null "$bin/chongma-cli" --udl "$udl" find)
-  if [ -n "$baseline_bin" ]; then ref=$(best_of nothing nothing /dev/null "$baseline_bin/chongma-cli" --udl "$udl" find); fi
-  row "$1" "find, ten rows" 10 "$ours" "$ref"
+  our_cmd=("$bin/chongma-cli" --udl "$udl" find)
+  if [ -n "$baseline_bin" ]; then
+    ref_cmd=("$baseline_bin/chongma-cli" --udl "$udl" find)
+    in_turn nothing nothing check_found /dev/null
+  else
+    our_result=$(best_of nothing check_found /dev/null "${our_cmd[@]}") ref_result=-
+  fi
+  row "$1" "find, ten rows" 10 "$our_result" "$ref_result"
 
   udl=$(udl_for "$1" run)
-  # shellcheck disable=SC2046
-  ours=$(best_of fresh_run check_cleared /dev/null "$bin/chongma-cli" --udl "$udl" clear $(clear_args "$bin"))
-  # shellcheck disable=SC2046
+  # shellcheck disable=SC2207
+  our_cmd=("$bin/chongma-cli" --udl "$udl" clear $(clear_args "$bin"))
   if [ -n "$baseline_bin" ]; then
-    ref=$(best_of fresh_run check_cleared /dev/null "$baseline_bin/chongma-cli" --udl "$udl" clear $(clear_args "$baseline_bin"))
+    # shellcheck disable=SC2207
+    ref_cmd=("$baseline_bin/chongma-cli" --udl "$udl" clear $(clear_args "$baseline_bin"))
+    in_turn fresh_run check_cleared check_cleared /dev/null
+  else
+    our_result=$(best_of fresh_run check_cleared /dev/null "${our_cmd[@]}") ref_result=-
   fi
-  row "$1" "clear, ten rows" 10 "$ours" "$ref"
+  row "$1" "clear, ten rows" 10 "$our_result" "$ref_result"
 }
 
 # --- the run --------------------------------------------------------------------------------
@@ -407,8 +441,8 @@ for s in "${servers[@]}"; do
 done
 
 echo
-echo "Each time is the least of $runs run(s); ratio = chongma / reference. Reference: find, the grouped"
-echo "select in sqlite3 / psql; clear, that select and deletes of the picked rows 1 000 ids a"
-echo "statement, in one transaction; import, sqlite3 .import / psql \\copy of the rows chongma"
-echo "inserts; ten rows, $([ -n "$baseline_bin" ] && echo "the build in $baseline_bin" || echo "none (no --baseline-bin)")."
+echo "Each time is the least of $runs run(s), the reference's and chongma's taken in turn; ratio ="
+echo "chongma / reference. Reference: find, the grouped select in sqlite3 / psql; clear, that select"
+echo "and deletes of the picked rows 1 000 ids a statement, in one transaction; import, sqlite3"
+echo ".import / psql \\copy of the rows chongma inserts; ten rows, $([ -n "$baseline_bin" ] && echo "the build in $baseline_bin" || echo "none (no --baseline-bin)")."
 echo "load after: $(load)"
