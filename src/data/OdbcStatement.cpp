@@ -4,6 +4,7 @@
 #include <QSqlResult>
 #include <QVariant>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -52,6 +53,13 @@ QString diagnostics(SQLHANDLE statement)
 
 } // namespace
 
+bool onlyTexts(const QVariantList &values)
+{
+    return std::all_of(values.begin(), values.end(), [](const QVariant &value) {
+        return value.isNull() || value.metaType().id() == QMetaType::QString;
+    });
+}
+
 bool setOdbcQueryTimeout(QSqlQuery &query, int seconds)
 {
     // Runs after each prepare: the handle is new.
@@ -63,21 +71,17 @@ bool setOdbcQueryTimeout(QSqlQuery &query, int seconds)
     return SQL_SUCCEEDED(rc);
 }
 
-std::optional<OdbcExecResult> execOdbcTexts(QSqlQuery &query, const QVariantList &values)
+std::optional<StraightResult> execOdbcTexts(QSqlQuery &query, const QVariantList &values)
 {
     static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "texts are bound as they are held, in UTF-16");
     SQLHANDLE statement = statementHandle(query);
-    if (!statement)
+    if (!statement || !onlyTexts(values))
         return std::nullopt;
-    for (const QVariant &value : values) {
-        if (!value.isNull() && value.metaType().id() != QMetaType::QString)
-            return std::nullopt;
-    }
     // The texts stay in `values` until the execute is over; the driver reads them in place.
     std::vector<SQLLEN> lengths(size_t(values.size()));
     SQLFreeStmt(statement, SQL_CLOSE);
     SQLFreeStmt(statement, SQL_RESET_PARAMS);
-    OdbcExecResult result;
+    StraightResult result;
     const auto fail = [&] {
         result.error = QSqlError(QStringLiteral("Unable to execute statement"), diagnostics(statement),
                                  QSqlError::StatementError);

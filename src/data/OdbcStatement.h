@@ -13,18 +13,21 @@ namespace chongma {
 // expose). Returns false when the driver refused it or the query is not an ODBC one.
 bool setOdbcQueryTimeout(QSqlQuery &query, int seconds);
 
-// What a statement run straight on its ODBC handle did.
-struct OdbcExecResult {
+// What a statement run straight through the driver's own API did.
+struct StraightResult {
     bool ok = false;
     qint64 rowsAffected = -1; // -1 when the driver cannot tell
     QSqlError error;          // when !ok
 };
 
+// Whether every value is a text or NULL: what the straight runs bind.
+bool onlyTexts(const QVariantList &values);
+
 // Runs a prepared QODBC statement that returns no rows, its values (texts or NULLs) bound
 // straight on its ODBC handle as Qt binds texts. Qt's own binding costs more than the driver
 // does for statements of a few thousand values. Nothing (and nothing done) when the query is
 // not an ODBC one or a value is not a text.
-std::optional<OdbcExecResult> execOdbcTexts(QSqlQuery &query, const QVariantList &values);
+std::optional<StraightResult> execOdbcTexts(QSqlQuery &query, const QVariantList &values);
 
 // The rows of a select, fetched straight from the ODBC handle of a prepared QODBC statement a
 // block at a time into bound buffers: Qt asks the driver for every value of every row on its

@@ -284,6 +284,13 @@ void TData1::throwIfConnectionLost(const QString &statementError)
     }
 }
 
+void TData1::throwFailure(const QSqlError &error)
+{
+    const QString reason = failureText(error);
+    throwIfConnectionLost(reason);
+    throw Error(reason);
+}
+
 void TData1::begin()
 {
     finishAll();
@@ -321,7 +328,7 @@ StatementResult TData1::runTexts(Query query, const QString &sql, const QVariant
     prepared->finish();
     QElapsedTimer timer;
     timer.start();
-    const std::optional<OdbcExecResult> straight = m_link.kind == DataLink::Kind::Sqlite
+    const std::optional<StraightResult> straight = m_link.kind == DataLink::Kind::Sqlite
                                                        ? execSqliteTexts(*prepared, values)
                                                        : execOdbcTexts(*prepared, values);
     m_lastElapsedMs = timer.elapsed();
@@ -346,6 +353,7 @@ StatementResult TData1::commit()
         return result;
     }
     result.error = m_link.redact(errorText(m_db.lastError()));
+    rollback(result.error);
     return result;
 }
 
@@ -370,8 +378,6 @@ bool TData1::execInTransaction(Query query, const QString &sql, const QVariantLi
     }
     const StatementResult committed = commit();
     if (!committed.ok) {
-        rollbackOrThrow();
-        throwIfConnectionLost(committed.error);
         if (reason)
             *reason = committed.error;
         return false;
@@ -399,9 +405,7 @@ std::optional<QStringList> TData1::selectEachInBlocks(const QString &sql,
 {
     QSqlQuery *prepared = this->prepared(m_qryCurve, sql);
     if (!prepared) {
-        const QString reason = failureText(m_lastError);
-        throwIfConnectionLost(reason);
-        throw Error(reason);
+        throwFailure(m_lastError);
     }
     prepared->finish();
     RowView row;
@@ -437,9 +441,7 @@ std::optional<QStringList> TData1::selectEachInBlocks(const QString &sql,
     }
     if (failure.isValid()) {
         m_qryCurve.statements.pop_front(); // as after any failed statement
-        const QString reason = failureText(failure);
-        throwIfConnectionLost(reason);
-        throw Error(reason);
+        throwFailure(failure);
     }
     return row.m_columns;
 }
@@ -453,9 +455,7 @@ QStringList TData1::selectEach(const QString &sql, const QVariantList &values,
     }
     QSqlQuery *q = exec(m_qryCurve, sql, values);
     if (!q) {
-        const QString reason = failureText(m_lastError);
-        throwIfConnectionLost(reason);
-        throw Error(reason);
+        throwFailure(m_lastError);
     }
     if (!q->isSelect()) {
         q->finish();
@@ -472,9 +472,7 @@ QStringList TData1::selectEach(const QString &sql, const QVariantList &values,
     const QSqlError fetchError = more ? q->lastError() : QSqlError();
     q->finish();
     if (fetchError.isValid()) {
-        const QString reason = failureText(fetchError);
-        throwIfConnectionLost(reason);
-        throw Error(reason);
+        throwFailure(fetchError);
     }
     return row.m_columns;
 }
@@ -483,9 +481,7 @@ QSqlRecord TData1::recordOf(const QString &table)
 {
     QSqlQuery *q = exec(m_qryCurve, sql::emptySelect(table), {});
     if (!q) {
-        const QString reason = failureText(m_lastError);
-        throwIfConnectionLost(reason);
-        throw Error(reason);
+        throwFailure(m_lastError);
     }
     const QSqlRecord record = q->record();
     q->finish();

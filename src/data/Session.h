@@ -82,12 +82,12 @@ public:
 
     // The same steps one at a time, for work that puts several statements in one transaction.
     // begin/rollback throw Error; run and commit report failure in their result (a failed
-    // statement leaves the transaction open for the caller to roll back). A failure on a
-    // connection found lost throws Error instead.
+    // statement leaves the transaction open for the caller to roll back, a failed commit rolls
+    // it back itself). A failure on a connection found lost throws Error instead.
     void begin();
     StatementResult run(Query query, const QString &sql, const QVariantList &values = {});
-    // run for values that are all texts or NULLs, bound faster on ODBC connections: for the
-    // statements of thousands of values a batch sends.
+    // run for values that are all texts or NULLs, bound faster where the driver allows: for
+    // the statements of thousands of values a batch sends.
     StatementResult runTexts(Query query, const QString &sql, const QVariantList &values);
     StatementResult commit();
     // Rolls the open transaction back. `failure` names what failed in it: when given, the
@@ -138,6 +138,8 @@ private:
     void finishAll();
     void rollbackOrThrow();
     void throwIfConnectionLost(const QString &statementError);
+    // Throws Error with the failure's text, after probing whether the connection is lost.
+    [[noreturn]] void throwFailure(const QSqlError &error);
     bool probe();
     QString failureText(const QSqlError &error) const;
 

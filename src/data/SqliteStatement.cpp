@@ -33,21 +33,17 @@ bool driverSharesOurSqlite(const QSqlDriver *driver)
 
 } // namespace
 
-std::optional<OdbcExecResult> execSqliteTexts(QSqlQuery &query, const QVariantList &values)
+std::optional<StraightResult> execSqliteTexts(QSqlQuery &query, const QVariantList &values)
 {
     const QVariant handle = query.result() ? query.result()->handle() : QVariant();
     if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3_stmt*") != 0)
         return std::nullopt;
     sqlite3_stmt *statement = *static_cast<sqlite3_stmt *const *>(handle.constData());
     static const bool shared = driverSharesOurSqlite(query.driver());
-    if (!statement || !shared || sqlite3_bind_parameter_count(statement) != values.size())
+    if (!statement || !shared || sqlite3_bind_parameter_count(statement) != values.size() || !onlyTexts(values))
         return std::nullopt;
-    for (const QVariant &value : values) {
-        if (!value.isNull() && value.metaType().id() != QMetaType::QString)
-            return std::nullopt;
-    }
     sqlite3 *db = sqlite3_db_handle(statement);
-    OdbcExecResult result;
+    StraightResult result;
     const auto done = [&](int rc) {
         if (rc != SQLITE_OK && rc != SQLITE_DONE) {
             result.error = QSqlError(QStringLiteral("Unable to fetch row"),
@@ -81,7 +77,7 @@ std::optional<OdbcExecResult> execSqliteTexts(QSqlQuery &query, const QVariantLi
 
 #else
 
-std::optional<OdbcExecResult> execSqliteTexts(QSqlQuery &, const QVariantList &) { return std::nullopt; }
+std::optional<StraightResult> execSqliteTexts(QSqlQuery &, const QVariantList &) { return std::nullopt; }
 
 #endif
 

@@ -9,6 +9,6 @@ namespace chongma {
 // of a large import. Nothing (and nothing done) where Qt's SQLite driver does not run on the
 // very SQLite library this program links (a driver with its own copy inside), or a value is
 // not a text.
-std::optional<OdbcExecResult> execSqliteTexts(QSqlQuery &query, const QVariantList &values);
+std::optional<StraightResult> execSqliteTexts(QSqlQuery &query, const QVariantList &values);
 
 } // namespace chongma

@@ -276,10 +276,8 @@ RestoreOutcome restoreBackup(TData1 &session, const QString &path, bool dryRun, 
         }
         if (!dryRun) {
             const StatementResult committed = session.commit();
-            if (!committed.ok) {
-                session.rollback(committed.error);
+            if (!committed.ok)
                 throw Error(committed.error);
-            }
             if (sqlServer) {
                 try {
                     session.execDirect(sql::identityInsert(QStringLiteral("diskinfo"), false));

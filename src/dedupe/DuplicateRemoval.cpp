@@ -77,12 +77,7 @@ bool deleteBatch(TData1 &session, const QList<RemovalPick> &picks)
         session.rollback(deleted.ok ? QString() : deleted.error);
         return false;
     }
-    const StatementResult committed = session.commit();
-    if (!committed.ok) {
-        session.rollback(committed.error);
-        return false;
-    }
-    return true;
+    return session.commit().ok;
 }
 
 QString tooManyRows(qint64 rows)
@@ -119,10 +114,8 @@ DeleteResult DeleteDisk(TData1 &session, qint64 diskId, const QString &bar, QStr
         return refused(tooManyRows(rows));
     }
     const StatementResult committed = session.commit();
-    if (!committed.ok) {
-        session.rollback(committed.error);
+    if (!committed.ok)
         return refused(committed.error);
-    }
     return rows > 0 ? DeleteResult::Deleted : DeleteResult::Gone;
 }
 

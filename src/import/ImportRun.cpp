@@ -300,12 +300,7 @@ private:
                 return false;
             }
         }
-        const StatementResult committed = m_session.commit();
-        if (!committed.ok) {
-            m_session.rollback(committed.error);
-            return false;
-        }
-        return true;
+        return m_session.commit().ok;
     }
 
     void report(Line &line)
