@@ -2,6 +2,9 @@
 
 #include <QSqlDriver>
 #include <QSqlResult>
+#include <QStringEncoder>
+
+#include <vector>
 
 #ifdef CHONGMA_SQLITE_DIRECT
 #include <dlfcn.h>
@@ -56,14 +59,26 @@ std::optional<StraightResult> execSqliteTexts(QSqlQuery &query, const QVariantLi
     };
     sqlite3_reset(statement);
     sqlite3_clear_bindings(statement);
+    // The texts go in as UTF-8, all encoded into one buffer: bound as UTF-16 each would be
+    // translated by SQLite in a buffer of its own.
+    QStringEncoder encoder(QStringEncoder::Utf8, QStringConverter::Flag::Stateless);
+    qsizetype room = 0;
+    for (const QVariant &value : values)
+        room += value.isNull() ? 0 : encoder.requiredSpace(static_cast<const QString *>(value.constData())->size());
+    thread_local std::vector<char> texts;
+    texts.resize(size_t(qMax<qsizetype>(room, 1)));
+    char *end = texts.data();
     for (qsizetype i = 0; i < values.size(); ++i) {
         const QVariant &value = values.at(i);
-        // The texts stay in `values` until the step is over: SQLite reads them in place.
-        const int rc = value.isNull() ? sqlite3_bind_null(statement, int(i + 1))
-                                      : sqlite3_bind_text16(statement, int(i + 1),
-                                                            static_cast<const QString *>(value.constData())->utf16(),
-                                                            int(static_cast<const QString *>(value.constData())->size() * 2),
-                                                            SQLITE_STATIC);
+        int rc = SQLITE_OK;
+        if (value.isNull()) {
+            rc = sqlite3_bind_null(statement, int(i + 1));
+        } else {
+            char *const text = end;
+            end = encoder.appendToBuffer(text, *static_cast<const QString *>(value.constData()));
+            // SQLite reads the text in place until the step is over.
+            rc = sqlite3_bind_text(statement, int(i + 1), text, int(end - text), SQLITE_STATIC);
+        }
         if (rc != SQLITE_OK)
             return done(rc);
     }
