@@ -11,7 +11,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QHash>
 #include <QLocale>
 #include <QRegularExpression>
 #include <QSaveFile>
@@ -115,13 +114,19 @@ int writeBackup(TData1 &session, const QList<RemovalPick> &picks, const QString 
 {
     // The rows are matched in the program by id and by their own barcode, exactly as the search
     // read it: a keyless table may hold the same id under other barcodes.
-    QHash<qint64, QSet<QString>> wanted;
+    // One flat set: a set per id would cost a kilobyte or so per pick.
+    QSet<std::pair<qint64, QString>> wanted;
+    QSet<qint64> seen;
     QList<qint64> ids;
+    wanted.reserve(picks.size());
     for (const RemovalPick &pick : picks) {
-        if (!wanted.contains(pick.id))
+        if (!seen.contains(pick.id)) {
+            seen.insert(pick.id);
             ids.append(pick.id);
-        wanted[pick.id].insert(pick.bar);
+        }
+        wanted.insert({pick.id, pick.bar});
     }
+    seen.clear();
 
     QStringList columns;
     QByteArray body;
@@ -136,8 +141,7 @@ int writeBackup(TData1 &session, const QList<RemovalPick> &picks, const QString 
                 barColumn = row.column(QStringLiteral("Bar"));
             }
             const std::optional<qint64> id = wholeId(row.value(idColumn));
-            const auto bars = id ? wanted.constFind(*id) : wanted.constEnd();
-            if (bars == wanted.constEnd() || !bars->contains(row.text(barColumn)))
+            if (!id || !wanted.contains({*id, row.text(barColumn)}))
                 return true;
             QList<csv::Field> fields;
             fields.reserve(row.columnCount());
