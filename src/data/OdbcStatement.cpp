@@ -88,7 +88,9 @@ std::optional<StraightResult> execOdbcTexts(QSqlQuery &query, const QVariantList
         SQLFreeStmt(statement, SQL_RESET_PARAMS);
         return result;
     };
-    for (qsizetype i = 0; i < values.size(); ++i) {
+    // From the last: drivers that grow their parameter list to the highest number bound so far
+    // (psqlODBC) grow it once, not once a parameter.
+    for (qsizetype i = values.size() - 1; i >= 0; --i) {
         const QVariant &value = values.at(i);
         const QString *text = value.isNull() ? nullptr : static_cast<const QString *>(value.constData());
         const SQLLEN bytes = text ? SQLLEN(text->size() * sizeof(SQLWCHAR)) : 0;
