@@ -16,14 +16,15 @@ namespace chongma::import {
 
 namespace {
 
-// The record's texts for the database, in the statement's order, or nothing when a field is not
-// valid code page 936 (never sent changed).
-std::optional<QVariantList> databaseValues(const TMaterialRec &rec, CodePageDecoder &decoder)
+// The record's texts for the database, in the statement's order, its code decoded already, or
+// nothing when a field is not valid code page 936 (never sent changed).
+std::optional<QVariantList> databaseValues(const TMaterialRec &rec, const QString &code, CodePageDecoder &decoder)
 {
     QVariantList values;
     values.reserve(6);
-    for (const QByteArray &field : {rec.Code.bytes(), rec.MNo.bytes(), rec.Name.bytes(), rec.Price.bytes(),
-                                    rec.SupName.bytes(), rec.PubDate.bytes()}) {
+    values.append(code);
+    for (const QByteArray &field : {rec.MNo.bytes(), rec.Name.bytes(), rec.Price.bytes(), rec.SupName.bytes(),
+                                    rec.PubDate.bytes()}) {
         bool ok = false;
         values.append(decoder.decode(field, &ok));
         if (!ok)
@@ -171,7 +172,7 @@ public:
             if (m_reports)
                 line.report.sql = BuildInsertSQL(m_rec);
             line.code = m_decoder.decode(m_rec.Code.bytes(), &line.codeOk);
-            line.values = line.codeOk ? databaseValues(m_rec, m_decoder) : std::nullopt;
+            line.values = line.codeOk ? databaseValues(m_rec, line.code, m_decoder) : std::nullopt;
         }
         // Two codes a collation might take as one may not share a batch: the later one must see
         // the earlier one's insert as the line-by-line run does.
