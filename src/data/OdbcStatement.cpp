@@ -51,6 +51,28 @@ QString diagnostics(SQLHANDLE statement)
     return text;
 }
 
+// Binds `values` (texts or NULLs) as Qt binds texts, so every driver sees what it sees from Qt.
+// The texts are read in place when the statement runs; `lengths` must outlive that too.
+bool bindTexts(SQLHANDLE statement, const QVariantList &values, std::vector<SQLLEN> &lengths)
+{
+    static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "texts are bound as they are held, in UTF-16");
+    lengths.assign(size_t(values.size()), 0);
+    // From the last: drivers that grow their parameter list to the highest number bound so far
+    // (psqlODBC) grow it once, not once a parameter.
+    for (qsizetype i = values.size() - 1; i >= 0; --i) {
+        const QVariant &value = values.at(i);
+        const QString *text = value.isNull() ? nullptr : static_cast<const QString *>(value.constData());
+        const SQLLEN bytes = text ? SQLLEN(text->size() * sizeof(SQLWCHAR)) : 0;
+        lengths[size_t(i)] = text ? bytes : SQL_NULL_DATA;
+        const SQLRETURN rc = SQLBindParameter(
+            statement, SQLUSMALLINT(i + 1), SQL_PARAM_INPUT, SQL_C_WCHAR, bytes > 254 ? SQL_WLONGVARCHAR : SQL_WVARCHAR, 0,
+            0, text ? const_cast<ushort *>(text->utf16()) : nullptr, bytes, &lengths[size_t(i)]);
+        if (!SQL_SUCCEEDED(rc))
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 bool onlyTexts(const QVariantList &values)
@@ -73,12 +95,11 @@ bool setOdbcQueryTimeout(QSqlQuery &query, int seconds)
 
 std::optional<StraightResult> execOdbcTexts(QSqlQuery &query, const QVariantList &values)
 {
-    static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "texts are bound as they are held, in UTF-16");
     SQLHANDLE statement = statementHandle(query);
     if (!statement || !onlyTexts(values))
         return std::nullopt;
     // The texts stay in `values` until the execute is over; the driver reads them in place.
-    std::vector<SQLLEN> lengths(size_t(values.size()));
+    std::vector<SQLLEN> lengths;
     SQLFreeStmt(statement, SQL_CLOSE);
     SQLFreeStmt(statement, SQL_RESET_PARAMS);
     StraightResult result;
@@ -88,20 +109,8 @@ std::optional<StraightResult> execOdbcTexts(QSqlQuery &query, const QVariantList
         SQLFreeStmt(statement, SQL_RESET_PARAMS);
         return result;
     };
-    // From the last: drivers that grow their parameter list to the highest number bound so far
-    // (psqlODBC) grow it once, not once a parameter.
-    for (qsizetype i = values.size() - 1; i >= 0; --i) {
-        const QVariant &value = values.at(i);
-        const QString *text = value.isNull() ? nullptr : static_cast<const QString *>(value.constData());
-        const SQLLEN bytes = text ? SQLLEN(text->size() * sizeof(SQLWCHAR)) : 0;
-        lengths[size_t(i)] = text ? bytes : SQL_NULL_DATA;
-        // The types and sizes Qt gives a text, so every driver sees what it sees from Qt.
-        const SQLRETURN rc = SQLBindParameter(
-            statement, SQLUSMALLINT(i + 1), SQL_PARAM_INPUT, SQL_C_WCHAR, bytes > 254 ? SQL_WLONGVARCHAR : SQL_WVARCHAR, 0,
-            0, text ? const_cast<ushort *>(text->utf16()) : nullptr, bytes, &lengths[size_t(i)]);
-        if (!SQL_SUCCEEDED(rc))
-            return fail();
-    }
+    if (!bindTexts(statement, values, lengths))
+        return fail();
     const SQLRETURN rc = SQLExecute(statement);
     if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA)
         return fail();
@@ -130,6 +139,7 @@ struct OdbcRows::State {
     QStringList names;
     std::vector<OdbcColumn> columns;
     SQLULEN fetched = 0;
+    std::vector<SQLLEN> parameterLengths;
     std::vector<SQLUSMALLINT> status = std::vector<SQLUSMALLINT>(kBlock);
     QSqlError error;
     bool arraySet = false; // the handle fetches blocks now
@@ -194,17 +204,18 @@ OdbcRows::~OdbcRows()
         if (d->open)
             SQLCloseCursor(d->statement);
         SQLFreeStmt(d->statement, SQL_UNBIND);
+        SQLFreeStmt(d->statement, SQL_RESET_PARAMS);
         SQLSetStmtAttr(d->statement, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(SQLULEN(1)), 0);
         SQLSetStmtAttr(d->statement, SQL_ATTR_ROWS_FETCHED_PTR, nullptr, 0);
         SQLSetStmtAttr(d->statement, SQL_ATTR_ROW_STATUS_PTR, nullptr, 0);
     }
 }
 
-OdbcRows::Opened OdbcRows::open(QSqlQuery &query)
+OdbcRows::Opened OdbcRows::open(QSqlQuery &query, const QVariantList &values)
 {
     d = std::make_unique<State>();
     d->statement = statementHandle(query);
-    if (!d->statement)
+    if (!d->statement || !onlyTexts(values))
         return Opened::NotRun;
     SQLFreeStmt(d->statement, SQL_CLOSE);
     SQLFreeStmt(d->statement, SQL_RESET_PARAMS);
@@ -213,6 +224,10 @@ OdbcRows::Opened OdbcRows::open(QSqlQuery &query)
     if (!SQL_SUCCEEDED(SQLSetStmtAttr(d->statement, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(State::kBlock), 0)))
         return Opened::NotRun;
     d->arraySet = true;
+    if (!bindTexts(d->statement, values, d->parameterLengths)) {
+        d->fail(QStringLiteral("Unable to bind the values"));
+        return Opened::Failed;
+    }
     const SQLRETURN rc = SQLExecute(d->statement);
     if (!SQL_SUCCEEDED(rc)) {
         d->fail(QStringLiteral("Unable to execute statement"));

@@ -36,11 +36,12 @@ std::optional<StraightResult> execOdbcTexts(QSqlQuery &query, const QVariantList
 class OdbcRows {
 public:
     enum class Opened { Yes, NotRun, Unsupported, Failed };
-    // Executes `query` (prepared, no parameters). NotRun: not an ODBC query, or a driver that
-    // fetches one row at a time. Unsupported: a column is of a kind this does not fetch (long
+    // Executes `query` (prepared) with `values` (texts or NULLs, read in place: they must
+    // outlive the open) bound. NotRun: not an ODBC query, a value that is not a text, or a
+    // driver that fetches one row at a time. Unsupported: a column is of a kind this does not fetch (long
     // texts, dates, binary); the statement has run, and its cursor is closed once this is
     // gone. After either the caller runs the statement through Qt. Failed: see error().
-    Opened open(QSqlQuery &query);
+    Opened open(QSqlQuery &query, const QVariantList &values = {});
     OdbcRows();
     ~OdbcRows();
     OdbcRows(const OdbcRows &) = delete;

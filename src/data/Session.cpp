@@ -400,7 +400,7 @@ ResultSet TData1::select(const QString &sql, const QVariantList &values)
     return result;
 }
 
-std::optional<QStringList> TData1::selectEachInBlocks(const QString &sql,
+std::optional<QStringList> TData1::selectEachInBlocks(const QString &sql, const QVariantList &values,
                                                       const std::function<bool(const RowView &)> &onRow)
 {
     QSqlQuery *prepared = this->prepared(m_qryCurve, sql);
@@ -414,7 +414,7 @@ std::optional<QStringList> TData1::selectEachInBlocks(const QString &sql,
         OdbcRows rows;
         QElapsedTimer timer;
         timer.start();
-        const OdbcRows::Opened opened = rows.open(*prepared);
+        const OdbcRows::Opened opened = rows.open(*prepared, values);
         m_lastElapsedMs = timer.elapsed();
         switch (opened) {
         case OdbcRows::Opened::NotRun:
@@ -449,8 +449,8 @@ std::optional<QStringList> TData1::selectEachInBlocks(const QString &sql,
 QStringList TData1::selectEach(const QString &sql, const QVariantList &values,
                         const std::function<bool(const RowView &)> &onRow)
 {
-    if (values.isEmpty() && m_link.kind != DataLink::Kind::Sqlite) {
-        if (std::optional<QStringList> columns = selectEachInBlocks(sql, onRow))
+    if (m_link.kind != DataLink::Kind::Sqlite && onlyTexts(values)) {
+        if (std::optional<QStringList> columns = selectEachInBlocks(sql, values, onRow))
             return *columns;
     }
     QSqlQuery *q = exec(m_qryCurve, sql, values);

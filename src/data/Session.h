@@ -134,7 +134,8 @@ private:
     // Runs `sql` on `q`; the query it ran on, or nullptr with its error in m_lastError.
     QSqlQuery *exec(QueryObject &q, const QString &sql, const QVariantList &values);
     // selectEach through OdbcRows; nothing when the statement must go through Qt instead.
-    std::optional<QStringList> selectEachInBlocks(const QString &sql, const std::function<bool(const RowView &)> &onRow);
+    std::optional<QStringList> selectEachInBlocks(const QString &sql, const QVariantList &values,
+                                                  const std::function<bool(const RowView &)> &onRow);
     void finishAll();
     void rollbackOrThrow();
     void throwIfConnectionLost(const QString &statementError);
