@@ -51,28 +51,6 @@ QString diagnostics(SQLHANDLE statement)
     return text;
 }
 
-// Binds `values` (texts or NULLs) as Qt binds texts, so every driver sees what it sees from Qt.
-// The texts are read in place when the statement runs; `lengths` must outlive that too.
-bool bindTexts(SQLHANDLE statement, const QVariantList &values, std::vector<SQLLEN> &lengths)
-{
-    static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "texts are bound as they are held, in UTF-16");
-    lengths.assign(size_t(values.size()), 0);
-    // From the last: drivers that grow their parameter list to the highest number bound so far
-    // (psqlODBC) grow it once, not once a parameter.
-    for (qsizetype i = values.size() - 1; i >= 0; --i) {
-        const QVariant &value = values.at(i);
-        const QString *text = value.isNull() ? nullptr : static_cast<const QString *>(value.constData());
-        const SQLLEN bytes = text ? SQLLEN(text->size() * sizeof(SQLWCHAR)) : 0;
-        lengths[size_t(i)] = text ? bytes : SQL_NULL_DATA;
-        const SQLRETURN rc = SQLBindParameter(
-            statement, SQLUSMALLINT(i + 1), SQL_PARAM_INPUT, SQL_C_WCHAR, bytes > 254 ? SQL_WLONGVARCHAR : SQL_WVARCHAR, 0,
-            0, text ? const_cast<ushort *>(text->utf16()) : nullptr, bytes, &lengths[size_t(i)]);
-        if (!SQL_SUCCEEDED(rc))
-            return false;
-    }
-    return true;
-}
-
 } // namespace
 
 bool onlyTexts(const QVariantList &values)
@@ -80,6 +58,53 @@ bool onlyTexts(const QVariantList &values)
     return std::all_of(values.begin(), values.end(), [](const QVariant &value) {
         return value.isNull() || value.metaType().id() == QMetaType::QString;
     });
+}
+
+struct OdbcTexts::Value {
+    std::vector<SQLWCHAR> buffer;
+    SQLLEN length = 0;
+    SQLSMALLINT type = 0;             // as bound; 0 when not bound
+    const SQLWCHAR *boundTo = nullptr; // the buffer as bound
+};
+
+OdbcTexts::OdbcTexts() = default;
+OdbcTexts::~OdbcTexts() = default;
+
+void OdbcTexts::forget() { m_statement = nullptr; }
+
+bool OdbcTexts::bind(void *statement, const QVariantList &values)
+{
+    static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "texts are copied as they are held, in UTF-16");
+    if (statement != m_statement || size_t(values.size()) != m_values.size()) {
+        m_values = std::vector<Value>(size_t(values.size()));
+        m_statement = statement;
+    }
+    // From the last: drivers that grow their parameter list to the highest number bound so far
+    // (psqlODBC) grow it once, not once a parameter.
+    for (qsizetype i = values.size() - 1; i >= 0; --i) {
+        Value &v = m_values[size_t(i)];
+        const QVariant &value = values.at(i);
+        const QString *text = value.isNull() ? nullptr : static_cast<const QString *>(value.constData());
+        const size_t units = text ? size_t(text->size()) : 0;
+        if (units > v.buffer.size() || v.buffer.empty()) // never bound without a buffer, even for NULL
+            v.buffer.resize(std::max<size_t>({units, 2 * v.buffer.size(), 16}));
+        if (units > 0)
+            std::memcpy(v.buffer.data(), text->utf16(), units * sizeof(SQLWCHAR));
+        const SQLLEN bytes = SQLLEN(units * sizeof(SQLWCHAR));
+        v.length = text ? bytes : SQL_NULL_DATA;
+        // The types Qt gives a text, so every driver sees what it sees from Qt.
+        const SQLSMALLINT type = bytes > 254 ? SQL_WLONGVARCHAR : SQL_WVARCHAR;
+        if (v.type == type && v.boundTo == v.buffer.data())
+            continue;
+        v.type = 0;
+        const SQLRETURN rc = SQLBindParameter(statement, SQLUSMALLINT(i + 1), SQL_PARAM_INPUT, SQL_C_WCHAR, type, 0, 0,
+                                              v.buffer.data(), SQLLEN(v.buffer.size() * sizeof(SQLWCHAR)), &v.length);
+        if (!SQL_SUCCEEDED(rc))
+            return false;
+        v.type = type;
+        v.boundTo = v.buffer.data();
+    }
+    return true;
 }
 
 bool setOdbcQueryTimeout(QSqlQuery &query, int seconds)
@@ -93,23 +118,19 @@ bool setOdbcQueryTimeout(QSqlQuery &query, int seconds)
     return SQL_SUCCEEDED(rc);
 }
 
-std::optional<StraightResult> execOdbcTexts(QSqlQuery &query, const QVariantList &values)
+std::optional<StraightResult> execOdbcTexts(QSqlQuery &query, const QVariantList &values, OdbcTexts &texts)
 {
     SQLHANDLE statement = statementHandle(query);
     if (!statement || !onlyTexts(values))
         return std::nullopt;
-    // The texts stay in `values` until the execute is over; the driver reads them in place.
-    std::vector<SQLLEN> lengths;
     SQLFreeStmt(statement, SQL_CLOSE);
-    SQLFreeStmt(statement, SQL_RESET_PARAMS);
     StraightResult result;
     const auto fail = [&] {
         result.error = QSqlError(QStringLiteral("Unable to execute statement"), diagnostics(statement),
                                  QSqlError::StatementError);
-        SQLFreeStmt(statement, SQL_RESET_PARAMS);
         return result;
     };
-    if (!bindTexts(statement, values, lengths))
+    if (!texts.bind(statement, values))
         return fail();
     const SQLRETURN rc = SQLExecute(statement);
     if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA)
@@ -118,7 +139,6 @@ std::optional<StraightResult> execOdbcTexts(QSqlQuery &query, const QVariantList
     if (!SQL_SUCCEEDED(SQLRowCount(statement, &rows)))
         rows = -1;
     SQLFreeStmt(statement, SQL_CLOSE);
-    SQLFreeStmt(statement, SQL_RESET_PARAMS);
     result.ok = true;
     result.rowsAffected = rows;
     return result;
@@ -139,7 +159,6 @@ struct OdbcRows::State {
     QStringList names;
     std::vector<OdbcColumn> columns;
     SQLULEN fetched = 0;
-    std::vector<SQLLEN> parameterLengths;
     std::vector<SQLUSMALLINT> status = std::vector<SQLUSMALLINT>(kBlock);
     QSqlError error;
     bool arraySet = false; // the handle fetches blocks now
@@ -204,27 +223,25 @@ OdbcRows::~OdbcRows()
         if (d->open)
             SQLCloseCursor(d->statement);
         SQLFreeStmt(d->statement, SQL_UNBIND);
-        SQLFreeStmt(d->statement, SQL_RESET_PARAMS);
         SQLSetStmtAttr(d->statement, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(SQLULEN(1)), 0);
         SQLSetStmtAttr(d->statement, SQL_ATTR_ROWS_FETCHED_PTR, nullptr, 0);
         SQLSetStmtAttr(d->statement, SQL_ATTR_ROW_STATUS_PTR, nullptr, 0);
     }
 }
 
-OdbcRows::Opened OdbcRows::open(QSqlQuery &query, const QVariantList &values)
+OdbcRows::Opened OdbcRows::open(QSqlQuery &query, const QVariantList &values, OdbcTexts &texts)
 {
     d = std::make_unique<State>();
     d->statement = statementHandle(query);
     if (!d->statement || !onlyTexts(values))
         return Opened::NotRun;
     SQLFreeStmt(d->statement, SQL_CLOSE);
-    SQLFreeStmt(d->statement, SQL_RESET_PARAMS);
     // A driver without block cursors is left to Qt before anything runs. One that fetches
     // fewer rows a block than asked says how many it did.
     if (!SQL_SUCCEEDED(SQLSetStmtAttr(d->statement, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(State::kBlock), 0)))
         return Opened::NotRun;
     d->arraySet = true;
-    if (!bindTexts(d->statement, values, d->parameterLengths)) {
+    if (!texts.bind(d->statement, values)) {
         d->fail(QStringLiteral("Unable to bind the values"));
         return Opened::Failed;
     }

@@ -234,6 +234,7 @@ QSqlQuery *TData1::exec(QueryObject &q, const QString &sql, const QVariantList &
         return nullptr;
     QSqlQuery &query = *prepared;
     query.finish();
+    q.statements.front().texts->forget(); // Qt binds its own on the handle
     for (int i = 0; i < values.size(); ++i)
         query.bindValue(i, values.at(i));
     QElapsedTimer timer;
@@ -330,7 +331,7 @@ StatementResult TData1::runTexts(Query query, const QString &sql, const QVariant
     timer.start();
     const std::optional<StraightResult> straight = m_link.kind == DataLink::Kind::Sqlite
                                                        ? execSqliteTexts(*prepared, values)
-                                                       : execOdbcTexts(*prepared, values);
+                                                       : execOdbcTexts(*prepared, values, *q.statements.front().texts);
     m_lastElapsedMs = timer.elapsed();
     if (!straight)
         return run(query, sql, values);
@@ -414,7 +415,7 @@ std::optional<QStringList> TData1::selectEachInBlocks(const QString &sql, const 
         OdbcRows rows;
         QElapsedTimer timer;
         timer.start();
-        const OdbcRows::Opened opened = rows.open(*prepared, values);
+        const OdbcRows::Opened opened = rows.open(*prepared, values, *m_qryCurve.statements.front().texts);
         m_lastElapsedMs = timer.elapsed();
         switch (opened) {
         case OdbcRows::Opened::NotRun:

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "data/DataLink.h"
+#include "data/OdbcStatement.h"
 
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -124,6 +125,7 @@ private:
     struct Prepared {
         QString sql;
         QSqlQuery query;
+        std::unique_ptr<OdbcTexts> texts = std::make_unique<OdbcTexts>(); // its values bound straight
     };
     struct QueryObject {
         std::list<Prepared> statements;

@@ -114,6 +114,37 @@ private slots:
         QCOMPARE(rest.at(2).at(0).toInt(), 5);
     }
 
+    void straightTextsFollowEveryRunOfAStatement()
+    {
+        QFETCH_GLOBAL(QString, backend);
+        ScratchDatabase db(backend);
+        db.exec(QStringLiteral("create table t (k varchar(4), v varchar(300))"));
+        TData1 session(db.link());
+        const QString insert = QStringLiteral("insert into t (k, v) values (?, ?)");
+        const QVariant null(QMetaType::fromType<QString>());
+        const QString longText(200, u'长'); // a bigger buffer, and a long text's type
+        // One statement, run straight except where Qt binds its own values on the same handle.
+        const struct {
+            const char *key;
+            QVariant value;
+            bool throughQt;
+        } runs[] = {{"a", QStringLiteral("short"), false}, {"b", longText, false},     {"c", null, false},
+                    {"d", QStringLiteral(""), false},          {"e", QStringLiteral("qt"), true}, {"f", QStringLiteral("x"), false},
+                    {"g", null, true},                     {"h", QStringLiteral("条码"), false}};
+        for (const auto &run : runs) {
+            const QVariantList values{QString::fromLatin1(run.key), run.value};
+            QVERIFY2(run.throughQt ? session.run(TData1::Query::SaveData, insert, values).ok
+                                   : session.runTexts(TData1::Query::SaveData, insert, values).ok,
+                     run.key);
+        }
+        const auto rows = db.rows(QStringLiteral("select k, v from t order by k"));
+        QCOMPARE(rows.size(), qsizetype(std::size(runs)));
+        for (qsizetype i = 0; i < rows.size(); ++i) {
+            QCOMPARE(rows.at(i).at(1).isNull(), runs[i].value.isNull());
+            QCOMPARE(rows.at(i).at(1).toString(), runs[i].value.toString());
+        }
+    }
+
     void selectReadsByNameWithNullsAndExactCount()
     {
         QFETCH_GLOBAL(QString, backend);
