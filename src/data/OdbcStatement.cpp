@@ -20,13 +20,7 @@ namespace {
 
 // QODBC hands out its statement handle as a QVariant holding an SQLHANDLE; a new handle is made
 // by every prepare.
-SQLHANDLE statementHandle(const QSqlQuery &query)
-{
-    const QVariant handle = query.result() ? query.result()->handle() : QVariant();
-    if (!handle.isValid() || qstrcmp(handle.typeName(), "void*") != 0)
-        return nullptr;
-    return *static_cast<const SQLHANDLE *>(handle.constData());
-}
+SQLHANDLE statementHandle(const QSqlQuery &query) { return driverStatement(query, "void*"); }
 
 // The driver's words for what went wrong with the statement, as Qt gathers them.
 QString diagnostics(SQLHANDLE statement)
@@ -52,6 +46,14 @@ QString diagnostics(SQLHANDLE statement)
 }
 
 } // namespace
+
+void *driverStatement(const QSqlQuery &query, const char *typeName)
+{
+    const QVariant handle = query.result() ? query.result()->handle() : QVariant();
+    if (!handle.isValid() || qstrcmp(handle.typeName(), typeName) != 0)
+        return nullptr;
+    return *static_cast<void *const *>(handle.constData());
+}
 
 bool onlyTexts(const QVariantList &values)
 {

@@ -10,6 +10,10 @@
 
 namespace chongma {
 
+// The statement handle Qt's driver holds for `query`, when Qt names its type `typeName`
+// ("void*" for QODBC's SQLHSTMT, "sqlite3_stmt*" for QSQLITE's); nullptr otherwise.
+void *driverStatement(const QSqlQuery &query, const char *typeName);
+
 // Gives a prepared QODBC statement a time limit (SQL_ATTR_QUERY_TIMEOUT, which Qt does not
 // expose). Returns false when the driver refused it or the query is not an ODBC one.
 bool setOdbcQueryTimeout(QSqlQuery &query, int seconds);

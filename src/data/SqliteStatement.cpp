@@ -38,10 +38,7 @@ bool driverSharesOurSqlite(const QSqlDriver *driver)
 
 std::optional<StraightResult> execSqliteTexts(QSqlQuery &query, const QVariantList &values)
 {
-    const QVariant handle = query.result() ? query.result()->handle() : QVariant();
-    if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3_stmt*") != 0)
-        return std::nullopt;
-    sqlite3_stmt *statement = *static_cast<sqlite3_stmt *const *>(handle.constData());
+    auto *statement = static_cast<sqlite3_stmt *>(driverStatement(query, "sqlite3_stmt*"));
     static const bool shared = driverSharesOurSqlite(query.driver());
     if (!statement || !shared || sqlite3_bind_parameter_count(statement) != values.size() || !onlyTexts(values))
         return std::nullopt;
