@@ -65,8 +65,7 @@ bool onlyTexts(const QVariantList &values)
 struct OdbcTexts::Value {
     std::vector<SQLWCHAR> buffer;
     SQLLEN length = 0;
-    SQLSMALLINT type = 0;             // as bound; 0 when not bound
-    const SQLWCHAR *boundTo = nullptr; // the buffer as bound
+    SQLSMALLINT type = 0; // as bound; 0 when the buffer is not bound (yet, or since it grew)
 };
 
 OdbcTexts::OdbcTexts() = default;
@@ -88,15 +87,17 @@ bool OdbcTexts::bind(void *statement, const QVariantList &values)
         const QVariant &value = values.at(i);
         const QString *text = value.isNull() ? nullptr : static_cast<const QString *>(value.constData());
         const size_t units = text ? size_t(text->size()) : 0;
-        if (units > v.buffer.size() || v.buffer.empty()) // never bound without a buffer, even for NULL
+        if (units > v.buffer.size() || v.buffer.empty()) { // never bound without a buffer, even for NULL
             v.buffer.resize(std::max<size_t>({units, 2 * v.buffer.size(), 16}));
+            v.type = 0;
+        }
         if (units > 0)
             std::memcpy(v.buffer.data(), text->utf16(), units * sizeof(SQLWCHAR));
         const SQLLEN bytes = SQLLEN(units * sizeof(SQLWCHAR));
         v.length = text ? bytes : SQL_NULL_DATA;
         // The types Qt gives a text, so every driver sees what it sees from Qt.
         const SQLSMALLINT type = bytes > 254 ? SQL_WLONGVARCHAR : SQL_WVARCHAR;
-        if (v.type == type && v.boundTo == v.buffer.data())
+        if (v.type == type)
             continue;
         v.type = 0;
         const SQLRETURN rc = SQLBindParameter(statement, SQLUSMALLINT(i + 1), SQL_PARAM_INPUT, SQL_C_WCHAR, type, 0, 0,
@@ -104,7 +105,6 @@ bool OdbcTexts::bind(void *statement, const QVariantList &values)
         if (!SQL_SUCCEEDED(rc))
             return false;
         v.type = type;
-        v.boundTo = v.buffer.data();
     }
     return true;
 }

@@ -5,8 +5,8 @@
 #include <QVariantList>
 
 #include <memory>
-#include <vector>
 #include <optional>
+#include <vector>
 
 namespace chongma {
 
@@ -63,10 +63,11 @@ std::optional<StraightResult> execOdbcTexts(QSqlQuery &query, const QVariantList
 class OdbcRows {
 public:
     enum class Opened { Yes, NotRun, Unsupported, Failed };
-    // Executes `query` (prepared) with `values` (texts or NULLs) bound through `texts`. NotRun: not an ODBC query, a value that is not a text, or a
-    // driver that fetches one row at a time. Unsupported: a column is of a kind this does not fetch (long
-    // texts, dates, binary); the statement has run, and its cursor is closed once this is
-    // gone. After either the caller runs the statement through Qt. Failed: see error().
+    // Executes `query` (prepared) with `values` (texts or NULLs) bound through `texts`. NotRun:
+    // not an ODBC query, a value that is not a text, or a driver that fetches one row at a time.
+    // Unsupported: a column is of a kind this does not fetch (long texts, dates, binary); the
+    // statement has run, and its cursor is closed once this is gone. After either the caller
+    // runs the statement through Qt. Failed: see error().
     Opened open(QSqlQuery &query, const QVariantList &values, OdbcTexts &texts);
     OdbcRows();
     ~OdbcRows();
