@@ -23,6 +23,7 @@ public:
         m_line.finish();
         out(line);
     }
+    void flushLog() override { flushOut(); }
     void progress(qint64 done, qint64 total) override { m_line.update(done, total); }
 
 private:

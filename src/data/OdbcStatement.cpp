@@ -1,11 +1,12 @@
 #include "data/OdbcStatement.h"
 
+#include <QSqlDatabase>
 #include <QSqlDriver>
-#include <QSqlResult>
 #include <QVariant>
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #ifdef Q_OS_WIN
@@ -18,247 +19,467 @@ namespace chongma {
 
 namespace {
 
-// QODBC hands out its statement handle as a QVariant holding an SQLHANDLE; a new handle is made
-// by every prepare.
-SQLHANDLE statementHandle(const QSqlQuery &query) { return driverStatement(query, "void*"); }
+static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "texts are copied as they are held, in UTF-16");
 
-// The driver's words for what went wrong with the statement, as Qt gathers them.
-QString diagnostics(SQLHANDLE statement)
+// SQL Server's own ODBC types, which <sqlext.h> does not name.
+constexpr SQLSMALLINT kSsTime2 = -154;
+constexpr SQLSMALLINT kSsTimestampOffset = -155;
+
+// Characters a text is declared with (nvarchar(4000), SQL Server's longest bounded form);
+// longer texts go in the driver's long form.
+constexpr SQLULEN kTextDeclared = 4000;
+constexpr SQLULEN kBinaryDeclared = 8000;
+constexpr SQLULEN kBlock = 512; // rows a fetch
+
+const char16_t *utf16(const SQLWCHAR *text) { return reinterpret_cast<const char16_t *>(text); }
+
+// The driver's words for what went wrong, as Qt gathers them.
+QString diagnostics(SQLSMALLINT type, SQLHANDLE handle)
 {
     QString text;
     for (SQLSMALLINT record = 1;; ++record) {
         SQLWCHAR state[6] = {};
         SQLINTEGER native = 0;
         SQLSMALLINT length = 0;
-        SQLRETURN rc = SQLGetDiagRecW(SQL_HANDLE_STMT, statement, record, state, &native, nullptr, 0, &length);
+        SQLRETURN rc = SQLGetDiagRecW(type, handle, record, state, &native, nullptr, 0, &length);
         if (!SQL_SUCCEEDED(rc))
             break;
         std::vector<SQLWCHAR> message(size_t(length) + 1);
-        rc = SQLGetDiagRecW(SQL_HANDLE_STMT, statement, record, state, &native, message.data(),
-                            SQLSMALLINT(message.size()), &length);
+        rc = SQLGetDiagRecW(type, handle, record, state, &native, message.data(), SQLSMALLINT(message.size()), &length);
         if (!SQL_SUCCEEDED(rc))
             break;
         if (!text.isEmpty())
             text += QLatin1Char(' ');
-        text += QString::fromUtf16(reinterpret_cast<const char16_t *>(message.data()), qMin<qsizetype>(length, message.size() - 1));
+        text += QString::fromUtf16(utf16(message.data()), qMin<qsizetype>(length, qsizetype(message.size()) - 1));
     }
     return text;
 }
 
-} // namespace
-
-void *driverStatement(const QSqlQuery &query, const char *typeName)
+QSqlError statementError(const QString &what, SQLHANDLE statement)
 {
-    const QVariant handle = query.result() ? query.result()->handle() : QVariant();
-    if (!handle.isValid() || qstrcmp(handle.typeName(), typeName) != 0)
-        return nullptr;
-    return *static_cast<void *const *>(handle.constData());
+    return QSqlError(what, diagnostics(SQL_HANDLE_STMT, statement), QSqlError::StatementError);
 }
 
-bool onlyTexts(const QVariantList &values)
+QString infoText(SQLHDBC connection, SQLUSMALLINT what)
 {
-    return std::all_of(values.begin(), values.end(), [](const QVariant &value) {
-        return value.isNull() || value.metaType().id() == QMetaType::QString;
-    });
+    SQLWCHAR text[256] = {};
+    SQLSMALLINT bytes = 0;
+    if (!SQL_SUCCEEDED(SQLGetInfoW(connection, what, text, SQLSMALLINT(sizeof text), &bytes)))
+        return {};
+    return QString::fromUtf16(utf16(text), qMin<qsizetype>(bytes / qsizetype(sizeof(SQLWCHAR)), 255));
 }
 
-struct OdbcTexts::Value {
-    std::vector<SQLWCHAR> buffer;
-    SQLLEN length = 0;
-    SQLSMALLINT type = 0; // as bound; 0 when the buffer is not bound (yet, or since it grew)
+// How a driver is asked for a text or binary value beyond the bounded declarations.
+struct LongForms {
+    SQLSMALLINT text = SQL_WLONGVARCHAR;
+    SQLSMALLINT binary = SQL_LONGVARBINARY;
 };
 
-OdbcTexts::OdbcTexts() = default;
-OdbcTexts::~OdbcTexts() = default;
-
-void OdbcTexts::forget() { m_statement = nullptr; }
-
-bool OdbcTexts::bind(void *statement, const QVariantList &values)
+LongForms longFormsOf(const QString &driverName)
 {
-    static_assert(sizeof(SQLWCHAR) == sizeof(char16_t), "texts are copied as they are held, in UTF-16");
-    if (statement != m_statement || size_t(values.size()) != m_values.size()) {
-        m_values = std::vector<Value>(size_t(values.size()));
-        m_statement = statement;
+    // Microsoft's drivers read a size of 0 as unlimited (nvarchar(max)) and the long types as
+    // the old ntext and image, which cannot be compared; FreeTDS (TDS 7.2 on) and the others
+    // take the long types as the unlimited forms.
+    const QString name = driverName.toLower();
+    if (name.contains(QLatin1String("msodbcsql")) || name.contains(QLatin1String("sqlncli")))
+        return {SQL_WVARCHAR, SQL_VARBINARY};
+    return {};
+}
+
+Dialect dialectOf(const QString &dbmsName)
+{
+    if (dbmsName.contains(QLatin1String("SQL Server"), Qt::CaseInsensitive))
+        return Dialect::SqlServer;
+    if (dbmsName.contains(QLatin1String("PostgreSQL"), Qt::CaseInsensitive))
+        return Dialect::PostgreSQL;
+    if (dbmsName.contains(QLatin1String("SQLite"), Qt::CaseInsensitive))
+        return Dialect::Sqlite;
+    return Dialect::Other;
+}
+
+class OdbcPath;
+
+// One prepared statement and its result.
+class OdbcStatement final : public Statement {
+public:
+    OdbcStatement(OdbcPath &path, SQLHSTMT statement);
+    ~OdbcStatement() override { SQLFreeHandle(SQL_HANDLE_STMT, m_statement); }
+    OdbcStatement(const OdbcStatement &) = delete;
+    OdbcStatement &operator=(const OdbcStatement &) = delete;
+
+    bool execute(const QVariantList &values) override;
+    qint64 rowsAffected() const override { return m_rowsAffected; }
+    QSqlError error() const override { return m_error; }
+    QList<ColumnInfo> columns() const override;
+    bool next() override;
+    bool isNull(int column) const override;
+    ValueKind kind(int column) const override;
+    QVariant value(int column) const override;
+    bool close(bool readToEnd) override;
+    std::vector<ParameterDeclaration> declarations() const override;
+
+private:
+    struct Parameter {
+        SQLSMALLINT cType = 0;
+        SQLSMALLINT sqlType = 0;
+        SQLULEN size = 0;
+        void *boundAt = nullptr;
+        SQLLEN capacity = 0;
+        bool bound = false;
+        std::vector<SQLWCHAR> text;
+        QByteArray bytes;
+        SQLBIGINT integer = 0;
+        SQLDOUBLE real = 0;
+        unsigned char bit = 0;
+        SQLLEN length = 0;
+    };
+    // One result column: a block of values in bound buffers, or read value by value.
+    struct Column {
+        QString name;
+        QString typeName;
+        ValueKind kind = ValueKind::Other;
+        SQLSMALLINT cType = 0;
+        SQLLEN width = 0; // bytes a value; 0 for a column read with SQLGetData
+        std::unique_ptr<char[]> data;
+        std::vector<SQLLEN> lengths;
+    };
+
+    bool bind(const QVariantList &values);
+    bool bindOne(SQLUSMALLINT number, Parameter &p, const QVariant &value);
+    bool describe(SQLSMALLINT count);
+    bool setBlock(SQLULEN rows);
+    bool fetchBlock();
+    bool readRow();
+    bool readLong(int column, SQLSMALLINT cType, QVariant &value);
+    bool drainResults();
+    bool fail(const QString &what);
+    void endCursor();
+
+    OdbcPath &m_path;
+    SQLHSTMT m_statement;
+    std::vector<Parameter> m_parameters;
+    QSqlError m_error;
+    qint64 m_rowsAffected = -1;
+
+    std::vector<Column> m_columns;
+    bool m_open = false;
+    bool m_valueByValue = false; // a column is read with SQLGetData: one row a fetch
+    SQLULEN m_blockRows = 1;     // as set on the handle
+    SQLULEN m_fetched = 0;
+    SQLULEN m_at = 0;
+    std::vector<SQLUSMALLINT> m_status = std::vector<SQLUSMALLINT>(kBlock);
+    std::vector<QVariant> m_row; // the row read value by value
+};
+
+class OdbcPath final : public StatementPath {
+public:
+    OdbcPath(SQLHDBC connection, int commandTimeout)
+        : m_connection(connection), m_timeout(commandTimeout),
+          m_dialect(dialectOf(infoText(connection, SQL_DBMS_NAME))),
+          m_longForms(longFormsOf(infoText(connection, SQL_DRIVER_NAME)))
+    {
+    }
+    QString name() const override { return QStringLiteral("odbc"); }
+    Dialect dialect() const override { return m_dialect; }
+    const LongForms &longForms() const { return m_longForms; }
+
+    std::unique_ptr<Statement> prepare(const QString &sql, QSqlError &error) override
+    {
+        SQLHSTMT statement = allocate(error);
+        if (!statement)
+            return nullptr;
+        const std::u16string text = sql.toStdU16String();
+        if (!SQL_SUCCEEDED(SQLPrepareW(statement, reinterpret_cast<SQLWCHAR *>(const_cast<char16_t *>(text.c_str())),
+                                       SQLINTEGER(text.size())))) {
+            error = statementError(QStringLiteral("Unable to prepare statement"), statement);
+            SQLFreeHandle(SQL_HANDLE_STMT, statement);
+            return nullptr;
+        }
+        return std::make_unique<OdbcStatement>(*this, statement);
+    }
+
+    bool execDirect(const QString &sql, QSqlError &error) override
+    {
+        SQLHSTMT statement = allocate(error);
+        if (!statement)
+            return false;
+        countExecution();
+        const std::u16string text = sql.toStdU16String();
+        SQLRETURN rc = SQLExecDirectW(statement, reinterpret_cast<SQLWCHAR *>(const_cast<char16_t *>(text.c_str())),
+                                      SQLINTEGER(text.size()));
+        // Every result to its end: an error may come with a later one.
+        while (SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA) {
+            SQLSMALLINT columns = 0;
+            if (SQL_SUCCEEDED(rc) && SQL_SUCCEEDED(SQLNumResultCols(statement, &columns)) && columns > 0) {
+                while (SQL_SUCCEEDED(rc = SQLFetch(statement))) {
+                }
+                if (rc != SQL_NO_DATA)
+                    break;
+            }
+            rc = SQLMoreResults(statement);
+            if (rc == SQL_NO_DATA) {
+                SQLFreeHandle(SQL_HANDLE_STMT, statement);
+                return true;
+            }
+        }
+        error = statementError(QStringLiteral("Unable to execute statement"), statement);
+        SQLFreeHandle(SQL_HANDLE_STMT, statement);
+        return false;
+    }
+
+    // Qt's QODBC keeps no state of its own about transactions: they are the connection's.
+    bool begin(QSqlError &error) override
+    {
+        return connectionCall(SQLSetConnectAttr(m_connection, SQL_ATTR_AUTOCOMMIT,
+                                                reinterpret_cast<SQLPOINTER>(SQLULEN(SQL_AUTOCOMMIT_OFF)), 0),
+                              QStringLiteral("Unable to begin transaction"), error);
+    }
+    bool commit(QSqlError &error) override { return end(SQL_COMMIT, QStringLiteral("Unable to commit transaction"), error); }
+    bool rollback(QSqlError &error) override
+    {
+        return end(SQL_ROLLBACK, QStringLiteral("Unable to rollback transaction"), error);
+    }
+
+private:
+    bool connectionCall(SQLRETURN rc, const QString &what, QSqlError &error)
+    {
+        if (SQL_SUCCEEDED(rc))
+            return true;
+        error = QSqlError(what, diagnostics(SQL_HANDLE_DBC, m_connection), QSqlError::TransactionError);
+        return false;
+    }
+    bool end(SQLSMALLINT completion, const QString &what, QSqlError &error)
+    {
+        if (!connectionCall(SQLEndTran(SQL_HANDLE_DBC, m_connection, completion), what, error))
+            return false;
+        return connectionCall(SQLSetConnectAttr(m_connection, SQL_ATTR_AUTOCOMMIT,
+                                                reinterpret_cast<SQLPOINTER>(SQLULEN(SQL_AUTOCOMMIT_ON)), 0),
+                              what, error);
+    }
+
+    SQLHSTMT allocate(QSqlError &error)
+    {
+        SQLHSTMT statement = nullptr;
+        if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_STMT, m_connection, &statement))) {
+            error = QSqlError(QStringLiteral("Unable to allocate a statement"), diagnostics(SQL_HANDLE_DBC, m_connection),
+                              QSqlError::StatementError);
+            return nullptr;
+        }
+        if (m_timeout > 0)
+            SQLSetStmtAttr(statement, SQL_ATTR_QUERY_TIMEOUT,
+                           reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(m_timeout)), 0);
+        return statement;
+    }
+
+    SQLHDBC m_connection;
+    int m_timeout;
+    Dialect m_dialect;
+    LongForms m_longForms;
+};
+
+OdbcStatement::OdbcStatement(OdbcPath &path, SQLHSTMT statement) : m_path(path), m_statement(statement)
+{
+    SQLSetStmtAttr(m_statement, SQL_ATTR_ROW_BIND_TYPE, reinterpret_cast<SQLPOINTER>(SQLULEN(SQL_BIND_BY_COLUMN)), 0);
+    SQLSetStmtAttr(m_statement, SQL_ATTR_ROWS_FETCHED_PTR, &m_fetched, 0);
+    SQLSetStmtAttr(m_statement, SQL_ATTR_ROW_STATUS_PTR, m_status.data(), 0);
+}
+
+bool OdbcStatement::fail(const QString &what)
+{
+    m_error = statementError(what, m_statement);
+    endCursor();
+    return false;
+}
+
+void OdbcStatement::endCursor()
+{
+    if (m_open)
+        SQLFreeStmt(m_statement, SQL_CLOSE);
+    m_open = false;
+    m_fetched = 0;
+    m_at = 0;
+}
+
+bool OdbcStatement::bind(const QVariantList &values)
+{
+    if (size_t(values.size()) != m_parameters.size()) {
+        SQLFreeStmt(m_statement, SQL_RESET_PARAMS);
+        m_parameters = std::vector<Parameter>(size_t(values.size()));
     }
     // From the last: drivers that grow their parameter list to the highest number bound so far
     // (psqlODBC) grow it once, not once a parameter.
     for (qsizetype i = values.size() - 1; i >= 0; --i) {
-        Value &v = m_values[size_t(i)];
-        const QVariant &value = values.at(i);
-        const QString *text = value.isNull() ? nullptr : static_cast<const QString *>(value.constData());
-        const size_t units = text ? size_t(text->size()) : 0;
-        if (units > v.buffer.size() || v.buffer.empty()) { // never bound without a buffer, even for NULL
-            v.buffer.resize(std::max<size_t>({units, 2 * v.buffer.size(), 16}));
-            v.type = 0;
-        }
-        if (units > 0)
-            std::memcpy(v.buffer.data(), text->utf16(), units * sizeof(SQLWCHAR));
-        const SQLLEN bytes = SQLLEN(units * sizeof(SQLWCHAR));
-        v.length = text ? bytes : SQL_NULL_DATA;
-        // The types Qt gives a text, so every driver sees what it sees from Qt.
-        const SQLSMALLINT type = bytes > 254 ? SQL_WLONGVARCHAR : SQL_WVARCHAR;
-        if (v.type == type)
-            continue;
-        v.type = 0;
-        const SQLRETURN rc = SQLBindParameter(statement, SQLUSMALLINT(i + 1), SQL_PARAM_INPUT, SQL_C_WCHAR, type, 0, 0,
-                                              v.buffer.data(), SQLLEN(v.buffer.size() * sizeof(SQLWCHAR)), &v.length);
-        if (!SQL_SUCCEEDED(rc))
-            return false;
-        v.type = type;
+        if (!bindOne(SQLUSMALLINT(i + 1), m_parameters[size_t(i)], values.at(i)))
+            return fail(QStringLiteral("Unable to bind the values"));
     }
     return true;
 }
 
-bool setOdbcQueryTimeout(QSqlQuery &query, int seconds)
+bool OdbcStatement::bindOne(SQLUSMALLINT number, Parameter &p, const QVariant &value)
 {
-    // Runs after each prepare: the handle is new.
-    SQLHANDLE statement = statementHandle(query);
-    if (!statement)
+    const bool null = !value.isValid() || value.isNull();
+    SQLSMALLINT cType = SQL_C_WCHAR;
+    SQLSMALLINT sqlType = SQL_WVARCHAR;
+    SQLULEN size = kTextDeclared;
+    void *at = nullptr;
+    SQLLEN capacity = 0;
+    const int type = value.metaType().id();
+    const bool integral = type == QMetaType::Int || type == QMetaType::LongLong || type == QMetaType::Short
+                          || type == QMetaType::UInt || type == QMetaType::UShort || type == QMetaType::Long
+                          || type == QMetaType::ULong || type == QMetaType::Char || type == QMetaType::SChar
+                          || type == QMetaType::UChar
+                          || (type == QMetaType::ULongLong
+                              && value.toULongLong() <= qulonglong(std::numeric_limits<qint64>::max()));
+    if (integral) {
+        cType = SQL_C_SBIGINT;
+        sqlType = SQL_BIGINT;
+        size = 0;
+        p.integer = null ? 0 : value.toLongLong();
+        at = &p.integer;
+        p.length = null ? SQL_NULL_DATA : 0;
+    } else if (type == QMetaType::Double || type == QMetaType::Float) {
+        cType = SQL_C_DOUBLE;
+        sqlType = SQL_DOUBLE;
+        size = 0;
+        p.real = null ? 0 : value.toDouble();
+        at = &p.real;
+        p.length = null ? SQL_NULL_DATA : 0;
+    } else if (type == QMetaType::Bool) {
+        cType = SQL_C_BIT;
+        sqlType = SQL_BIT;
+        size = 0;
+        p.bit = !null && value.toBool() ? 1 : 0;
+        at = &p.bit;
+        p.length = null ? SQL_NULL_DATA : 0;
+    } else if (type == QMetaType::QByteArray) {
+        p.bytes = null ? QByteArray() : value.toByteArray();
+        if (p.bytes.isEmpty())
+            p.bytes.reserve(16); // never bound without a buffer, even for NULL
+        cType = SQL_C_BINARY;
+        const bool bounded = qsizetype(p.bytes.size()) <= qsizetype(kBinaryDeclared);
+        sqlType = bounded ? SQL_VARBINARY : m_path.longForms().binary;
+        size = bounded ? kBinaryDeclared : 0;
+        at = p.bytes.data();
+        capacity = SQLLEN(p.bytes.size());
+        p.length = null ? SQL_NULL_DATA : SQLLEN(p.bytes.size());
+    } else {
+        // A text, or anything else as its text.
+        const QString converted = type == QMetaType::QString || null ? QString() : value.toString();
+        const QString *text = null ? nullptr : type == QMetaType::QString ? static_cast<const QString *>(value.constData()) : &converted;
+        const size_t units = text ? size_t(text->size()) : 0;
+        if (units > p.text.size() || p.text.empty())
+            p.text.resize(std::max<size_t>({units, 2 * p.text.size(), 16}));
+        if (units > 0)
+            std::memcpy(p.text.data(), text->utf16(), units * sizeof(SQLWCHAR));
+        if (units > kTextDeclared) {
+            sqlType = m_path.longForms().text;
+            size = 0;
+        }
+        at = p.text.data();
+        capacity = SQLLEN(p.text.size() * sizeof(SQLWCHAR));
+        p.length = text ? SQLLEN(units * sizeof(SQLWCHAR)) : SQL_NULL_DATA;
+    }
+    if (p.bound && p.cType == cType && p.sqlType == sqlType && p.size == size && p.boundAt == at
+        && p.capacity == capacity)
+        return true;
+    p.bound = false;
+    if (!SQL_SUCCEEDED(SQLBindParameter(m_statement, number, SQL_PARAM_INPUT, cType, sqlType, size, 0, at, capacity,
+                                        &p.length)))
         return false;
-    const SQLRETURN rc = SQLSetStmtAttr(statement, SQL_ATTR_QUERY_TIMEOUT,
-                                        reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(seconds)), 0);
-    return SQL_SUCCEEDED(rc);
+    p.bound = true;
+    p.cType = cType;
+    p.sqlType = sqlType;
+    p.size = size;
+    p.boundAt = at;
+    p.capacity = capacity;
+    return true;
 }
 
-std::optional<StraightResult> execOdbcTexts(QSqlQuery &query, const QVariantList &values, OdbcTexts &texts)
+std::vector<ParameterDeclaration> OdbcStatement::declarations() const
 {
-    SQLHANDLE statement = statementHandle(query);
-    if (!statement || !onlyTexts(values))
-        return std::nullopt;
-    SQLFreeStmt(statement, SQL_CLOSE);
-    StraightResult result;
-    const auto fail = [&] {
-        result.error = QSqlError(QStringLiteral("Unable to execute statement"), diagnostics(statement),
-                                 QSqlError::StatementError);
-        return result;
-    };
-    if (!texts.bind(statement, values))
-        return fail();
-    const SQLRETURN rc = SQLExecute(statement);
-    if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA)
-        return fail();
-    SQLLEN rows = -1;
-    if (!SQL_SUCCEEDED(SQLRowCount(statement, &rows)))
-        rows = -1;
-    SQLFreeStmt(statement, SQL_CLOSE);
-    result.ok = true;
-    result.rowsAffected = rows;
-    return result;
-}
-
-// One column's bound buffers: a value of each row of a block, and its length or NULL.
-struct OdbcColumn {
-    SQLSMALLINT cType = 0;
-    SQLLEN width = 0; // bytes a value
-    // Left unfilled: pages a short result never reaches are never touched.
-    std::unique_ptr<char[]> data;
-    std::vector<SQLLEN> lengths;
-};
-
-struct OdbcRows::State {
-    static constexpr SQLULEN kBlock = 512;
-    SQLHANDLE statement = nullptr;
-    QStringList names;
-    std::vector<OdbcColumn> columns;
-    SQLULEN fetched = 0;
-    std::vector<SQLUSMALLINT> status = std::vector<SQLUSMALLINT>(kBlock);
-    QSqlError error;
-    bool arraySet = false; // the handle fetches blocks now
-    bool open = false;     // a cursor is open on it
-
-    void fail(const QString &what)
-    {
-        error = QSqlError(what, diagnostics(statement), QSqlError::StatementError);
+    std::vector<ParameterDeclaration> declared;
+    SQLHDESC descriptor = nullptr;
+    if (!SQL_SUCCEEDED(SQLGetStmtAttr(m_statement, SQL_ATTR_IMP_PARAM_DESC, &descriptor, 0, nullptr)) || !descriptor)
+        return declared;
+    for (size_t i = 0; i < m_parameters.size(); ++i) {
+        SQLSMALLINT type = 0;
+        SQLULEN length = 0;
+        SQLGetDescField(descriptor, SQLSMALLINT(i + 1), SQL_DESC_CONCISE_TYPE, &type, SQL_IS_SMALLINT, nullptr);
+        SQLGetDescField(descriptor, SQLSMALLINT(i + 1), SQL_DESC_LENGTH, &length, SQL_IS_UINTEGER, nullptr);
+        declared.push_back({type, qint64(length)});
     }
-};
+    return declared;
+}
 
-namespace {
-
-// How a column of this ODBC type is fetched, as the kind of value Qt makes of it; false for
-// kinds left to Qt.
-bool chooseBuffer(SQLSMALLINT type, SQLULEN size, OdbcColumn &column)
+bool OdbcStatement::execute(const QVariantList &values)
 {
-    switch (type) {
-    case SQL_BIT:
-    case SQL_TINYINT:
-    case SQL_SMALLINT:
-    case SQL_INTEGER:
-        column.cType = SQL_C_SLONG;
-        column.width = sizeof(SQLINTEGER);
-        return true;
-    case SQL_BIGINT:
-        column.cType = SQL_C_SBIGINT;
-        column.width = sizeof(SQLBIGINT);
-        return true;
-    case SQL_REAL:
-    case SQL_FLOAT:
-    case SQL_DOUBLE:
-    case SQL_NUMERIC:
-    case SQL_DECIMAL:
-        column.cType = SQL_C_DOUBLE;
-        column.width = sizeof(SQLDOUBLE);
-        return true;
-    case SQL_CHAR:
-    case SQL_VARCHAR:
-    case SQL_WCHAR:
-    case SQL_WVARCHAR:
-        // Room for every character as a surrogate pair, and the terminator; at least 4 096
-        // characters, for drivers that give a column without a limit a size of their own.
-        if (size == 0 || size > 4096)
-            return false;
-        column.cType = SQL_C_WCHAR;
-        column.width = SQLLEN((qMax<SQLULEN>(2 * size, 4096) + 1) * sizeof(SQLWCHAR));
-        return true;
-    default:
+    endCursor();
+    m_error = QSqlError();
+    m_rowsAffected = -1;
+    if (!bind(values))
+        return false;
+    m_path.countExecution();
+    const SQLRETURN rc = SQLExecute(m_statement);
+    if (!SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
+        m_error = statementError(QStringLiteral("Unable to execute statement"), m_statement);
+        SQLFreeStmt(m_statement, SQL_CLOSE);
         return false;
     }
-}
-
-} // namespace
-
-OdbcRows::OdbcRows() = default;
-
-OdbcRows::~OdbcRows()
-{
-    if (d && d->arraySet) {
-        // Back to one row a fetch and nothing bound: Qt fetches on this handle too.
-        if (d->open)
-            SQLCloseCursor(d->statement);
-        SQLFreeStmt(d->statement, SQL_UNBIND);
-        SQLSetStmtAttr(d->statement, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(SQLULEN(1)), 0);
-        SQLSetStmtAttr(d->statement, SQL_ATTR_ROWS_FETCHED_PTR, nullptr, 0);
-        SQLSetStmtAttr(d->statement, SQL_ATTR_ROW_STATUS_PTR, nullptr, 0);
-    }
-}
-
-OdbcRows::Opened OdbcRows::open(QSqlQuery &query, const QVariantList &values, OdbcTexts &texts)
-{
-    d = std::make_unique<State>();
-    d->statement = statementHandle(query);
-    if (!d->statement || !onlyTexts(values))
-        return Opened::NotRun;
-    SQLFreeStmt(d->statement, SQL_CLOSE);
-    // A driver without block cursors is left to Qt before anything runs. One that fetches
-    // fewer rows a block than asked says how many it did.
-    if (!SQL_SUCCEEDED(SQLSetStmtAttr(d->statement, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(State::kBlock), 0)))
-        return Opened::NotRun;
-    d->arraySet = true;
-    if (!texts.bind(d->statement, values)) {
-        d->fail(QStringLiteral("Unable to bind the values"));
-        return Opened::Failed;
-    }
-    const SQLRETURN rc = SQLExecute(d->statement);
-    if (!SQL_SUCCEEDED(rc)) {
-        d->fail(QStringLiteral("Unable to execute statement"));
-        return Opened::Failed;
-    }
-    d->open = true;
     SQLSMALLINT count = 0;
-    if (!SQL_SUCCEEDED(SQLNumResultCols(d->statement, &count)) || count <= 0) {
-        d->fail(QStringLiteral("The statement returned no result set"));
-        return Opened::Failed;
+    if (rc != SQL_NO_DATA && SQL_SUCCEEDED(SQLNumResultCols(m_statement, &count)) && count > 0) {
+        m_open = true;
+        return describe(count);
     }
-    d->columns.resize(size_t(count));
+    SQLLEN rows = -1;
+    if (!SQL_SUCCEEDED(SQLRowCount(m_statement, &rows)))
+        rows = -1;
+    m_rowsAffected = rows;
+    return drainResults();
+}
+
+bool OdbcStatement::drainResults()
+{
+    // What follows a statement's own count (a trigger's counts, or an error raised after them)
+    // is read to its end: only then did the statement succeed, and the handle is free.
+    for (;;) {
+        const SQLRETURN rc = SQLMoreResults(m_statement);
+        if (rc == SQL_NO_DATA)
+            break;
+        if (!SQL_SUCCEEDED(rc)) {
+            m_open = true;
+            return fail(QStringLiteral("Unable to execute statement"));
+        }
+        SQLSMALLINT count = 0;
+        if (SQL_SUCCEEDED(SQLNumResultCols(m_statement, &count)) && count > 0) {
+            SQLFreeStmt(m_statement, SQL_UNBIND);
+            SQLRETURN fetched;
+            while (SQL_SUCCEEDED(fetched = SQLFetch(m_statement))) {
+            }
+            if (fetched != SQL_NO_DATA) {
+                m_open = true;
+                return fail(QStringLiteral("Unable to fetch row"));
+            }
+        }
+    }
+    SQLFreeStmt(m_statement, SQL_CLOSE);
+    return true;
+}
+
+bool OdbcStatement::setBlock(SQLULEN rows)
+{
+    if (rows == m_blockRows)
+        return true;
+    if (!SQL_SUCCEEDED(SQLSetStmtAttr(m_statement, SQL_ATTR_ROW_ARRAY_SIZE, reinterpret_cast<SQLPOINTER>(rows), 0)))
+        return false;
+    m_blockRows = rows;
+    return true;
+}
+
+bool OdbcStatement::describe(SQLSMALLINT count)
+{
+    SQLFreeStmt(m_statement, SQL_UNBIND);
+    m_columns = std::vector<Column>(size_t(count));
+    m_valueByValue = false;
     for (SQLSMALLINT i = 0; i < count; ++i) {
         SQLWCHAR name[256] = {};
         SQLSMALLINT nameLength = 0;
@@ -266,100 +487,301 @@ OdbcRows::Opened OdbcRows::open(QSqlQuery &query, const QVariantList &values, Od
         SQLULEN size = 0;
         SQLSMALLINT digits = 0;
         SQLSMALLINT nullable = 0;
-        if (!SQL_SUCCEEDED(SQLDescribeColW(d->statement, SQLUSMALLINT(i + 1), name, 256, &nameLength, &type, &size,
-                                           &digits, &nullable))) {
-            d->fail(QStringLiteral("Unable to describe the result"));
-            return Opened::Failed;
+        if (!SQL_SUCCEEDED(SQLDescribeColW(m_statement, SQLUSMALLINT(i + 1), name, 256, &nameLength, &type, &size,
+                                           &digits, &nullable)))
+            return fail(QStringLiteral("Unable to describe the result"));
+        Column &c = m_columns[size_t(i)];
+        c.name = QString::fromUtf16(utf16(name), qMin<qsizetype>(nameLength, 255));
+        SQLWCHAR typeName[128] = {};
+        SQLSMALLINT typeBytes = 0;
+        if (SQL_SUCCEEDED(SQLColAttributeW(m_statement, SQLUSMALLINT(i + 1), SQL_DESC_TYPE_NAME, typeName,
+                                           SQLSMALLINT(sizeof typeName), &typeBytes, nullptr)))
+            c.typeName = QString::fromUtf16(utf16(typeName), qMin<qsizetype>(typeBytes / 2, 127));
+        // Room for a text's every character as a surrogate pair, and the terminator; at least
+        // 4 096 characters, for drivers that give a column without a limit a size of their own.
+        const auto textWidth = [&](SQLULEN characters) {
+            return SQLLEN((qMax<SQLULEN>(2 * characters, 4096) + 1) * sizeof(SQLWCHAR));
+        };
+        switch (type) {
+        case SQL_BIT:
+            c.kind = ValueKind::Boolean;
+            c.cType = SQL_C_SBIGINT;
+            c.width = sizeof(SQLBIGINT);
+            break;
+        case SQL_TINYINT:
+        case SQL_SMALLINT:
+        case SQL_INTEGER:
+        case SQL_BIGINT:
+            c.kind = ValueKind::Integer;
+            c.cType = SQL_C_SBIGINT;
+            c.width = sizeof(SQLBIGINT);
+            break;
+        case SQL_REAL:
+        case SQL_FLOAT:
+        case SQL_DOUBLE:
+            c.kind = ValueKind::Real;
+            c.cType = SQL_C_DOUBLE;
+            c.width = sizeof(SQLDOUBLE);
+            break;
+        case SQL_NUMERIC:
+        case SQL_DECIMAL:
+            // As the server's digits: a double holds 15 of them.
+            c.kind = ValueKind::Decimal;
+            c.cType = SQL_C_WCHAR;
+            c.width = SQLLEN(128 * sizeof(SQLWCHAR));
+            break;
+        case SQL_TYPE_DATE:
+        case SQL_TYPE_TIME:
+        case SQL_TYPE_TIMESTAMP:
+        case SQL_DATE:
+        case SQL_TIME:
+        case SQL_TIMESTAMP:
+        case kSsTime2:
+        case kSsTimestampOffset:
+            c.kind = ValueKind::Temporal;
+            c.cType = SQL_C_WCHAR;
+            c.width = SQLLEN(128 * sizeof(SQLWCHAR));
+            break;
+        case SQL_CHAR:
+        case SQL_VARCHAR:
+        case SQL_WCHAR:
+        case SQL_WVARCHAR:
+            c.kind = ValueKind::Text;
+            c.cType = SQL_C_WCHAR;
+            c.width = size == 0 || size > 4096 ? 0 : textWidth(size);
+            break;
+        case SQL_BINARY:
+        case SQL_VARBINARY:
+            c.kind = ValueKind::Binary;
+            c.cType = SQL_C_BINARY;
+            c.width = size == 0 || size > kBinaryDeclared ? 0 : SQLLEN(kBinaryDeclared);
+            break;
+        case SQL_LONGVARBINARY:
+            c.kind = ValueKind::Binary;
+            c.cType = SQL_C_BINARY;
+            c.width = 0;
+            break;
+        case SQL_LONGVARCHAR:
+        case SQL_WLONGVARCHAR:
+            c.kind = ValueKind::Text;
+            c.cType = SQL_C_WCHAR;
+            c.width = 0;
+            break;
+        default:
+            c.kind = ValueKind::Other;
+            c.cType = SQL_C_WCHAR;
+            c.width = 0;
+            break;
         }
-        d->names << QString::fromUtf16(reinterpret_cast<const char16_t *>(name), qMin<qsizetype>(nameLength, 255));
-        if (!chooseBuffer(type, size, d->columns[size_t(i)]))
-            return Opened::Unsupported;
+        m_valueByValue = m_valueByValue || c.width == 0;
     }
-    SQLSetStmtAttr(d->statement, SQL_ATTR_ROW_BIND_TYPE, reinterpret_cast<SQLPOINTER>(SQLULEN(SQL_BIND_BY_COLUMN)), 0);
-    SQLSetStmtAttr(d->statement, SQL_ATTR_ROWS_FETCHED_PTR, &d->fetched, 0);
-    SQLSetStmtAttr(d->statement, SQL_ATTR_ROW_STATUS_PTR, d->status.data(), 0);
-    for (size_t i = 0; i < d->columns.size(); ++i) {
-        OdbcColumn &column = d->columns[i];
-        column.data.reset(new char[size_t(column.width) * State::kBlock]);
-        column.lengths.resize(State::kBlock);
-        if (!SQL_SUCCEEDED(SQLBindCol(d->statement, SQLUSMALLINT(i + 1), column.cType, column.data.get(), column.width,
-                                      column.lengths.data()))) {
-            d->fail(QStringLiteral("Unable to bind the result"));
-            return Opened::Failed;
-        }
+    // A driver without block cursors fetches a row at a time; one that fetches fewer rows a
+    // block than asked says how many it did.
+    if (m_valueByValue || !setBlock(kBlock)) {
+        if (!setBlock(1))
+            return fail(QStringLiteral("Unable to fetch row"));
     }
-    return Opened::Yes;
+    if (m_valueByValue) {
+        m_row.assign(m_columns.size(), QVariant());
+        return true;
+    }
+    for (size_t i = 0; i < m_columns.size(); ++i) {
+        Column &c = m_columns[i];
+        c.data.reset(new char[size_t(c.width) * m_blockRows]); // left unfilled: a short result touches little
+        c.lengths.assign(m_blockRows, 0);
+        if (!SQL_SUCCEEDED(SQLBindCol(m_statement, SQLUSMALLINT(i + 1), c.cType, c.data.get(), c.width,
+                                      c.lengths.data())))
+            return fail(QStringLiteral("Unable to bind the result"));
+    }
+    return true;
 }
 
-QStringList OdbcRows::columns() const { return d->names; }
-
-qsizetype OdbcRows::rows() const { return qsizetype(d->fetched); }
-
-QSqlError OdbcRows::error() const { return d->error; }
-
-bool OdbcRows::fetch()
+QList<ColumnInfo> OdbcStatement::columns() const
 {
-    d->fetched = 0;
-    const SQLRETURN rc = SQLFetch(d->statement);
-    if (rc == SQL_NO_DATA)
+    QList<ColumnInfo> list;
+    for (const Column &c : m_columns)
+        list.append({c.name, c.kind, c.typeName});
+    return list;
+}
+
+bool OdbcStatement::next()
+{
+    if (!m_open)
         return false;
-    if (!SQL_SUCCEEDED(rc)) {
-        d->fail(QStringLiteral("Unable to fetch row"));
+    if (m_valueByValue)
+        return readRow();
+    if (++m_at < m_fetched)
+        return true;
+    return fetchBlock();
+}
+
+bool OdbcStatement::fetchBlock()
+{
+    m_fetched = 0;
+    m_at = 0;
+    // SQLFetchScroll fills the rows-fetched count in every environment; FreeTDS's SQLFetch does
+    // not in an ODBC 2 one.
+    const SQLRETURN rc = SQLFetchScroll(m_statement, SQL_FETCH_NEXT, 0);
+    if (rc == SQL_NO_DATA) {
+        endCursor(); // read to its end
         return false;
     }
-    for (SQLULEN row = 0; row < d->fetched; ++row) {
-        if (d->status[row] == SQL_ROW_ERROR) {
-            d->fail(QStringLiteral("Unable to fetch row"));
-            return false;
-        }
+    if (!SQL_SUCCEEDED(rc))
+        return fail(QStringLiteral("Unable to fetch row"));
+    if (m_blockRows == 1 && m_fetched == 0)
+        m_fetched = 1; // a driver that does not fill the count for single rows
+    for (SQLULEN row = 0; row < m_fetched; ++row) {
+        if (m_status[row] == SQL_ROW_ERROR)
+            return fail(QStringLiteral("Unable to fetch row"));
     }
-    // A text longer than its buffer was cut: never hand it on as the value.
-    for (const OdbcColumn &column : d->columns) {
-        if (column.cType != SQL_C_WCHAR)
+    // A value longer than its buffer was cut: never hand it on.
+    for (const Column &c : m_columns) {
+        if (c.cType != SQL_C_WCHAR && c.cType != SQL_C_BINARY)
             continue;
-        for (SQLULEN row = 0; row < d->fetched; ++row) {
-            const SQLLEN length = column.lengths[row];
-            if (length == SQL_NO_TOTAL || length > column.width - SQLLEN(sizeof(SQLWCHAR))) {
-                d->error = QSqlError(QStringLiteral("Unable to fetch row"), QStringLiteral("a text is longer than its column"),
-                                     QSqlError::StatementError);
+        const SQLLEN room = c.cType == SQL_C_WCHAR ? c.width - SQLLEN(sizeof(SQLWCHAR)) : c.width;
+        for (SQLULEN row = 0; row < m_fetched; ++row) {
+            const SQLLEN length = c.lengths[row];
+            if (length == SQL_NO_TOTAL || length > room) {
+                m_error = QSqlError(QStringLiteral("Unable to fetch row"),
+                                    QStringLiteral("a value is longer than its column"), QSqlError::StatementError);
+                endCursor();
                 return false;
             }
         }
     }
-    return d->fetched > 0;
-}
-
-bool OdbcRows::isNull(qsizetype row, int column) const
-{
-    return d->columns[size_t(column)].lengths[size_t(row)] == SQL_NULL_DATA;
-}
-
-QVariant OdbcRows::value(qsizetype row, int column) const
-{
-    const OdbcColumn &c = d->columns[size_t(column)];
-    if (c.lengths[size_t(row)] == SQL_NULL_DATA)
-        return QVariant();
-    const char *at = c.data.get() + size_t(row) * size_t(c.width);
-    switch (c.cType) {
-    case SQL_C_SLONG: {
-        SQLINTEGER v;
-        std::memcpy(&v, at, sizeof v);
-        return QVariant(int(v));
+    if (m_fetched == 0) {
+        endCursor();
+        return false;
     }
+    return true;
+}
+
+bool OdbcStatement::readLong(int column, SQLSMALLINT cType, QVariant &value)
+{
+    value = QVariant();
+    QString text;
+    QByteArray bytes;
+    char buffer[16384];
+    for (;;) {
+        SQLLEN length = 0;
+        const SQLRETURN rc = SQLGetData(m_statement, SQLUSMALLINT(column + 1), cType, buffer, sizeof buffer, &length);
+        if (rc == SQL_NO_DATA)
+            break;
+        if (!SQL_SUCCEEDED(rc))
+            return false;
+        if (length == SQL_NULL_DATA)
+            return true;
+        // A part that filled the buffer leaves a terminator (texts) and says SQL_SUCCESS_WITH_INFO.
+        const SQLLEN room = cType == SQL_C_WCHAR ? SQLLEN(sizeof buffer) - SQLLEN(sizeof(SQLWCHAR)) : SQLLEN(sizeof buffer);
+        const SQLLEN got = (rc == SQL_SUCCESS_WITH_INFO && (length == SQL_NO_TOTAL || length > room)) ? room : length;
+        if (cType == SQL_C_WCHAR)
+            text.append(QStringView(reinterpret_cast<const char16_t *>(buffer), got / qsizetype(sizeof(SQLWCHAR))));
+        else
+            bytes.append(buffer, got);
+        if (rc == SQL_SUCCESS)
+            break;
+    }
+    value = cType == SQL_C_WCHAR ? QVariant(text) : QVariant(bytes);
+    return true;
+}
+
+bool OdbcStatement::readRow()
+{
+    const SQLRETURN rc = SQLFetchScroll(m_statement, SQL_FETCH_NEXT, 0);
+    if (rc == SQL_NO_DATA) {
+        endCursor();
+        return false;
+    }
+    if (!SQL_SUCCEEDED(rc))
+        return fail(QStringLiteral("Unable to fetch row"));
+    for (size_t i = 0; i < m_columns.size(); ++i) {
+        const Column &c = m_columns[i];
+        QVariant &v = m_row[i];
+        if (c.cType == SQL_C_WCHAR || c.cType == SQL_C_BINARY) {
+            if (!readLong(int(i), c.cType, v))
+                return fail(QStringLiteral("Unable to fetch row"));
+            continue;
+        }
+        SQLLEN length = 0;
+        SQLBIGINT integer = 0;
+        SQLDOUBLE real = 0;
+        void *at = c.cType == SQL_C_DOUBLE ? static_cast<void *>(&real) : static_cast<void *>(&integer);
+        if (!SQL_SUCCEEDED(SQLGetData(m_statement, SQLUSMALLINT(i + 1), c.cType, at, 0, &length)))
+            return fail(QStringLiteral("Unable to fetch row"));
+        if (length == SQL_NULL_DATA)
+            v = QVariant();
+        else if (c.cType == SQL_C_DOUBLE)
+            v = double(real);
+        else if (c.kind == ValueKind::Boolean)
+            v = integer != 0;
+        else
+            v = qlonglong(integer);
+    }
+    return true;
+}
+
+bool OdbcStatement::isNull(int column) const
+{
+    if (m_valueByValue)
+        return !m_row[size_t(column)].isValid();
+    return m_columns[size_t(column)].lengths[m_at] == SQL_NULL_DATA;
+}
+
+ValueKind OdbcStatement::kind(int column) const
+{
+    return isNull(column) ? ValueKind::Null : m_columns[size_t(column)].kind;
+}
+
+QVariant OdbcStatement::value(int column) const
+{
+    if (m_valueByValue)
+        return m_row[size_t(column)];
+    const Column &c = m_columns[size_t(column)];
+    const SQLLEN length = c.lengths[m_at];
+    if (length == SQL_NULL_DATA)
+        return QVariant();
+    const char *at = c.data.get() + size_t(m_at) * size_t(c.width);
+    switch (c.cType) {
     case SQL_C_SBIGINT: {
         SQLBIGINT v;
         std::memcpy(&v, at, sizeof v);
-        return QVariant(qlonglong(v));
+        return c.kind == ValueKind::Boolean ? QVariant(v != 0) : QVariant(qlonglong(v));
     }
     case SQL_C_DOUBLE: {
         SQLDOUBLE v;
         std::memcpy(&v, at, sizeof v);
         return QVariant(double(v));
     }
+    case SQL_C_BINARY:
+        return QVariant(QByteArray(at, qsizetype(length)));
     default:
         return QVariant(QString::fromUtf16(reinterpret_cast<const char16_t *>(at),
-                                           qsizetype(c.lengths[size_t(row)]) / qsizetype(sizeof(SQLWCHAR))));
+                                           qsizetype(length) / qsizetype(sizeof(SQLWCHAR))));
     }
+}
+
+bool OdbcStatement::close(bool readToEnd)
+{
+    if (!m_open)
+        return true;
+    if (!readToEnd)
+        return false; // dropped with its handle: FreeTDS 1.3 fails a select run again after an early close
+    while (next()) {
+    }
+    return !m_error.isValid();
+}
+
+} // namespace
+
+std::unique_ptr<StatementPath> makeOdbcPath(const QSqlDatabase &db, int commandTimeout)
+{
+    const QVariant handle = db.driver() ? db.driver()->handle() : QVariant();
+    if (db.driverName() != QLatin1String("QODBC") || !handle.isValid() || qstrcmp(handle.typeName(), "void*") != 0)
+        return nullptr;
+    SQLHDBC connection = *static_cast<SQLHDBC const *>(handle.constData());
+    if (!connection)
+        return nullptr;
+    return std::make_unique<OdbcPath>(connection, commandTimeout);
 }
 
 } // namespace chongma

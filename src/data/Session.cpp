@@ -1,16 +1,13 @@
 #include "data/Session.h"
 
 #include "data/Error.h"
-#include "data/OdbcStatement.h"
-#include "data/SqliteStatement.h"
 #include "data/Statements.h"
 
 #include <QAtomicInt>
 #include <QElapsedTimer>
 #include <QFileInfo>
-#include <QSqlDriver>
 #include <QSqlError>
-#include <QSqlRecord>
+#include <QSqlQuery>
 
 #include <algorithm>
 #include <climits>
@@ -71,13 +68,6 @@ qint32 toInt32(const QVariant &v)
     return qint32(toInt64(v, std::numeric_limits<qint32>::min(), std::numeric_limits<qint32>::max()));
 }
 
-// A harmless statement that still makes the database read its own catalogue: SQLite opens any
-// file lazily, and only reading the schema tells a database from a text file.
-QString probeStatement(DataLink::Kind kind)
-{
-    return kind == DataLink::Kind::Sqlite ? sql::probeSqlite() : sql::probe();
-}
-
 } // namespace
 
 int ResultSet::columnIndex(const QString &column) const { return findColumn(m_columns, column); }
@@ -86,6 +76,8 @@ QVariant ResultSet::value(int row, const QString &column) const
 {
     return m_rows.at(row).at(columnIndex(column));
 }
+
+ValueKind ResultSet::kind(int row, const QString &column) const { return m_kinds.at(row).at(columnIndex(column)); }
 
 bool ResultSet::isNull(int row, const QString &column) const { return isNullValue(value(row, column)); }
 
@@ -104,16 +96,11 @@ qint64 ResultSet::int64(int row, const QString &column) const
 
 int RowView::column(const QString &name) const { return findColumn(m_columns, name); }
 
-QVariant RowView::value(int column) const
-{
-    if (m_block)
-        return m_block->value(m_row, column);
-    if (m_query->isNull(column))
-        return QVariant();
-    return m_query->value(column);
-}
+QVariant RowView::value(int column) const { return m_statement->value(column); }
 
-bool RowView::isNull(int column) const { return m_block ? m_block->isNull(m_row, column) : m_query->isNull(column); }
+bool RowView::isNull(int column) const { return m_statement->isNull(column); }
+
+ValueKind RowView::kind(int column) const { return m_statement->kind(column); }
 
 QString RowView::text(int column) const
 {
@@ -150,9 +137,13 @@ TData1::TData1(const DataLink &link) : m_link(link), m_connectionName(uniqueConn
             m_db.setUserName(link.userId);
             m_db.setPassword(link.password);
         }
-        // Without a login time-out FreeTDS waits forever on a server that never answers.
-        if (link.connectTimeout > 0)
-            m_db.setConnectOptions(QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1").arg(link.connectTimeout));
+        // An ODBC 3 environment (Qt asks for ODBC 2 by default): the drivers' block fetches and
+        // type codes are those of ODBC 3. Without a login time-out FreeTDS waits forever on a
+        // server that never answers.
+        m_db.setConnectOptions(link.connectTimeout > 0
+                                   ? QStringLiteral("SQL_ATTR_ODBC_VERSION=SQL_OV_ODBC3;SQL_ATTR_LOGIN_TIMEOUT=%1")
+                                         .arg(link.connectTimeout)
+                                   : QStringLiteral("SQL_ATTR_ODBC_VERSION=SQL_OV_ODBC3"));
         break;
     }
 
@@ -165,21 +156,23 @@ TData1::TData1(const DataLink &link) : m_link(link), m_connectionName(uniqueConn
     if (!m_db.open())
         throw fail(errorText(m_db.lastError()));
 
+    m_path = makeStatementPath(m_db, link, link.commandTimeout);
     // An open connection is not yet a database: a text file opens as SQLite.
-    QSqlQuery probeQuery(m_db);
-    if (!probeQuery.exec(probeStatement(link.kind)))
-        throw fail(errorText(probeQuery.lastError()));
-    // Reads through a mapping rather than a read call per page: the search fetches its rows
-    // scattered over the table. Bounded, so memory stays the same on any size of file; the
-    // mapping is read-only, writes still go through the journal.
-    if (link.kind == DataLink::Kind::Sqlite)
-        probeQuery.exec(sql::sqliteMapSize());
+    QSqlError failure;
+    if (!m_path->execDirect(sql::openingProbe(m_path->dialect()), failure)) {
+        m_path.reset();
+        throw fail(errorText(failure));
+    }
+    // Settings that last for the session; one the server refuses is no reason not to work.
+    for (const QString &setting : sql::sessionSettings(m_path->dialect()))
+        m_path->execDirect(setting, failure);
 }
 
 TData1::~TData1()
 {
     m_qrySaveData.statements.clear();
     m_qryCurve.statements.clear();
+    m_path.reset();
     if (m_db.isOpen())
         m_db.close(); // an open transaction is rolled back by the server
     m_db = QSqlDatabase();
@@ -204,71 +197,73 @@ TData1::QueryObject &TData1::queryObject(Query query)
     return query == Query::SaveData ? m_qrySaveData : m_qryCurve;
 }
 
-QSqlQuery *TData1::prepared(QueryObject &q, const QString &sql)
+Statement *TData1::prepared(QueryObject &q, const QString &sql)
 {
     constexpr std::size_t kPreparedPerQuery = 6;
     m_lastElapsedMs = 0;
     auto it = std::find_if(q.statements.begin(), q.statements.end(), [&](const Prepared &p) { return p.sql == sql; });
     if (it == q.statements.end()) {
-        Prepared fresh{sql, QSqlQuery(m_db)};
-        fresh.query.setForwardOnly(true);
-        if (!fresh.query.prepare(sql)) {
-            m_lastError = fresh.query.lastError();
+        std::unique_ptr<Statement> statement = m_path->prepare(sql, m_lastError);
+        if (!statement)
             return nullptr;
-        }
-        if (m_link.kind != DataLink::Kind::Sqlite && m_link.commandTimeout > 0)
-            setOdbcQueryTimeout(fresh.query, m_link.commandTimeout);
-        q.statements.push_front(std::move(fresh));
+        q.statements.push_front({sql, std::move(statement)});
         if (q.statements.size() > kPreparedPerQuery)
             q.statements.pop_back();
     } else if (it != q.statements.begin()) {
         q.statements.splice(q.statements.begin(), q.statements, it);
     }
-    return &q.statements.front().query;
+    return q.statements.front().statement.get();
 }
 
-QSqlQuery *TData1::exec(QueryObject &q, const QString &sql, const QVariantList &values)
+void TData1::drop(QueryObject &q, const Statement *statement)
 {
-    QSqlQuery *prepared = this->prepared(q, sql);
-    if (!prepared)
+    q.statements.remove_if([&](const Prepared &p) { return p.statement.get() == statement; });
+}
+
+Statement *TData1::exec(QueryObject &q, const QString &sql, const QVariantList &values)
+{
+    Statement *statement = prepared(q, sql);
+    if (!statement)
         return nullptr;
-    QSqlQuery &query = *prepared;
-    query.finish();
-    q.statements.front().texts->forget(); // Qt binds its own on the handle
-    for (int i = 0; i < values.size(); ++i)
-        query.bindValue(i, values.at(i));
     QElapsedTimer timer;
     timer.start();
-    const bool ok = query.exec();
+    const bool ok = statement->execute(values);
     m_lastElapsedMs = timer.elapsed();
+    if (m_observer)
+        m_observer(sql, values, statement->declarations());
     if (!ok) {
-        // A statement that failed may leave the prepared handle unusable on some drivers.
-        m_lastError = query.lastError();
-        q.statements.pop_front();
+        m_lastError = statement->error();
+        drop(q, statement);
         return nullptr;
     }
-    return &query;
+    return statement;
 }
 
 void TData1::finishAll()
 {
-    // Drivers refuse to begin while a result is open on the connection.
+    // Drivers refuse to begin or end a transaction while a result is open on the connection.
     for (QueryObject *q : {&m_qrySaveData, &m_qryCurve}) {
-        for (Prepared &p : q->statements)
-            p.query.finish();
+        for (auto it = q->statements.begin(); it != q->statements.end();) {
+            if (it->statement->close(true))
+                ++it;
+            else
+                it = q->statements.erase(it);
+        }
     }
 }
 
 bool TData1::probe()
 {
-    QSqlQuery probeQuery(m_db);
-    return probeQuery.exec(sql::probe());
+    QSqlError ignored;
+    return m_path->execDirect(sql::probe(), ignored);
 }
 
 void TData1::rollbackOrThrow()
 {
-    if (!m_db.rollback()) {
-        const QString reason = m_link.redact(errorText(m_db.lastError()));
+    finishAll();
+    QSqlError failure;
+    if (!m_path->rollback(failure)) {
+        const QString reason = m_link.redact(errorText(failure));
         if (!probe())
             m_lost = true;
         throw Error(reason);
@@ -295,8 +290,13 @@ void TData1::throwFailure(const QSqlError &error)
 void TData1::begin()
 {
     finishAll();
-    if (!m_db.transaction()) {
-        const QString reason = m_link.redact(errorText(m_db.lastError()));
+    QSqlError failure;
+    QElapsedTimer timer;
+    timer.start();
+    const bool begun = m_path->begin(failure);
+    m_lastElapsedMs = timer.elapsed(); // SQLite waits here for another writer's lock
+    if (!begun) {
+        const QString reason = failureText(failure);
         if (!probe())
             m_lost = true;
         throw Error(reason);
@@ -306,42 +306,16 @@ void TData1::begin()
 StatementResult TData1::run(Query query, const QString &sql, const QVariantList &values)
 {
     StatementResult result;
-    QSqlQuery *q = exec(queryObject(query), sql, values);
-    if (!q) {
-        result.error = failureText(m_lastError);
-        return result;
-    }
-    result.ok = true;
-    result.rowsAffected = q->numRowsAffected();
-    q->finish();
-    return result;
-}
-
-StatementResult TData1::runTexts(Query query, const QString &sql, const QVariantList &values)
-{
-    StatementResult result;
     QueryObject &q = queryObject(query);
-    QSqlQuery *prepared = this->prepared(q, sql);
-    if (!prepared) {
+    Statement *statement = exec(q, sql, values);
+    if (!statement) {
         result.error = failureText(m_lastError);
         return result;
     }
-    prepared->finish();
-    QElapsedTimer timer;
-    timer.start();
-    const std::optional<StraightResult> straight = m_link.kind == DataLink::Kind::Sqlite
-                                                       ? execSqliteTexts(*prepared, values)
-                                                       : execOdbcTexts(*prepared, values, *q.statements.front().texts);
-    m_lastElapsedMs = timer.elapsed();
-    if (!straight)
-        return run(query, sql, values);
-    if (!straight->ok) {
-        q.statements.pop_front(); // as after any failed statement
-        result.error = failureText(straight->error);
-        return result;
-    }
     result.ok = true;
-    result.rowsAffected = straight->rowsAffected;
+    result.rowsAffected = statement->rowsAffected();
+    if (!statement->close(true))
+        drop(q, statement);
     return result;
 }
 
@@ -349,11 +323,12 @@ StatementResult TData1::commit()
 {
     StatementResult result;
     finishAll();
-    if (m_db.commit()) {
+    QSqlError failure;
+    if (m_path->commit(failure)) {
         result.ok = true;
         return result;
     }
-    result.error = m_link.redact(errorText(m_db.lastError()));
+    result.error = m_link.redact(errorText(failure));
     rollback(result.error);
     return result;
 }
@@ -393,116 +368,85 @@ ResultSet TData1::select(const QString &sql, const QVariantList &values)
     ResultSet result;
     result.m_columns = selectEach(sql, values, [&](const RowView &row) {
         QVector<QVariant> copy(row.columnCount());
-        for (int i = 0; i < row.columnCount(); ++i)
+        QVector<ValueKind> kinds(row.columnCount());
+        for (int i = 0; i < row.columnCount(); ++i) {
             copy[i] = row.value(i);
+            kinds[i] = row.kind(i);
+        }
         result.m_rows.append(std::move(copy));
+        result.m_kinds.append(std::move(kinds));
         return true;
     });
     return result;
 }
 
-std::optional<QStringList> TData1::selectEachInBlocks(const QString &sql, const QVariantList &values,
-                                                      const std::function<bool(const RowView &)> &onRow)
-{
-    QSqlQuery *prepared = this->prepared(m_qryCurve, sql);
-    if (!prepared) {
-        throwFailure(m_lastError);
-    }
-    prepared->finish();
-    RowView row;
-    QSqlError failure;
-    {
-        OdbcRows rows;
-        QElapsedTimer timer;
-        timer.start();
-        const OdbcRows::Opened opened = rows.open(*prepared, values, *m_qryCurve.statements.front().texts);
-        m_lastElapsedMs = timer.elapsed();
-        switch (opened) {
-        case OdbcRows::Opened::NotRun:
-        case OdbcRows::Opened::Unsupported:
-            return std::nullopt;
-        case OdbcRows::Opened::Failed:
-            failure = rows.error();
-            break;
-        case OdbcRows::Opened::Yes: {
-            row.m_block = &rows;
-            row.m_columns = rows.columns();
-            bool more = true;
-            while (more && rows.fetch()) {
-                for (qsizetype i = 0; more && i < rows.rows(); ++i) {
-                    row.m_row = i;
-                    more = onRow(row);
-                }
-            }
-            if (more)
-                failure = rows.error();
-            break;
-        }
-        }
-    }
-    if (failure.isValid()) {
-        m_qryCurve.statements.pop_front(); // as after any failed statement
-        throwFailure(failure);
-    }
-    return row.m_columns;
-}
-
 QStringList TData1::selectEach(const QString &sql, const QVariantList &values,
                         const std::function<bool(const RowView &)> &onRow)
 {
-    if (m_link.kind != DataLink::Kind::Sqlite && onlyTexts(values)) {
-        if (std::optional<QStringList> columns = selectEachInBlocks(sql, values, onRow))
-            return *columns;
-    }
-    QSqlQuery *q = exec(m_qryCurve, sql, values);
-    if (!q) {
+    Statement *statement = exec(m_qryCurve, sql, values);
+    if (!statement)
         throwFailure(m_lastError);
-    }
-    if (!q->isSelect()) {
-        q->finish();
+    RowView row;
+    row.m_statement = statement;
+    const QList<ColumnInfo> columns = statement->columns();
+    if (columns.isEmpty()) {
+        statement->close(true);
         throw Error(QStringLiteral("The statement returned no result set"));
     }
-    RowView row;
-    row.m_query = q;
-    const QSqlRecord record = q->record();
-    for (int i = 0; i < record.count(); ++i)
-        row.m_columns.append(record.fieldName(i));
+    for (const ColumnInfo &column : columns)
+        row.m_columns.append(column.name);
     bool more = true;
-    while (more && q->next())
-        more = onRow(row);
-    const QSqlError fetchError = more ? q->lastError() : QSqlError();
-    q->finish();
+    try {
+        while (more && statement->next())
+            more = onRow(row);
+    } catch (...) {
+        drop(m_qryCurve, statement); // never run again half read
+        throw;
+    }
+    if (!more) {
+        if (!statement->close(false))
+            drop(m_qryCurve, statement);
+        return row.m_columns;
+    }
+    const QSqlError fetchError = statement->error();
     if (fetchError.isValid()) {
+        drop(m_qryCurve, statement);
         throwFailure(fetchError);
     }
     return row.m_columns;
 }
 
-QSqlRecord TData1::recordOf(const QString &table)
+QList<ColumnInfo> TData1::describeTable(const QString &table)
 {
-    QSqlQuery *q = exec(m_qryCurve, sql::emptySelect(table), {});
-    if (!q) {
+    Statement *statement = exec(m_qryCurve, sql::emptySelect(table), {});
+    if (!statement)
         throwFailure(m_lastError);
-    }
-    const QSqlRecord record = q->record();
-    q->finish();
-    return record;
+    const QList<ColumnInfo> columns = statement->columns();
+    if (!statement->close(true))
+        drop(m_qryCurve, statement);
+    return columns;
 }
 
 QStringList TData1::columnsOf(const QString &table)
 {
-    const QSqlRecord record = recordOf(table);
     QStringList names;
-    for (int i = 0; i < record.count(); ++i)
-        names.append(record.fieldName(i));
+    for (const ColumnInfo &column : describeTable(table))
+        names.append(column.name);
     return names;
 }
 
 void TData1::execDirect(const QString &sql)
 {
-    QSqlQuery q(m_db);
-    if (!q.exec(sql))
-        throw Error(m_link.redact(errorText(q.lastError())));
+    finishAll();
+    QSqlError failure;
+    if (!m_path->execDirect(sql, failure))
+        throw Error(m_link.redact(errorText(failure)));
 }
+
+Dialect TData1::dialect() const { return m_path->dialect(); }
+
+QString TData1::pathName() const { return m_path->name(); }
+
+qint64 TData1::pathExecutions() const { return m_path->executions(); }
 
 } // namespace chongma

@@ -1,12 +1,10 @@
 #pragma once
 
 #include "data/DataLink.h"
-#include "data/OdbcStatement.h"
+#include "data/StatementPath.h"
 
 #include <QSqlDatabase>
 #include <QSqlError>
-#include <QSqlQuery>
-#include <QSqlRecord>
 #include <QStringList>
 #include <QVariant>
 #include <QVector>
@@ -27,31 +25,30 @@ public:
     qint32 integer(int row, const QString &column) const; // NULL reads as 0
     qint64 int64(int row, const QString &column) const;   // NULL reads as 0
     QVariant value(int row, const QString &column) const;
+    ValueKind kind(int row, const QString &column) const;
 
 private:
     friend class TData1;
     int columnIndex(const QString &column) const;
     QStringList m_columns;
     QVector<QVector<QVariant>> m_rows;
+    QVector<QVector<ValueKind>> m_kinds;
 };
-
-class OdbcRows;
 
 // One row of a select read row by row; valid only inside the callback that receives it.
 class RowView {
 public:
     int columnCount() const { return int(m_columns.size()); }
     int column(const QString &name) const; // index by name, ignoring case; throws Error when missing
-    QVariant value(int column) const;      // an invalid QVariant for NULL
+    QVariant value(int column) const;      // an invalid QVariant for NULL; see Statement::value
     bool isNull(int column) const;
+    ValueKind kind(int column) const;      // of this value
     QString text(int column) const;        // NULL reads as ""
     qint32 integer(int column) const;      // NULL reads as 0
 
 private:
     friend class TData1;
-    const QSqlQuery *m_query = nullptr; // the row Qt fetched, or
-    const OdbcRows *m_block = nullptr;  // row m_row of a block fetched straight from ODBC
-    qsizetype m_row = 0;
+    const Statement *m_statement = nullptr;
     QStringList m_columns;
 };
 
@@ -87,9 +84,6 @@ public:
     // it back itself). A failure on a connection found lost throws Error instead.
     void begin();
     StatementResult run(Query query, const QString &sql, const QVariantList &values = {});
-    // run for values that are all texts or NULLs, bound faster where the driver allows: for
-    // the statements of thousands of values a batch sends.
-    StatementResult runTexts(Query query, const QString &sql, const QVariantList &values);
     StatementResult commit();
     // Rolls the open transaction back. `failure` names what failed in it: when given, the
     // connection is probed afterwards and a lost one throws Error(failure).
@@ -99,19 +93,32 @@ public:
     ResultSet select(const QString &sql, const QVariantList &values = {});
 
     // A select on qryCurve read row by row, nothing kept: `onRow` returning false stops the
-    // reading. Returns the result's column names. A failing statement throws Error. On ODBC a
-    // select without values is fetched in blocks of rows.
+    // reading (the result is then dropped, never read again half way). Returns the result's
+    // column names. A failing statement throws Error.
     QStringList selectEach(const QString &sql, const QVariantList &values,
                     const std::function<bool(const RowView &)> &onRow);
 
-    // A table's columns (names and types), in `select *` order, read from an empty select.
+    // A table's columns (names and kinds), in `select *` order, read from an empty select.
     // Throws Error.
-    QSqlRecord recordOf(const QString &table);
+    QList<ColumnInfo> describeTable(const QString &table);
     QStringList columnsOf(const QString &table);
 
-    // A statement outside any transaction, for set-up work (schemas in tests and demos).
-    // Throws Error on failure.
+    // A statement outside any transaction as a plain batch of its own: set-up work (schemas in
+    // tests and demos) and session settings, which last for the session. Throws Error.
     void execDirect(const QString &sql);
+
+    // The server's dialect, for the statements that differ between servers.
+    Dialect dialect() const;
+
+    // Which statement path the session chose, and how many statements it ran.
+    QString pathName() const;
+    qint64 pathExecutions() const;
+
+    // Called after every execution with its statement, values and the driver's record of the
+    // parameters (tests watch what a driver is asked). Empty: nothing is called.
+    using ExecutionObserver = std::function<void(const QString &sql, const QVariantList &values,
+                                                 const std::vector<ParameterDeclaration> &declared)>;
+    void setExecutionObserver(ExecutionObserver observer) { m_observer = std::move(observer); }
 
     // The connection broke (found when a statement failed and a probe then failed too).
     bool isLost() const { return m_lost; }
@@ -124,20 +131,18 @@ private:
     // job alternates between a handful of long statements, and preparing one is not free.
     struct Prepared {
         QString sql;
-        QSqlQuery query;
-        std::unique_ptr<OdbcTexts> texts = std::make_unique<OdbcTexts>(); // its values bound straight
+        std::unique_ptr<Statement> statement;
     };
     struct QueryObject {
         std::list<Prepared> statements;
     };
     QueryObject &queryObject(Query query);
     // `sql` prepared on `q`, most recently used now; nullptr with its error in m_lastError.
-    QSqlQuery *prepared(QueryObject &q, const QString &sql);
-    // Runs `sql` on `q`; the query it ran on, or nullptr with its error in m_lastError.
-    QSqlQuery *exec(QueryObject &q, const QString &sql, const QVariantList &values);
-    // selectEach through OdbcRows; nothing when the statement must go through Qt instead.
-    std::optional<QStringList> selectEachInBlocks(const QString &sql, const QVariantList &values,
-                                                  const std::function<bool(const RowView &)> &onRow);
+    Statement *prepared(QueryObject &q, const QString &sql);
+    // Runs `sql` on `q`; the statement it ran on, or nullptr with its error in m_lastError
+    // (the statement is then dropped: some drivers leave a failed handle unusable).
+    Statement *exec(QueryObject &q, const QString &sql, const QVariantList &values);
+    void drop(QueryObject &q, const Statement *statement);
     void finishAll();
     void rollbackOrThrow();
     void throwIfConnectionLost(const QString &statementError);
@@ -149,6 +154,8 @@ private:
     DataLink m_link;
     QString m_connectionName;
     QSqlDatabase m_db;
+    std::unique_ptr<StatementPath> m_path;
+    ExecutionObserver m_observer;
     QueryObject m_qrySaveData;
     QueryObject m_qryCurve;
     QSqlError m_lastError;

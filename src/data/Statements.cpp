@@ -45,7 +45,28 @@ void padList(QList<QVariant> &values, qsizetype size)
 
 QString probe() { return QStringLiteral("select 1"); }
 
-QString probeSqlite() { return QStringLiteral("select count(*) from sqlite_master"); }
+// A harmless statement that still makes SQLite read its own catalogue: it opens any file
+// lazily, and only reading the schema tells a database from a text file.
+QString openingProbe(Dialect dialect)
+{
+    return dialect == Dialect::Sqlite ? QStringLiteral("select count(*) from sqlite_master") : probe();
+}
+
+QStringList sessionSettings(Dialect dialect)
+{
+    switch (dialect) {
+    case Dialect::SqlServer:
+        // The removal and the import give way to the users' own application in a deadlock.
+        return {QStringLiteral("set deadlock_priority low")};
+    case Dialect::Sqlite:
+        // Reads through a mapping rather than a read call per page: the search fetches its
+        // rows scattered over the table. Bounded, so memory stays the same on any size of
+        // file; the mapping is read-only, writes still go through the journal.
+        return {QStringLiteral("pragma mmap_size = 67108864")};
+    default:
+        return {};
+    }
+}
 
 QString duplicateRows()
 {
@@ -65,8 +86,6 @@ QString duplicateRows()
                           "order by Bar, DiskID");
 }
 
-QString sqliteMapSize() { return QStringLiteral("pragma mmap_size = 67108864"); }
-
 QString distinctBars()
 {
     return QStringLiteral("select distinct Bar from diskinfo where Bar is not null order by Bar");
@@ -76,11 +95,11 @@ QString rowsOfBar() { return QStringLiteral("select DiskID,DiskNum,Bar from disk
 
 QString deleteRow() { return QStringLiteral("delete from diskinfo where DiskID=? and Bar=? "); }
 
-QString countRow() { return QStringLiteral("select count(*) as n from diskinfo where DiskID=? and Bar=?"); }
-
-QString idsAndBars(qsizetype ids)
+QString rowsOfBars(qsizetype bars, Dialect dialect, bool locked)
 {
-    return QStringLiteral("select DiskID, Bar from diskinfo where DiskID in (%1)").arg(placeholders(ids));
+    const QString hint = locked && dialect == Dialect::SqlServer ? QStringLiteral(" with (updlock, holdlock)") : QString();
+    const QString tail = locked && dialect == Dialect::PostgreSQL ? QStringLiteral(" for update") : QString();
+    return QStringLiteral("select DiskID, Bar from diskinfo%1 where Bar in (%2)%3").arg(hint, placeholders(bars), tail);
 }
 
 QString deleteRows(qsizetype rows)
@@ -114,6 +133,13 @@ QString identityInsert(const QString &table, bool on)
     return QStringLiteral("set identity_insert %1 %2").arg(table, on ? QStringLiteral("on") : QStringLiteral("off"));
 }
 
+QString isIdentity(Dialect dialect)
+{
+    if (dialect != Dialect::SqlServer)
+        return {};
+    return QStringLiteral("select columnproperty(object_id(?), ?, 'IsIdentity') as isIdentity");
+}
+
 QString materialExists()
 {
     return QStringLiteral("select case when exists (select 1 from BD_Material where BD_MCode=?) then 1 else 0 end as found");
@@ -142,14 +168,17 @@ QString columnName(const QString &name)
 
 QStringList all()
 {
-    QStringList statements{probe(), probeSqlite(), duplicateRows(), distinctBars(), rowsOfBar(), deleteRow(),
-                           countRow(), emptySelect(QStringLiteral("diskinfo")),
+    QStringList statements{probe(), openingProbe(Dialect::Sqlite), duplicateRows(), distinctBars(), rowsOfBar(), deleteRow(),
+                           emptySelect(QStringLiteral("diskinfo")),
                            insertRow(QStringLiteral("diskinfo"), {QStringLiteral("DiskID"), QStringLiteral("DiskNum"),
                                                                    QStringLiteral("Bar"), QStringLiteral("Note")}),
                            identityInsert(QStringLiteral("diskinfo"), true),
                            identityInsert(QStringLiteral("diskinfo"), false), materialExists(), insertMaterial()};
+    // Not sessionSettings(SqlServer): Debian's sqlfluff (1.4) does not know SET DEADLOCK_PRIORITY,
+    // which is SQL Server's own documented form.
+    statements << isIdentity(Dialect::SqlServer);
     for (qsizetype n : {1, 2, 3}) {
-        statements << idsAndBars(n) << deleteRows(n) << rowsById(n) << idsPresent(n) << insertMaterials(n)
+        statements << rowsOfBars(n, Dialect::SqlServer, true) << rowsOfBars(n, Dialect::SqlServer, false) << deleteRows(n) << rowsById(n) << idsPresent(n) << insertMaterials(n)
                    << materialsPresent(n);
     }
     return statements;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "data/StatementPath.h"
+
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -34,11 +36,13 @@ QList<QVariant> inList(const QList<T> &all, qsizetype from, qsizetype n)
     return values;
 }
 
-// Proves an open connection answers, reading the catalogue where that matters (SQLite).
+// Proves an open connection answers.
 QString probe();
-QString probeSqlite();
-// SQLite alone (no T-SQL): how much of the file reads map rather than copy.
-QString sqliteMapSize();
+// The first statement of a session: proves the connection answers and, where that matters
+// (SQLite), that the file is a database.
+QString openingProbe(Dialect dialect);
+// Settings that last for the session, run once it opened.
+QStringList sessionSettings(Dialect dialect);
 
 // ---- diskinfo --------------------------------------------------------------------------
 // Every row of every duplicated barcode, each with its barcode's number of rows: one grouped
@@ -48,14 +52,18 @@ QString duplicateRows();
 QString distinctBars();
 QString rowsOfBar();
 QString deleteRow();       // DiskID=? and Bar=?
-QString countRow();        // the same rows, counted
-QString idsAndBars(qsizetype ids);        // DiskID, Bar of the rows with these ids
 QString deleteRows(qsizetype rows);       // delete ... where DiskID in (ids) and Bar in (bars)
+// DiskID, Bar of every row of these barcodes, as the server compares them. `locked`: held until
+// the transaction ends, against changes by others (and, on SQL Server, rows added to them).
+QString rowsOfBars(qsizetype bars, Dialect dialect, bool locked);
 QString rowsById(qsizetype ids);          // select * ... where DiskID in (?, ...)
 QString idsPresent(qsizetype ids);        // select DiskID ... where DiskID in (?, ...)
 QString emptySelect(const QString &table); // select * ... where 1=0: the columns
 QString insertRow(const QString &table, const QStringList &columns);
 QString identityInsert(const QString &table, bool on);
+// One row, isIdentity 1 when the column (table and column bound) is one whose values the server
+// makes; "" where the dialect has no such check.
+QString isIdentity(Dialect dialect);
 
 // ---- BD_Material -------------------------------------------------------------------------
 QString materialExists();

@@ -15,88 +15,285 @@
 #include <QRegularExpression>
 #include <QSaveFile>
 #include <QSet>
-#include <QSqlField>
-#include <QSqlRecord>
+
+#include <cmath>
 
 namespace chongma::dedupe {
 
 namespace {
 
-
 QString shown(const QString &path) { return QDir::toNativeSeparators(path); }
 
-csv::Field cellText(const QVariant &v)
+const QRegularExpression &integerLiteral()
 {
-    if (!v.isValid() || v.isNull())
-        return std::nullopt;
-    switch (v.metaType().id()) {
-    case QMetaType::Double:
-    case QMetaType::Float:
-        return QString::number(v.toDouble(), 'g', QLocale::FloatingPointShortest);
-    case QMetaType::QDateTime:
-        return v.toDateTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"));
-    case QMetaType::QDate:
-        return v.toDate().toString(Qt::ISODate);
-    case QMetaType::QTime:
-        return v.toTime().toString(QStringLiteral("HH:mm:ss.zzz"));
-    case QMetaType::QByteArray:
-        return QStringLiteral("\\x") + QString::fromLatin1(v.toByteArray().toHex());
-    case QMetaType::Bool:
-        return v.toBool() ? QStringLiteral("1") : QStringLiteral("0");
+    static const QRegularExpression pattern(QStringLiteral("^[+-]?[0-9]+$"));
+    return pattern;
+}
+
+const QRegularExpression &numberLiteral()
+{
+    static const QRegularExpression pattern(
+        QStringLiteral("^[+-]?([0-9]+\\.?[0-9]*|\\.[0-9]+)([eE][+-]?[0-9]+)?$|^[+-]?(inf|infinity|nan)$"),
+        QRegularExpression::CaseInsensitiveOption);
+    return pattern;
+}
+
+const QRegularExpression &hexLiteral()
+{
+    static const QRegularExpression pattern(QStringLiteral("^\\\\x([0-9A-Fa-f]{2})*$"));
+    return pattern;
+}
+
+// A double as the shortest text that reads back as the very same double.
+QString realText(double d)
+{
+    if (std::isnan(d))
+        return QStringLiteral("nan");
+    if (std::isinf(d))
+        return d < 0 ? QStringLiteral("-inf") : QStringLiteral("inf");
+    return QString::number(d, 'g', QLocale::FloatingPointShortest);
+}
+
+std::optional<double> realOf(const QString &text)
+{
+    const QString t = text.trimmed().toLower();
+    if (t == u"inf" || t == u"+inf" || t == u"infinity" || t == u"+infinity")
+        return HUGE_VAL;
+    if (t == u"-inf" || t == u"-infinity")
+        return -HUGE_VAL;
+    if (t == u"nan" || t == u"+nan" || t == u"-nan")
+        return std::nan("");
+    bool ok = false;
+    const double d = QLocale::c().toDouble(t, &ok);
+    return ok ? std::optional<double>(d) : std::nullopt;
+}
+
+// One value as a backup field: the server's own text with every digit it holds, binary data as
+// \x and hex digits. A text that would read as a number or as binary data is quoted, so that
+// where each value keeps its own type (SQLite) it comes back as a text.
+struct Cell {
+    csv::Field text;
+    bool quote = false;
+};
+
+Cell cellOf(const RowView &row, int column)
+{
+    const QVariant v = row.value(column);
+    switch (row.kind(column)) {
+    case ValueKind::Null:
+        return {};
+    case ValueKind::Integer:
+        return {v.toString()};
+    case ValueKind::Real:
+        return {realText(v.toDouble())};
+    case ValueKind::Boolean:
+        return {v.toBool() ? QStringLiteral("1") : QStringLiteral("0")};
+    case ValueKind::Binary:
+        return {QStringLiteral("\\x") + QString::fromLatin1(v.toByteArray().toHex())};
+    case ValueKind::Text: {
+        const QString text = v.toString();
+        return {text, numberLiteral().match(text).hasMatch() || text.startsWith(QLatin1String("\\x"))};
+    }
     default:
-        return v.toString();
+        return {v.toString()};
     }
 }
 
-// The text of a backup field as a value for a column of type `type`; invalid when it does not fit.
-QVariant cellValue(const QString &text, QMetaType type)
+// What a backup field puts back into a column; nothing when it cannot fit the column. Where each
+// value keeps its own type (SQLite) the field's form decides it, as the backup wrote it; on
+// servers the column decides, and a text goes as the server's own text form, which the server
+// reads back as the same value (numbers, dates, times with every digit).
+std::optional<QVariant> restoredValue(const csv::Field &field, bool quoted, const ColumnInfo &column, Dialect dialect)
 {
-    bool ok = false;
-    if (isIntegerType(type)) {
+    if (!field) {
+        if (column.kind == ValueKind::Binary)
+            return QVariant(QMetaType::fromType<QByteArray>());
+        return QVariant(QMetaType::fromType<QString>());
+    }
+    const QString &text = *field;
+    if (dialect == Dialect::Sqlite) {
+        if (quoted)
+            return QVariant(text);
+        if (hexLiteral().match(text).hasMatch())
+            return QVariant(QByteArray::fromHex(text.mid(2).toLatin1()));
+        if (integerLiteral().match(text).hasMatch()) {
+            bool ok = false;
+            const qlonglong n = text.toLongLong(&ok);
+            if (ok)
+                return QVariant(n);
+        }
+        if (numberLiteral().match(text).hasMatch())
+            return QVariant(*realOf(text));
+        return QVariant(text);
+    }
+    switch (column.kind) {
+    case ValueKind::Binary:
+        if (!hexLiteral().match(text).hasMatch())
+            return std::nullopt;
+        return QVariant(QByteArray::fromHex(text.mid(2).toLatin1()));
+    case ValueKind::Integer: {
+        if (!integerLiteral().match(text.trimmed()).hasMatch())
+            return std::nullopt;
+        bool ok = false;
         const qlonglong n = text.trimmed().toLongLong(&ok);
-        return ok ? QVariant(n) : QVariant();
+        return ok ? QVariant(n) : QVariant(text.trimmed()); // beyond 64 bits: the server reads the digits
     }
-    switch (type.id()) {
-    case QMetaType::Double:
-    case QMetaType::Float: {
-        const double d = text.trimmed().toDouble(&ok);
-        return ok ? QVariant(d) : QVariant();
-    }
-    case QMetaType::Bool: {
+    case ValueKind::Real:
+        if (const std::optional<double> d = realOf(text))
+            return QVariant(*d);
+        return std::nullopt;
+    case ValueKind::Boolean: {
         const QString t = text.trimmed().toLower();
         if (t == u"1" || t == u"true" || t == u"t")
-            return true;
+            return QVariant(true);
         if (t == u"0" || t == u"false" || t == u"f")
-            return false;
-        return {};
+            return QVariant(false);
+        return std::nullopt;
     }
-    case QMetaType::QDateTime: {
-        for (const QString &format : {QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz"), QStringLiteral("yyyy-MM-dd HH:mm:ss")}) {
-            const QDateTime when = QDateTime::fromString(text.trimmed(), format);
-            if (when.isValid())
-                return when;
-        }
-        const QDateTime iso = QDateTime::fromString(text.trimmed(), Qt::ISODateWithMs);
-        return iso.isValid() ? QVariant(iso) : QVariant();
-    }
-    case QMetaType::QDate: {
-        const QDate day = QDate::fromString(text.trimmed(), Qt::ISODate);
-        return day.isValid() ? QVariant(day) : QVariant();
-    }
-    case QMetaType::QTime: {
-        QTime time = QTime::fromString(text.trimmed(), QStringLiteral("HH:mm:ss.zzz"));
-        if (!time.isValid())
-            time = QTime::fromString(text.trimmed(), Qt::ISODate);
-        return time.isValid() ? QVariant(time) : QVariant();
-    }
-    case QMetaType::QByteArray:
-        if (!text.startsWith(QStringLiteral("\\x")))
-            return {};
-        return QByteArray::fromHex(text.mid(2).toLatin1());
     default:
-        return text;
+        return QVariant(text);
     }
 }
+
+// ---- the steps of a restore -----------------------------------------------------------------
+
+csv::Table readBackupFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        throw Error(QStringLiteral("Cannot open file %1: %2").arg(shown(path), file.errorString()));
+    return csv::parse(file.readAll());
+}
+
+// For each of the table's columns, the backup field that holds it: the backup's columns must
+// be the table's own, whatever their order.
+QList<int> matchColumns(const QStringList &header, const QList<ColumnInfo> &columns)
+{
+    QStringList names;
+    for (const ColumnInfo &column : columns)
+        names.append(column.name);
+    QList<int> fieldOf;
+    bool matches = header.size() == columns.size();
+    for (const QString &name : std::as_const(names)) {
+        int at = -1;
+        for (int i = 0; i < header.size(); ++i) {
+            if (header.at(i).compare(name, Qt::CaseInsensitive) == 0)
+                at = i;
+        }
+        matches = matches && at >= 0;
+        fieldOf.append(at);
+    }
+    if (!matches) {
+        throw Error(QStringLiteral("The backup's columns (%1) are not those of diskinfo (%2); nothing was restored")
+                        .arg(header.join(QStringLiteral(", ")), names.join(QStringLiteral(", "))));
+    }
+    return fieldOf;
+}
+
+int idColumnOf(const QList<ColumnInfo> &columns)
+{
+    for (int i = 0; i < columns.size(); ++i) {
+        if (columns.at(i).name.compare(QLatin1String("DiskID"), Qt::CaseInsensitive) == 0)
+            return i;
+    }
+    throw Error(QStringLiteral("diskinfo has no DiskID column; nothing was restored"));
+}
+
+struct RestoreRows {
+    QList<QVariantList> values; // in the table's column order
+    QList<qint64> ids;
+};
+
+// Every value checked before anything is written.
+RestoreRows convertRows(const csv::Table &table, const QList<ColumnInfo> &columns, const QList<int> &fieldOf,
+                        int idColumn, Dialect dialect)
+{
+    RestoreRows rows;
+    rows.values.reserve(table.rows.size());
+    for (int r = 0; r < table.rows.size(); ++r) {
+        QVariantList values;
+        for (int c = 0; c < columns.size(); ++c) {
+            const int f = fieldOf.at(c);
+            const std::optional<QVariant> value =
+                restoredValue(table.rows.at(r).at(f), table.quoted.at(r).at(f), columns.at(c), dialect);
+            if (!value) {
+                throw Error(QStringLiteral("Row %1 of the backup: \"%2\" does not fit column %3; nothing was restored")
+                                .arg(r + 1)
+                                .arg(table.rows.at(r).at(f).value_or(QString()), columns.at(c).name));
+            }
+            values.append(*value);
+        }
+        const QVariant &id = values.at(idColumn);
+        const std::optional<qint64> whole = id.metaType().id() == QMetaType::QString
+                                                ? wholeId(id, ValueKind::Decimal)
+                                                : wholeId(id, kindOf(id));
+        if (!whole)
+            throw Error(QStringLiteral("Row %1 of the backup has no whole DiskID; nothing was restored").arg(r + 1));
+        rows.ids.append(*whole);
+        rows.values.append(values);
+    }
+    return rows;
+}
+
+QSet<qint64> presentIds(TData1 &session, const QList<qint64> &ids)
+{
+    QSet<qint64> present;
+    for (qsizetype from = 0; from < ids.size(); from += sql::kIdsPerSelect) {
+        const qsizetype n = qMin(sql::kIdsPerSelect, ids.size() - from);
+        session.selectEach(sql::idsPresent(sql::paddedSize(n)), sql::inList(ids, from, n), [&](const RowView &row) {
+            if (const std::optional<qint64> id = wholeId(row.value(0), row.kind(0)))
+                present.insert(*id);
+            return true;
+        });
+    }
+    return present;
+}
+
+// Whether the server makes DiskID itself (an identity column), so that rows keep their own
+// only with identity_insert on.
+bool idIsIdentity(TData1 &session, const QString &idColumn)
+{
+    const QString statement = sql::isIdentity(session.dialect());
+    if (statement.isEmpty())
+        return false;
+    const ResultSet r = session.select(statement, {QStringLiteral("diskinfo"), idColumn});
+    return r.count() == 1 && r.int64(0, QStringLiteral("isIdentity")) == 1;
+}
+
+// Explicit values into an identity column, for the inserts that follow on this connection. As
+// a plain batch of its own, the setting lasts for the session.
+class IdentityInsert {
+public:
+    IdentityInsert(TData1 &session, bool needed) : m_session(session), m_on(needed)
+    {
+        if (!m_on)
+            return;
+        try {
+            m_session.execDirect(sql::identityInsert(QStringLiteral("diskinfo"), true));
+        } catch (const Error &e) {
+            throw Error(QStringLiteral("diskinfo's DiskID is an identity column, and the server refused "
+                                       "\"set identity_insert diskinfo on\" (it takes ALTER permission on diskinfo): "
+                                       "%1; nothing was restored")
+                            .arg(e.message()));
+        }
+    }
+    ~IdentityInsert()
+    {
+        if (!m_on)
+            return;
+        try {
+            m_session.execDirect(sql::identityInsert(QStringLiteral("diskinfo"), false));
+        } catch (const Error &) {
+            // It ends with the session anyway.
+        }
+    }
+    IdentityInsert(const IdentityInsert &) = delete;
+    IdentityInsert &operator=(const IdentityInsert &) = delete;
+
+private:
+    TData1 &m_session;
+    bool m_on;
+};
 
 } // namespace
 
@@ -113,7 +310,7 @@ QString backupPathFor(const QString &delLogPath, const QDateTime &when)
 int writeBackup(TData1 &session, const QList<RemovalPick> &picks, const QString &path)
 {
     // The rows are matched in the program by id and by their own barcode, exactly as the search
-    // read it: a keyless table may hold the same id under other barcodes.
+    // read it: a keyless table may hold the same id under other barcodes, or with a NULL one.
     // One flat set: a set per id would cost a kilobyte or so per pick.
     QSet<std::pair<qint64, QString>> wanted;
     QSet<qint64> seen;
@@ -140,14 +337,18 @@ int writeBackup(TData1 &session, const QList<RemovalPick> &picks, const QString 
                 idColumn = row.column(QStringLiteral("DiskID"));
                 barColumn = row.column(QStringLiteral("Bar"));
             }
-            const std::optional<qint64> id = wholeId(row.value(idColumn));
-            if (!id || !wanted.contains({*id, row.text(barColumn)}))
+            const std::optional<qint64> id = wholeId(row.value(idColumn), row.kind(idColumn));
+            if (!id || row.isNull(barColumn) || !wanted.contains({*id, row.text(barColumn)}))
                 return true;
             QList<csv::Field> fields;
+            QList<bool> quote;
             fields.reserve(row.columnCount());
-            for (int i = 0; i < row.columnCount(); ++i)
-                fields.append(cellText(row.value(i)));
-            body += csv::record(fields);
+            for (int i = 0; i < row.columnCount(); ++i) {
+                Cell cell = cellOf(row, i);
+                fields.append(std::move(cell.text));
+                quote.append(cell.quote);
+            }
+            body += csv::record(fields, quote);
             ++rows;
             return true;
         });
@@ -175,99 +376,34 @@ RestoreOutcome restoreBackup(TData1 &session, const QString &path, bool dryRun, 
 {
     RestoreOutcome outcome;
     try {
-        QFile file(path);
-        if (!file.open(QIODevice::ReadOnly))
-            throw Error(QStringLiteral("Cannot open file %1: %2").arg(shown(path), file.errorString()));
-        const csv::Table table = csv::parse(file.readAll());
+        const csv::Table table = readBackupFile(path);
+        const QList<ColumnInfo> columns = session.describeTable(QStringLiteral("diskinfo"));
+        const QList<int> fieldOf = matchColumns(table.header, columns);
+        const int idColumn = idColumnOf(columns);
+        const RestoreRows rows = convertRows(table, columns, fieldOf, idColumn, session.dialect());
+        const QSet<qint64> present = presentIds(session, rows.ids);
 
-        // The backup's columns must be the table's own, whatever their order.
-        const QSqlRecord record = session.recordOf(QStringLiteral("diskinfo"));
-        QStringList tableColumns;
-        for (int i = 0; i < record.count(); ++i)
-            tableColumns.append(record.fieldName(i));
-        QList<int> fieldOf; // table column -> backup field
-        bool matches = table.header.size() == tableColumns.size();
-        for (const QString &column : std::as_const(tableColumns)) {
-            int at = -1;
-            for (int i = 0; i < table.header.size(); ++i) {
-                if (table.header.at(i).compare(column, Qt::CaseInsensitive) == 0)
-                    at = i;
-            }
-            matches = matches && at >= 0;
-            fieldOf.append(at);
-        }
-        if (!matches) {
-            throw Error(QStringLiteral("The backup's columns (%1) are not those of diskinfo (%2); nothing was restored")
-                            .arg(table.header.join(QStringLiteral(", ")), tableColumns.join(QStringLiteral(", "))));
-        }
-        const int idColumn = int(tableColumns.indexOf(QRegularExpression(QStringLiteral("^DiskID$"),
-                                                                         QRegularExpression::CaseInsensitiveOption)));
-        if (idColumn < 0)
-            throw Error(QStringLiteral("diskinfo has no DiskID column; nothing was restored"));
-
-        // Every value is checked before anything is written.
-        QList<QVariantList> rows;
-        QList<qint64> ids;
-        rows.reserve(table.rows.size());
-        for (int r = 0; r < table.rows.size(); ++r) {
-            QVariantList values;
-            for (int c = 0; c < tableColumns.size(); ++c) {
-                const csv::Field &field = table.rows.at(r).at(fieldOf.at(c));
-                const QMetaType type = record.field(c).metaType();
-                if (!field) {
-                    values.append(QVariant(type));
-                    continue;
-                }
-                const QVariant value = cellValue(*field, type);
-                if (!value.isValid()) {
-                    throw Error(QStringLiteral("Row %1 of the backup: \"%2\" does not fit column %3; nothing was restored")
-                                    .arg(r + 1).arg(*field, tableColumns.at(c)));
-                }
-                values.append(value);
-            }
-            const std::optional<qint64> id = wholeId(values.at(idColumn));
-            if (!id) {
-                throw Error(QStringLiteral("Row %1 of the backup has no whole DiskID; nothing was restored").arg(r + 1));
-            }
-            ids.append(*id);
-            rows.append(values);
-        }
-
-        QSet<qint64> present;
-        for (qsizetype from = 0; from < ids.size(); from += sql::kIdsPerSelect) {
-            const qsizetype n = qMin(sql::kIdsPerSelect, ids.size() - from);
-            session.selectEach(sql::idsPresent(sql::paddedSize(n)), sql::inList(ids, from, n), [&](const RowView &row) {
-                if (const std::optional<qint64> id = wholeId(row.value(0)))
-                    present.insert(*id);
-                return true;
-            });
-        }
-
-        const QString insert = sql::insertRow(QStringLiteral("diskinfo"), tableColumns);
-        const bool sqlServer = session.link().kind == DataLink::Kind::SqlServer;
+        QStringList names;
+        for (const ColumnInfo &column : columns)
+            names.append(column.name);
+        const QString insert = sql::insertRow(QStringLiteral("diskinfo"), names);
+        std::optional<IdentityInsert> identity;
         if (!dryRun) {
-            // An identity DiskID takes explicit values only with this switched on; a table
-            // without one refuses the switch, which is then of no matter.
-            if (sqlServer) {
-                try {
-                    session.execDirect(sql::identityInsert(QStringLiteral("diskinfo"), true));
-                } catch (const Error &) {
-                }
-            }
+            identity.emplace(session, idIsIdentity(session, columns.at(idColumn).name));
             session.begin();
         }
-        for (int r = 0; r < rows.size(); ++r) {
+        for (int r = 0; r < rows.values.size(); ++r) {
             if (cancel.isCancelled()) {
                 if (!dryRun)
                     session.rollback();
                 return {JobEnding::stopped(), 0, 0};
             }
-            if (present.contains(ids.at(r))) {
+            if (present.contains(rows.ids.at(r))) {
                 ++outcome.present;
                 continue;
             }
             if (!dryRun) {
-                const StatementResult inserted = session.run(TData1::Query::SaveData, insert, rows.at(r));
+                const StatementResult inserted = session.run(TData1::Query::SaveData, insert, rows.values.at(r));
                 if (!inserted.ok) {
                     session.rollback(inserted.error);
                     throw Error(QStringLiteral("Row %1 of the backup could not be inserted: %2; nothing was restored")
@@ -276,18 +412,12 @@ RestoreOutcome restoreBackup(TData1 &session, const QString &path, bool dryRun, 
                 }
             }
             ++outcome.restored;
-            sink.progress(r + 1, rows.size());
+            sink.progress(r + 1, rows.values.size());
         }
         if (!dryRun) {
             const StatementResult committed = session.commit();
             if (!committed.ok)
                 throw Error(committed.error);
-            if (sqlServer) {
-                try {
-                    session.execDirect(sql::identityInsert(QStringLiteral("diskinfo"), false));
-                } catch (const Error &) {
-                }
-            }
         }
     } catch (...) {
         return {JobEnding::failed(messageOf(std::current_exception())), 0, 0};

@@ -13,6 +13,8 @@
 #include <QFileInfo>
 #include <QHash>
 #include <QSaveFile>
+
+#include <cerrno>
 #include <QSet>
 
 namespace chongma {
@@ -39,11 +41,60 @@ namespace {
 
 QString shown(const QString &path) { return QDir::toNativeSeparators(path); }
 
+// One row as the table holds it, for telling what a deletion changed.
+struct HeldRow {
+    std::optional<qint64> id;
+    QString idText; // how the id reads, whatever it is
+    bool nullBar = false;
+    QString bar;
+    bool operator==(const HeldRow &other) const
+    {
+        return idText == other.idText && nullBar == other.nullBar && bar == other.bar;
+    }
+};
+
+size_t qHash(const HeldRow &row, size_t seed = 0) { return ::qHash(row.idText, seed) ^ ::qHash(row.bar, seed); }
+
+// Every row of these barcodes, as the server compares them.
+QList<HeldRow> rowsOfBars(TData1 &session, const QVariantList &bars, bool locked)
+{
+    QList<HeldRow> rows;
+    session.selectEach(sql::rowsOfBars(bars.size(), session.dialect(), locked), bars, [&](const RowView &row) {
+        rows.append({wholeId(row.value(0), row.kind(0)), row.isNull(0) ? QStringLiteral("<null>") : row.text(0),
+                     row.isNull(1), row.text(1)});
+        return true; // read to the end: a select closed early must not run again on some drivers
+    });
+    return rows;
+}
+
+// Whether `after` is `before` without exactly the rows `gone` (as multisets).
+bool leftExactly(const QList<HeldRow> &before, const QList<HeldRow> &gone, const QList<HeldRow> &after)
+{
+    QHash<HeldRow, int> expected;
+    for (const HeldRow &row : before)
+        ++expected[row];
+    for (const HeldRow &row : gone) {
+        if (--expected[row] < 0)
+            return false;
+    }
+    for (const HeldRow &row : after) {
+        if (--expected[row] < 0)
+            return false;
+    }
+    for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
+        if (it.value() != 0)
+            return false;
+    }
+    return true;
+}
+
 // Deletes the batch's rows in one statement and one transaction, each row matched by its id and
-// its barcode. First, in the same transaction, every id is seen to be on exactly one row, which
-// carries its pick's barcode: then ids and barcodes can only pair up as picked, and the delete
-// takes exactly those rows. False, with nothing changed, when any pick does not hold so or the
-// database refuses: the caller then deletes the batch row by row.
+// its barcode, and judges it by what the table holds, never by a count a driver gives (triggers
+// add their own, some servers give none). In the transaction, the rows of the batch's barcodes
+// are read and held; every id must be on exactly one of them, which carries its pick's barcode:
+// then ids and barcodes can only pair up as picked. After the delete those barcodes must hold
+// exactly their rows but the picked ones. False, with nothing changed, when any of that does
+// not hold or the database refuses: the caller then deletes the batch row by row.
 bool deleteBatch(TData1 &session, const QList<RemovalPick> &picks)
 {
     QVariantList ids;
@@ -60,21 +111,28 @@ bool deleteBatch(TData1 &session, const QList<RemovalPick> &picks)
     sql::padList(ids, sent);
     sql::padList(bars, sent);
     session.begin();
+    const QList<HeldRow> before = rowsOfBars(session, bars, true);
+    QList<HeldRow> picked;
     QHash<qint64, int> rowsOfId;
     bool exact = true;
-    session.selectEach(sql::idsAndBars(sent), ids, [&](const RowView &row) {
-        const std::optional<qint64> id = wholeId(row.value(0));
-        if (!id || ++rowsOfId[*id] > 1 || row.text(1) != wanted.value(*id))
+    for (const HeldRow &row : before) {
+        if (!row.id || !wanted.contains(*row.id))
+            continue;
+        if (++rowsOfId[*row.id] > 1 || row.nullBar || row.bar != wanted.value(*row.id))
             exact = false;
-        return exact;
-    });
+        picked.append(row);
+    }
     if (!exact || rowsOfId.size() != picks.size()) {
         session.rollback();
         return false;
     }
     const StatementResult deleted = session.run(TData1::Query::Curve, sql::deleteRows(sent), ids + bars);
-    if (!deleted.ok || deleted.rowsAffected != picks.size()) {
-        session.rollback(deleted.ok ? QString() : deleted.error);
+    if (!deleted.ok) {
+        session.rollback(deleted.error);
+        return false;
+    }
+    if (!leftExactly(before, picked, rowsOfBars(session, bars, false))) {
+        session.rollback();
         return false;
     }
     return session.commit().ok;
@@ -89,45 +147,56 @@ QString tooManyRows(qint64 rows)
 
 DeleteResult DeleteDisk(TData1 &session, qint64 diskId, const QString &bar, QString *reason)
 {
-    const QVariantList values{diskId, bar};
     const auto refused = [&](const QString &why) {
         if (reason)
             *reason = why;
         return DeleteResult::Refused;
     };
+    // As the batch: the barcode's rows held, the delete judged by what it left.
+    const QVariantList bars{bar};
     session.begin();
-    StatementResult deleted = session.run(TData1::Query::Curve, sql::deleteRow(), values);
-    qint64 rows = deleted.rowsAffected;
-    if (deleted.ok && rows < 0) {
-        // The driver cannot say what it deleted: undo, count first, then delete again.
-        session.rollback();
-        session.begin();
-        rows = session.select(sql::countRow(), values).int64(0, QStringLiteral("n"));
-        deleted = rows > 1 ? StatementResult{true, rows, {}} : session.run(TData1::Query::Curve, sql::deleteRow(), values);
+    const QList<HeldRow> before = rowsOfBars(session, bars, true);
+    QList<HeldRow> picked;
+    for (const HeldRow &row : before) {
+        if (row.id == diskId)
+            picked.append(row);
     }
+    if (picked.isEmpty()) {
+        session.rollback();
+        return DeleteResult::Gone;
+    }
+    if (picked.size() > 1) {
+        session.rollback();
+        return refused(tooManyRows(picked.size()));
+    }
+    const StatementResult deleted = session.run(TData1::Query::Curve, sql::deleteRow(), {diskId, bar});
     if (!deleted.ok) {
         session.rollback(deleted.error);
         return refused(deleted.error);
     }
-    if (rows > 1) {
+    if (!leftExactly(before, picked, rowsOfBars(session, bars, false))) {
         session.rollback();
-        return refused(tooManyRows(rows));
+        return refused(QStringLiteral("the deletion did not take exactly this row of its barcode (a trigger or rule "
+                                      "of the table?); it was rolled back"));
     }
     const StatementResult committed = session.commit();
     if (!committed.ok)
         return refused(committed.error);
-    return rows > 0 ? DeleteResult::Deleted : DeleteResult::Gone;
+    return DeleteResult::Deleted;
 }
 
-void checkWritable(const QString &path)
+namespace {
+
+// The system's own words for why a write failed; Qt's are at times only "Unknown error".
+QString writeFailure(const QFileDevice &file, int error)
 {
-    // Opening a save file makes its temporary file beside the target, which proves the folder
-    // takes the rename; cancelling leaves the target as it was.
-    QSaveFile probe(path);
-    if (!probe.open(QIODevice::WriteOnly))
-        throw Error(QStringLiteral("Cannot create file %1: %2").arg(shown(path), probe.errorString()));
-    probe.cancelWriting();
+    const QString qt = file.errorString();
+    if (error != 0 && (qt.isEmpty() || qt == QLatin1String("Unknown error")))
+        return qt_error_string(error);
+    return qt;
 }
+
+} // namespace
 
 void writeDelLog(const QString &path, const QStringList &lines)
 {
@@ -135,10 +204,12 @@ void writeDelLog(const QString &path, const QStringList &lines)
     for (const QString &line : lines)
         bytes += toCodePage(line) + "\r\n";
     QSaveFile file(path);
+    errno = 0;
     if (!file.open(QIODevice::WriteOnly))
-        throw Error(QStringLiteral("Cannot create file %1: %2").arg(shown(path), file.errorString()));
+        throw Error(QStringLiteral("Cannot create file %1: %2").arg(shown(path), writeFailure(file, errno)));
+    errno = 0;
     if (file.write(bytes) != bytes.size() || !file.commit())
-        throw Error(QStringLiteral("Stream write error: %1: %2").arg(shown(path), file.errorString()));
+        throw Error(QStringLiteral("Stream write error: %1: %2").arg(shown(path), writeFailure(file, errno)));
 }
 
 RemovalOutcome runRemoval(TData1 &session, const RemovalPlan &plan, const RemovalFiles &files, OperationSink &sink,
@@ -146,9 +217,12 @@ RemovalOutcome runRemoval(TData1 &session, const RemovalPlan &plan, const Remova
 {
     RemovalOutcome outcome;
     try {
-        const bool writesDelLog = !plan.delLogLines.isEmpty();
-        if (writesDelLog)
-            checkWritable(files.delLog);
+        // del.log's lines are the search's, known before the first deletion: written now, whole,
+        // so a file that cannot be written stops the removal before anything is deleted.
+        if (!plan.delLogLines.isEmpty()) {
+            writeDelLog(files.delLog, plan.delLogLines);
+            outcome.delLogWritten = true;
+        }
         if (!plan.picks.isEmpty()) {
             if (cancel.isCancelled()) {
                 outcome.ending = JobEnding::stopped();
@@ -178,6 +252,7 @@ RemovalOutcome runRemoval(TData1 &session, const RemovalPlan &plan, const Remova
             if (batch.size() > 1 && deleteBatch(session, batch)) {
                 for (const RemovalPick &pick : std::as_const(batch))
                     sink.addLog(QStringLiteral("删除重码:") + QString::number(pick.id));
+                sink.flushLog(); // committed: its lines must survive whatever comes next
                 outcome.deleted += int(batch.size());
                 done += batch.size();
                 sink.progress(done, total);
@@ -204,14 +279,11 @@ RemovalOutcome runRemoval(TData1 &session, const RemovalPlan &plan, const Remova
                     sink.addLog(QStringLiteral("重码未删除:") + id);
                     break;
                 }
+                sink.flushLog();
                 sink.progress(++done, total);
             }
         }
 
-        if (writesDelLog) {
-            writeDelLog(files.delLog, plan.delLogLines);
-            outcome.delLogWritten = true;
-        }
     } catch (...) {
         outcome.ending = JobEnding::failed(messageOf(std::current_exception()));
     }

@@ -58,20 +58,16 @@ enum class DeleteResult { Deleted, Gone, Refused };
 // receives the database's reason for a refusal.
 DeleteResult DeleteDisk(TData1 &session, qint64 diskId, const QString &bar, QString *reason = nullptr);
 
-// The whole confirmed removal: checks that del.log can be written, writes the backup of every
-// picked row and flushes it, then deletes the rows in batches (one statement and one
+// The whole confirmed removal: writes del.log (the duplicated barcodes, known already) and the
+// backup of every picked row, flushed to disk, then deletes the rows in batches (one statement and one
 // transaction each; a batch in which any row is not exactly its pick's, or that the database
 // refuses, is rolled back and deleted row by row), logging, in the picks' order, "删除重码:" + id for a
 // deleted row, "重码已不存在:" + id for one no longer there and "重码未删除:" + id for one the
-// database refused, and at last writes del.log. A stop ends the deletions at the next batch or
-// row and still writes del.log. A file that cannot be written before the first deletion, or a database
-// failure beyond one row, ends it as failed (del.log is then not written).
+// database refused; a batch's lines are flushed (OperationSink::flushLog) once it is committed.
+// A stop ends the deletions at the next batch or row. A file that cannot be written, or a
+// database failure beyond one row, ends it as failed; nothing is deleted after either.
 RemovalOutcome runRemoval(TData1 &session, const RemovalPlan &plan, const RemovalFiles &files,
                           OperationSink &sink, const CancelToken &cancel);
-
-// Throws Error "Cannot create file <path>: <reason>" unless `path` can be written (replaced)
-// now. Leaves an existing file as it is.
-void checkWritable(const QString &path);
 
 // Writes `lines` to `path` in code page 936, each ended by CR LF, replacing the file through a
 // temporary file and a rename, so a failed write leaves the old file whole. Throws Error

@@ -47,8 +47,10 @@ std::optional<DuplicatePick> CheckBar(TData1 &session, const QString &barcode)
     QList<DiskRow> diskRows;
     diskRows.reserve(rows.count());
     for (int i = 0; i < rows.count(); ++i) {
-        diskRows.append({rows.isNull(i, QStringLiteral("DiskID")) ? QVariant() : rows.value(i, QStringLiteral("DiskID")),
-                         rows.integer(i, QStringLiteral("DiskNum")), rows.text(i, QStringLiteral("Bar"))});
+        const QVariant id = rows.value(i, QStringLiteral("DiskID"));
+        const QVariant num = rows.value(i, QStringLiteral("DiskNum"));
+        diskRows.append({id, rows.kind(i, QStringLiteral("DiskID")),
+                         DiskNumber::of(num, rows.kind(i, QStringLiteral("DiskNum"))), rows.text(i, QStringLiteral("Bar"))});
     }
     return pickRow(barcode, diskRows);
 }
@@ -82,7 +84,7 @@ SearchResult findDuplicates(TData1 &session, OperationSink &sink, const CancelTo
                 apart = true;
                 return false;
             }
-            rows.append({row.value(1), row.integer(2), std::move(bar)});
+            rows.append({row.value(1), row.kind(1), DiskNumber::of(row.value(2), row.kind(2)), std::move(bar)});
             if (++read % 1024 == 0) {
                 sink.progress(read, 0);
                 if (cancel.isCancelled()) {

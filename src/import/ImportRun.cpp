@@ -295,7 +295,7 @@ private:
             values.reserve(n * 6);
             for (qsizetype i = 0; i < n; ++i)
                 values.append(*rows.at(from + i));
-            const StatementResult inserted = m_session.runTexts(TData1::Query::SaveData, sql::insertMaterials(n), values);
+            const StatementResult inserted = m_session.run(TData1::Query::SaveData, sql::insertMaterials(n), values);
             if (!inserted.ok || (inserted.rowsAffected >= 0 && inserted.rowsAffected != n)) {
                 m_session.rollback(inserted.ok ? QString() : inserted.error);
                 return false;

@@ -2,6 +2,8 @@
 
 #include "data/Error.h"
 
+#include <QStringDecoder>
+
 namespace chongma::csv {
 
 namespace {
@@ -21,38 +23,38 @@ bool needsQuotes(const QString &text)
 
 } // namespace
 
-QByteArray field(const Field &value)
+QByteArray field(const Field &value, bool quote)
 {
     if (!value)
         return {};
-    if (!needsQuotes(*value))
+    if (!quote && !needsQuotes(*value))
         return value->toUtf8();
     QString quoted = *value;
     quoted.replace(u'"', QStringLiteral("\"\""));
     return '"' + quoted.toUtf8() + '"';
 }
 
-QByteArray record(const QList<Field> &fields)
+QByteArray record(const QList<Field> &fields, const QList<bool> &quote)
 {
     QByteArray bytes;
     for (qsizetype i = 0; i < fields.size(); ++i) {
         if (i > 0)
             bytes += ',';
-        bytes += field(fields.at(i));
+        bytes += field(fields.at(i), i < quote.size() && quote.at(i));
     }
     return bytes + "\r\n";
 }
 
-Table parse(const QByteArray &bytes)
+Table parse(const QByteArray &input)
 {
-    QString text = QString::fromUtf8(bytes);
-    if (text.startsWith(QChar(0xFEFF)))
-        text.remove(0, 1);
-
+    // Read as bytes (every byte CSV gives a meaning to is ASCII), each field then decoded on
+    // its own, so a field that is not UTF-8 is found where it stands.
+    const QByteArray bytes = input.startsWith("\xEF\xBB\xBF") ? input.mid(3) : input;
     Table table;
-    QList<Field> current;
-    QString value;
-    bool quoted = false;  // the field being read started with a quote
+    QList<QByteArray> current;
+    QList<bool> currentQuoted;
+    QByteArray value;
+    bool quoted = false; // the field being read started with a quote
     bool inQuotes = false;
     bool fieldStarted = false;
     int line = 1;
@@ -61,55 +63,78 @@ Table parse(const QByteArray &bytes)
         return Error(QStringLiteral("line %1 of the backup: %2").arg(recordLine).arg(what));
     };
     const auto endField = [&] {
-        // An empty text that is not null: Qt's drivers bind a null QString as NULL.
-        current.append(quoted || !value.isEmpty() ? Field(value.isEmpty() ? QStringLiteral("") : value) : Field());
+        current.append(value);
+        currentQuoted.append(quoted);
         value.clear();
         quoted = false;
         fieldStarted = false;
     };
+    const auto decode = [&](const QByteArray &raw, qsizetype column) {
+        QStringDecoder utf8(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
+        QString text = utf8.decode(raw);
+        if (utf8.hasError()) {
+            const QString where = table.header.isEmpty() && table.rows.isEmpty()
+                                      ? QStringLiteral("the header of the backup")
+                                      : QStringLiteral("row %1 of the backup, column %2")
+                                            .arg(table.rows.size() + 1)
+                                            .arg(column < table.header.size() ? table.header.at(column)
+                                                                              : QString::number(column + 1));
+            throw Error(QStringLiteral("%1 is not valid UTF-8 text; nothing was restored").arg(where));
+        }
+        return text;
+    };
     const auto endRecord = [&] {
         endField();
         if (table.header.isEmpty() && table.rows.isEmpty()) {
-            for (const Field &f : std::as_const(current))
-                table.header.append(f.value_or(QString()));
+            for (qsizetype i = 0; i < current.size(); ++i)
+                table.header.append(decode(current.at(i), i));
         } else {
             if (current.size() != table.header.size()) {
                 throw fail(QStringLiteral("%1 fields where the header has %2")
                                .arg(current.size())
                                .arg(table.header.size()));
             }
-            table.rows.append(current);
+            QList<Field> fields;
+            for (qsizetype i = 0; i < current.size(); ++i) {
+                // An empty text that is not null: Qt's drivers bind a null QString as NULL.
+                const QString text = decode(current.at(i), i);
+                fields.append(currentQuoted.at(i) || !text.isEmpty() ? Field(text.isEmpty() ? QStringLiteral("") : text)
+                                                                     : Field());
+            }
+            table.rows.append(fields);
+            table.quoted.append(currentQuoted);
         }
         current.clear();
+        currentQuoted.clear();
         recordLine = line;
     };
 
-    const qsizetype n = text.size();
+    const qsizetype n = bytes.size();
     for (qsizetype i = 0; i < n; ++i) {
-        const QChar c = text.at(i);
+        const char c = bytes.at(i);
         if (inQuotes) {
-            if (c == u'"') {
-                if (i + 1 < n && text.at(i + 1) == u'"') {
-                    value += u'"';
+            if (c == '"') {
+                if (i + 1 < n && bytes.at(i + 1) == '"') {
+                    value += '"';
                     ++i;
                 } else {
                     inQuotes = false;
                 }
             } else {
-                if (c == u'\n')
+                if (c == '\n')
                     ++line;
                 value += c;
             }
             continue;
         }
-        if (c == u'"') {
+        if (c == '"') {
             if (fieldStarted)
                 throw fail(QStringLiteral("a quote inside an unquoted field"));
             quoted = inQuotes = fieldStarted = true;
-        } else if (c == u',') {
+        } else if (c == ',') {
             endField();
-        } else if (c == u'\r' || c == u'\n') {
-            if (c == u'\r' && i + 1 < n && text.at(i + 1) == u'\n')
+        } else if (c == '\r' || c == '\n') {
+            if (c == '\r' && i + 1 < n && bytes.at(i + 1) == '\n')
                 ++i;
             ++line;
             endRecord();
