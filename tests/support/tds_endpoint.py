@@ -239,7 +239,7 @@ def read_rpcs(data):
 def read_login(data):
     r = Reader(data)
     fixed = struct.unpack("<IIIIII4BiI", r.take(36))
-    _, version, packet_size = fixed[0], fixed[1], fixed[2]
+    version, packet_size = fixed[1], fixed[2]
     fields = {}
     for key in ("host", "user", "password", "app_name", "server", "extension", "library", "language",
                 "database"):
@@ -339,18 +339,27 @@ SELECT = re.compile(r"^\s*(\(\s*)*(select|with)\b", re.I)
 
 
 def guess_columns(statement):
-    """Column names of a simple select list, for an unmatched select's empty result."""
-    m = re.match(r"\s*select\s+(?:distinct\s+|top\s+\d+\s+)?(.*?)(?:\s+from\s|$)", statement, re.I | re.S)
-    names, depth, item = [], 0, ""
-    for ch in (m.group(1) if m else "") + ",":
-        depth += (ch == "(") - (ch == ")")
-        if ch == "," and depth == 0:
-            words = re.findall(r"[\w@]+", item)
-            names.append(words[-1] if words and not item.strip().endswith(")") else "")
+    """Column names of a simple select list, for an unmatched select's empty result: an alias
+    or a plain column keeps its name, anything else is unnamed, as on the server."""
+    start = re.match(r"\s*select\s+(?:distinct\s+|top\s+\d+\s+)?", statement, re.I)
+    items, depth, item = [], 0, ""
+    for pos in range(start.end() if start else len(statement), len(statement) + 1):
+        ch = statement[pos] if pos < len(statement) else ""
+        at_end = not ch or (depth == 0 and re.match(r"\s+from\b", statement[pos:], re.I))
+        if at_end or (depth == 0 and ch == ","):
+            items.append(item)
             item = ""
+            if at_end:
+                break
         else:
+            depth += (ch == "(") - (ch == ")")
             item += ch
-    return [(name if name != "*" else "", "nvarchar(4000)") for name in names] or [("", "int")]
+    names = []
+    for item in items:
+        m = (re.search(r"\bas\s+\[?(\w+)\]?\s*$", item, re.I)
+             or re.fullmatch(r"\s*(?:\w+\.)?\[?([A-Za-z_]\w*)\]?\s*", item))
+        names.append(m.group(1) if m else "")
+    return [(name, "nvarchar(4000)") for name in names]
 
 
 class Answer:
@@ -587,7 +596,10 @@ class Session(socketserver.BaseRequestHandler):
             values = params[6:]
         elif name in ("sp_cursorfetch", "sp_cursorclose", "sp_cursoroption"):
             handle, values = params[0]["value"] if params else None, params[1:]
-        entry.update({"statement": statement, "declarations": declarations, "handle": handle, "params": values})
+        # param_count is every parameter on the wire, the procedure's own included: the server's
+        # limit of 2 100 counts them all.
+        entry.update({"statement": statement, "declarations": declarations, "handle": handle,
+                      "param_count": len(params), "params": values})
 
         answer = None
         if name == "sp_execute" and statement is None:
