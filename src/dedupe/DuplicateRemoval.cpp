@@ -8,13 +8,11 @@
 #include "dedupe/DuplicateSearch.h"
 #include "dedupe/PickRule.h"
 #include "text/CodePage.h"
+#include "text/WholeFile.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
-#include <QSaveFile>
-
-#include <cerrno>
 #include <QSet>
 
 namespace chongma {
@@ -176,8 +174,8 @@ DeleteResult DeleteDisk(TData1 &session, qint64 diskId, const QString &bar, QStr
     }
     if (!leftExactly(before, picked, rowsOfBars(session, bars, false))) {
         session.rollback();
-        return refused(QStringLiteral("the deletion did not take exactly this row of its barcode (a trigger or rule "
-                                      "of the table?); it was rolled back"));
+        return refused(QStringLiteral("the deletion did not leave the other rows of its barcode as they were and take "
+                                      "this one (a trigger or rule of the table?); it was rolled back"));
     }
     const StatementResult committed = session.commit();
     if (!committed.ok)
@@ -185,31 +183,12 @@ DeleteResult DeleteDisk(TData1 &session, qint64 diskId, const QString &bar, QStr
     return DeleteResult::Deleted;
 }
 
-namespace {
-
-// The system's own words for why a write failed; Qt's are at times only "Unknown error".
-QString writeFailure(const QFileDevice &file, int error)
-{
-    const QString qt = file.errorString();
-    if (error != 0 && (qt.isEmpty() || qt == QLatin1String("Unknown error")))
-        return qt_error_string(error);
-    return qt;
-}
-
-} // namespace
-
 void writeDelLog(const QString &path, const QStringList &lines)
 {
     QByteArray bytes;
     for (const QString &line : lines)
         bytes += toCodePage(line) + "\r\n";
-    QSaveFile file(path);
-    errno = 0;
-    if (!file.open(QIODevice::WriteOnly))
-        throw Error(QStringLiteral("Cannot create file %1: %2").arg(shown(path), writeFailure(file, errno)));
-    errno = 0;
-    if (file.write(bytes) != bytes.size() || !file.commit())
-        throw Error(QStringLiteral("Stream write error: %1: %2").arg(shown(path), writeFailure(file, errno)));
+    writeWholeFile(path, bytes);
 }
 
 RemovalOutcome runRemoval(TData1 &session, const RemovalPlan &plan, const RemovalFiles &files, OperationSink &sink,

@@ -4,12 +4,12 @@
 #include "watch/FileTime.h"
 #include "text/CodePage.h"
 #include "text/TimeText.h"
+#include "text/WholeFile.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QList>
-#include <QSaveFile>
 
 #include <optional>
 
@@ -254,11 +254,9 @@ void writeConfig(const QString &path, const TConfigRec &config)
     });
 
     // Written beside and renamed over: a crash or a full disk leaves the old file whole.
-    QSaveFile out(path);
-    if (!out.open(QIODevice::WriteOnly))
-        throw failed(out.errorString());
-    if (out.write(bytes) != bytes.size() || !out.commit())
-        throw failed(out.errorString());
+    const FileReplaced replaced = replaceFile(path, bytes);
+    if (!replaced.ok())
+        throw failed(replaced.reason);
 }
 
 } // namespace chongma

@@ -7,6 +7,11 @@
 #include <QSqlRecord>
 #include <QTest>
 
+#ifdef Q_OS_UNIX
+#include <csignal>
+#include <sys/resource.h>
+#endif
+
 namespace chongma::test {
 
 namespace {
@@ -234,6 +239,38 @@ void ScratchDatabase::slowDownDeletes()
                             "select count(*) from (with recursive c(x) as (select 1 union all select x + 1 from c "
                             "where x < 5000) select x from c); end"));
     }
+}
+
+} // namespace chongma::test
+
+namespace chongma::test {
+
+FileSizeLimit::FileSizeLimit(qint64 bytes)
+{
+#ifdef Q_OS_UNIX
+    if (bytes < 0)
+        return;
+    std::signal(SIGXFSZ, SIG_IGN); // a write past the limit fails instead of ending the process
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    m_previous = limit.rlim_cur;
+    limit.rlim_cur = rlim_t(bytes);
+    m_set = setrlimit(RLIMIT_FSIZE, &limit) == 0;
+#else
+    Q_UNUSED(bytes);
+#endif
+}
+
+FileSizeLimit::~FileSizeLimit()
+{
+#ifdef Q_OS_UNIX
+    if (!m_set)
+        return;
+    rlimit limit{};
+    getrlimit(RLIMIT_FSIZE, &limit);
+    limit.rlim_cur = rlim_t(m_previous);
+    setrlimit(RLIMIT_FSIZE, &limit);
+#endif
 }
 
 } // namespace chongma::test

@@ -59,6 +59,21 @@ private:
     QString m_initString;
 };
 
+// For its lifetime, no file this process writes may grow past `bytes` (as on a full disk: the
+// write fails, the process goes on); nothing when `bytes` is negative or where the system has no
+// such limit.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(qint64 bytes);
+    ~FileSizeLimit();
+    FileSizeLimit(const FileSizeLimit &) = delete;
+    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
+
+private:
+    bool m_set = false;
+    quint64 m_previous = 0;
+};
+
 // Writes `bytes` to `path`, replacing it; fails the test process when it cannot.
 QString writeFile(const QString &path, const QByteArray &bytes);
 
