@@ -402,10 +402,17 @@ std::vector<ParameterDeclaration> OdbcStatement::declarations() const
     if (!SQL_SUCCEEDED(SQLGetStmtAttr(m_statement, SQL_ATTR_IMP_PARAM_DESC, &descriptor, 0, nullptr)) || !descriptor)
         return declared;
     for (size_t i = 0; i < m_parameters.size(); ++i) {
+        const auto number = SQLSMALLINT(i + 1);
         SQLSMALLINT type = 0;
         SQLULEN length = 0;
-        SQLGetDescField(descriptor, SQLSMALLINT(i + 1), SQL_DESC_CONCISE_TYPE, &type, SQL_IS_SMALLINT, nullptr);
-        SQLGetDescField(descriptor, SQLSMALLINT(i + 1), SQL_DESC_LENGTH, &length, SQL_IS_UINTEGER, nullptr);
+        if (!SQL_SUCCEEDED(SQLGetDescField(descriptor, number, SQL_DESC_CONCISE_TYPE, &type, SQL_IS_SMALLINT, nullptr))
+            || !SQL_SUCCEEDED(SQLGetDescField(descriptor, number, SQL_DESC_LENGTH, &length, SQL_IS_UINTEGER, nullptr))) {
+            // psqlODBC keeps no length in the descriptor; it describes its parameters as bound.
+            SQLSMALLINT digits = 0;
+            SQLSMALLINT nullable = 0;
+            if (!SQL_SUCCEEDED(SQLDescribeParam(m_statement, SQLUSMALLINT(number), &type, &length, &digits, &nullable)))
+                return {};
+        }
         declared.push_back({type, qint64(length)});
     }
     return declared;

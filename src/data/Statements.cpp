@@ -107,14 +107,26 @@ QString deleteRows(qsizetype rows)
     return QStringLiteral("delete from diskinfo where DiskID in (%1) and Bar in (%1)").arg(placeholders(rows));
 }
 
-QString rowsById(qsizetype ids)
+QString backupColumns(const QList<ColumnInfo> &columns, Dialect dialect)
 {
-    return QStringLiteral("select * from diskinfo where DiskID in (%1)").arg(placeholders(ids));
+    QStringList list;
+    for (const ColumnInfo &column : columns) {
+        const QString name = columnName(column.name);
+        list.append(dialect == Dialect::PostgreSQL && column.kind == ValueKind::Temporal
+                        ? QStringLiteral("cast(%1 as text) as %1").arg(name)
+                        : name);
+    }
+    return list.join(QStringLiteral(", "));
+}
+
+QString rowsById(qsizetype ids, const QString &selectList)
+{
+    return QStringLiteral("select %1 from diskinfo where DiskID in (%2)").arg(selectList, placeholders(ids));
 }
 
 QString idsPresent(qsizetype ids)
 {
-    return QStringLiteral("select DiskID from diskinfo where DiskID in (%1)").arg(placeholders(ids));
+    return QStringLiteral("select DiskID, Bar from diskinfo where DiskID in (%1)").arg(placeholders(ids));
 }
 
 QString emptySelect(const QString &table) { return QStringLiteral("select * from %1 where 1=0").arg(table); }
@@ -178,7 +190,7 @@ QStringList all()
     // which is SQL Server's own documented form.
     statements << isIdentity(Dialect::SqlServer);
     for (qsizetype n : {1, 2, 3}) {
-        statements << rowsOfBars(n, Dialect::SqlServer, true) << rowsOfBars(n, Dialect::SqlServer, false) << deleteRows(n) << rowsById(n) << idsPresent(n) << insertMaterials(n)
+        statements << rowsOfBars(n, Dialect::SqlServer, true) << rowsOfBars(n, Dialect::SqlServer, false) << deleteRows(n) << rowsById(n, QStringLiteral("DiskID, DiskNum, Bar")) << idsPresent(n) << insertMaterials(n)
                    << materialsPresent(n);
     }
     return statements;

@@ -56,8 +56,12 @@ QString deleteRows(qsizetype rows);       // delete ... where DiskID in (ids) an
 // DiskID, Bar of every row of these barcodes, as the server compares them. `locked`: held until
 // the transaction ends, against changes by others (and, on SQL Server, rows added to them).
 QString rowsOfBars(qsizetype bars, Dialect dialect, bool locked);
-QString rowsById(qsizetype ids);          // select * ... where DiskID in (?, ...)
-QString idsPresent(qsizetype ids);        // select DiskID ... where DiskID in (?, ...)
+// The columns (a select list) of whole rows as a backup reads them: every value as the server
+// holds it (PostgreSQL's dates and times as its own text, which its ODBC driver would not give
+// for infinity).
+QString backupColumns(const QList<ColumnInfo> &columns, Dialect dialect);
+QString rowsById(qsizetype ids, const QString &selectList); // select <list> ... where DiskID in (?, ...)
+QString idsPresent(qsizetype ids);        // select DiskID, Bar ... where DiskID in (?, ...)
 QString emptySelect(const QString &table); // select * ... where 1=0: the columns
 QString insertRow(const QString &table, const QStringList &columns);
 QString identityInsert(const QString &table, bool on);

@@ -7,13 +7,13 @@
 #include "dedupe/DuplicateRemoval.h"
 #include "dedupe/PickRule.h"
 #include "text/Csv.h"
+#include "text/WholeFile.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLocale>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QSet>
 
 #include <cmath>
@@ -51,6 +51,8 @@ QString realText(double d)
         return QStringLiteral("nan");
     if (std::isinf(d))
         return d < 0 ? QStringLiteral("-inf") : QStringLiteral("inf");
+    if (d == 0)
+        return std::signbit(d) ? QStringLiteral("-0") : QStringLiteral("0");
     return QString::number(d, 'g', QLocale::FloatingPointShortest);
 }
 
@@ -106,9 +108,19 @@ Cell cellOf(const RowView &row, int column)
 std::optional<QVariant> restoredValue(const csv::Field &field, bool quoted, const ColumnInfo &column, Dialect dialect)
 {
     if (!field) {
-        if (column.kind == ValueKind::Binary)
+        // A NULL of the column's own kind, so every row's insert keeps one declaration.
+        switch (column.kind) {
+        case ValueKind::Binary:
             return QVariant(QMetaType::fromType<QByteArray>());
-        return QVariant(QMetaType::fromType<QString>());
+        case ValueKind::Integer:
+            return QVariant(QMetaType::fromType<qlonglong>());
+        case ValueKind::Real:
+            return QVariant(QMetaType::fromType<double>());
+        case ValueKind::Boolean:
+            return QVariant(QMetaType::fromType<bool>());
+        default:
+            return QVariant(QMetaType::fromType<QString>());
+        }
     }
     const QString &text = *field;
     if (dialect == Dialect::Sqlite) {
@@ -235,14 +247,22 @@ RestoreRows convertRows(const csv::Table &table, const QList<ColumnInfo> &column
     return rows;
 }
 
-QSet<qint64> presentIds(TData1 &session, const QList<qint64> &ids)
+// A row by its id and its barcode, the two a deletion matched it by (a NULL barcode reads "\0").
+using RowKey = std::pair<qint64, QString>;
+
+QString barKey(const QVariant &bar) { return bar.isNull() ? QStringLiteral("\0") : bar.toString(); }
+
+// The rows of the backup that diskinfo holds already: the same id under the same barcode. A row
+// with only the id (under another barcode, or none) is another row, and the deleted one still
+// comes back.
+QSet<RowKey> presentRows(TData1 &session, const QList<qint64> &ids)
 {
-    QSet<qint64> present;
+    QSet<RowKey> present;
     for (qsizetype from = 0; from < ids.size(); from += sql::kIdsPerSelect) {
         const qsizetype n = qMin(sql::kIdsPerSelect, ids.size() - from);
         session.selectEach(sql::idsPresent(sql::paddedSize(n)), sql::inList(ids, from, n), [&](const RowView &row) {
             if (const std::optional<qint64> id = wholeId(row.value(0), row.kind(0)))
-                present.insert(*id);
+                present.insert({*id, barKey(row.value(1))});
             return true;
         });
     }
@@ -325,6 +345,7 @@ int writeBackup(TData1 &session, const QList<RemovalPick> &picks, const QString 
     }
     seen.clear();
 
+    const QString selectList = sql::backupColumns(session.describeTable(QStringLiteral("diskinfo")), session.dialect());
     QStringList columns;
     QByteArray body;
     int rows = 0;
@@ -332,7 +353,7 @@ int writeBackup(TData1 &session, const QList<RemovalPick> &picks, const QString 
         const qsizetype n = qMin(sql::kIdsPerSelect, ids.size() - from);
         int idColumn = -1;
         int barColumn = -1;
-        columns = session.selectEach(sql::rowsById(sql::paddedSize(n)), sql::inList(ids, from, n), [&](const RowView &row) {
+        columns = session.selectEach(sql::rowsById(sql::paddedSize(n), selectList), sql::inList(ids, from, n), [&](const RowView &row) {
             if (idColumn < 0) {
                 idColumn = row.column(QStringLiteral("DiskID"));
                 barColumn = row.column(QStringLiteral("Bar"));
@@ -363,11 +384,7 @@ int writeBackup(TData1 &session, const QList<RemovalPick> &picks, const QString 
     const QString folder = QFileInfo(path).absolutePath();
     if (!QDir().mkpath(folder))
         throw Error(QStringLiteral("Cannot create file %1: cannot create the folder %2").arg(shown(path), shown(folder)));
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        throw Error(QStringLiteral("Cannot create file %1: %2").arg(shown(path), file.errorString()));
-    if (file.write(bytes) != bytes.size() || !file.commit())
-        throw Error(QStringLiteral("Stream write error: %1: %2").arg(shown(path), file.errorString()));
+    writeWholeFile(path, bytes);
     return rows;
 }
 
@@ -381,7 +398,14 @@ RestoreOutcome restoreBackup(TData1 &session, const QString &path, bool dryRun, 
         const QList<int> fieldOf = matchColumns(table.header, columns);
         const int idColumn = idColumnOf(columns);
         const RestoreRows rows = convertRows(table, columns, fieldOf, idColumn, session.dialect());
-        const QSet<qint64> present = presentIds(session, rows.ids);
+        const QSet<RowKey> present = presentRows(session, rows.ids);
+        int barColumn = -1;
+        for (int i = 0; i < columns.size(); ++i) {
+            if (columns.at(i).name.compare(QLatin1String("Bar"), Qt::CaseInsensitive) == 0)
+                barColumn = i;
+        }
+        if (barColumn < 0)
+            throw Error(QStringLiteral("diskinfo has no Bar column; nothing was restored"));
 
         QStringList names;
         for (const ColumnInfo &column : columns)
@@ -398,7 +422,7 @@ RestoreOutcome restoreBackup(TData1 &session, const QString &path, bool dryRun, 
                     session.rollback();
                 return {JobEnding::stopped(), 0, 0};
             }
-            if (present.contains(rows.ids.at(r))) {
+            if (present.contains({rows.ids.at(r), barKey(rows.values.at(r).at(barColumn))})) {
                 ++outcome.present;
                 continue;
             }

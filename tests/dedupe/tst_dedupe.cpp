@@ -36,26 +36,48 @@ struct Recorder : OperationSink {
     void addError(const QString &line) override { errors << line; }
 };
 
-// A DiskID token as the column type stores it.
-QVariant idValue(const QString &token, const QString &idType)
+// A number token as a column of this type stores it: whole numbers bound as such, anything else
+// as its digits, which the server reads exactly.
+QVariant numberValue(const QString &token, const QString &type)
 {
+    const bool whole = type == QLatin1String("integer") || type == QLatin1String("bigint");
     if (token == QLatin1String("null"))
-        return QVariant(idType == QLatin1String("integer") ? QMetaType::fromType<int>() : QMetaType::fromType<double>());
-    if (idType == QLatin1String("integer") || idType == QLatin1String("bigint"))
-        return QVariant(token.toLongLong());
-    return QVariant(token.toDouble());
+        return QVariant(whole ? QMetaType::fromType<qlonglong>() : QMetaType::fromType<QString>());
+    return whole ? QVariant(token.toLongLong()) : QVariant(token);
 }
 
 // Rows as "DiskID,DiskNum,Bar;..." with "null" for NULL; a Bar may hold anything but ',' and ';'.
-void fill(ScratchDatabase &db, const QString &rows, const QString &idType = QStringLiteral("integer"))
+void fill(ScratchDatabase &db, const QString &rows, const QString &idType = QStringLiteral("integer"),
+          const QString &numType = QStringLiteral("integer"))
 {
-    db.exec(QStringLiteral("create table diskinfo (DiskID %1, DiskNum integer, Bar varchar(100))").arg(idType));
+    db.exec(QStringLiteral("create table diskinfo (DiskID %1, DiskNum %2, Bar varchar(100))").arg(idType, numType));
     for (const QString &row : rows.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
         const QStringList f = row.split(QLatin1Char(','));
         QCOMPARE(f.size(), 3);
-        db.insertDisk(idValue(f[0], idType),
-                      f[1] == QLatin1String("null") ? QVariant(QMetaType::fromType<int>()) : QVariant(f[1].toInt()),
+        db.insertDisk(numberValue(f[0], idType), numberValue(f[1], numType),
                       f[2] == QLatin1String("null") ? QVariant(QMetaType::fromType<QString>()) : QVariant(f[2]));
+    }
+}
+
+// A trigger that changes what deleting row 4 does: "keeps 4" skips it without an error,
+// "takes the rest of 4's barcode" deletes the other rows of its barcode too.
+void addTrigger(ScratchDatabase &db, const QString &kind)
+{
+    const bool keeps = kind == QLatin1String("keeps 4");
+    QVERIFY(keeps || kind == QLatin1String("takes the rest of 4's barcode"));
+    if (db.isPostgres()) {
+        db.exec(keeps ? QStringLiteral("create function on_delete() returns trigger language plpgsql as $$ "
+                                       "begin if old.DiskID = 4 then return null; end if; return old; end $$")
+                      : QStringLiteral("create function on_delete() returns trigger language plpgsql as $$ "
+                                       "begin if old.DiskID = 4 then delete from diskinfo where Bar = old.Bar; end if; "
+                                       "return old; end $$"));
+        db.exec(QStringLiteral("create trigger t %1 delete on diskinfo for each row execute function on_delete()")
+                    .arg(keeps ? QStringLiteral("before") : QStringLiteral("after")));
+    } else {
+        db.exec(keeps ? QStringLiteral("create trigger t before delete on diskinfo when old.DiskID = 4 "
+                                       "begin select raise(ignore); end")
+                      : QStringLiteral("create trigger t after delete on diskinfo when old.DiskID = 4 "
+                                       "begin delete from diskinfo where Bar = old.Bar; end"));
     }
 }
 
@@ -123,31 +145,40 @@ private slots:
         QTest::addColumn<QString>("rows");
         QTest::addColumn<QString>("found");
         QTest::addColumn<QString>("idType");
+        QTest::addColumn<QString>("numType");
         const QString integer = QStringLiteral("integer");
-        QTest::newRow("empty table") << QString() << QString() << integer;
-        QTest::newRow("no duplicates") << "1,5,A;2,5,B;3,5,C" << QString() << integer;
-        QTest::newRow("3 and 7: the 7") << "1,3,A;2,7,A" << "A=2" << integer;
-        QTest::newRow("7 and 3: the 7") << "1,7,A;2,3,A" << "A=1" << integer;
-        QTest::newRow("5, 9, 9: tie to the greatest DiskID") << "30,9,A;10,5,A;20,9,A" << "A=30" << integer;
-        QTest::newRow("all equal: the greatest DiskID") << "4,2,A;9,2,A;6,2,A" << "A=9" << integer;
-        QTest::newRow("NULL DiskNum counts as 0") << "1,null,A;2,-1,A" << "A=1" << integer;
-        QTest::newRow("NULL DiskNum loses to 1") << "1,null,A;2,1,A" << "A=2" << integer;
-        QTest::newRow("below -1000 still picks a row") << "1,-5000,A;2,-3000,A" << "A=2" << integer;
-        QTest::newRow("picked row without DiskID: nothing, not the row kept") << "null,9,X;5,1,X" << "X=-" << integer;
-        QTest::newRow("tie: a usable id wins over NULL") << "null,5,A;3,5,A" << "A=3" << integer;
-        QTest::newRow("only NULL DiskIDs: listed, nothing picked") << "null,1,M;null,2,M" << "M=-" << integer;
-        QTest::newRow("repeated id, both rows alike") << "5,1,A;5,1,A" << "A=-" << integer;
-        QTest::newRow("repeated id on the picked row") << "7,1,B;7,2,B;8,0,B" << "B=-" << integer;
-        QTest::newRow("tie: a unique id wins over a repeated one") << "5,5,A;5,5,A;3,5,A" << "A=3" << integer;
-        QTest::newRow("the same id under another barcode is no repeat") << "5,1,A;6,0,A;5,1,B;7,0,B" << "A=5;B=5" << integer;
-        QTest::newRow("64-bit ids") << "4294967297,2,A;4294967298,1,A" << "A=4294967297" << QStringLiteral("bigint");
-        QTest::newRow("fractional id is never rounded") << "5.7,9,X;6,1,X" << "X=-" << QStringLiteral("real");
-        QTest::newRow("whole numeric id") << "5.00,9,X;6.00,1,X" << "X=5" << QStringLiteral("numeric(10,2)");
-        QTest::newRow("NULL and empty barcodes") << "1,1,null;2,1,null;3,4,;4,2," << "=3" << integer;
-        QTest::newRow("NULL barcodes alone are no barcode") << "1,1,null;2,1,null" << QString() << integer;
-        QTest::newRow("quote in a barcode") << "1,1,A'B;2,2,A'B;3,9,A" << "A'B=2" << integer;
-        QTest::newRow("Chinese barcode") << "1,8,条码甲;2,2,条码甲;3,1,条码乙" << "条码甲=1" << integer;
-        QTest::newRow("ascending barcode order") << "1,1,Z;2,1,Z;3,1,B;4,1,B;5,1,M;6,2,M" << "B=4;M=6;Z=2" << integer;
+        QTest::newRow("empty table") << QString() << QString() << integer << integer;
+        QTest::newRow("no duplicates") << "1,5,A;2,5,B;3,5,C" << QString() << integer << integer;
+        QTest::newRow("3 and 7: the 7") << "1,3,A;2,7,A" << "A=2" << integer << integer;
+        QTest::newRow("7 and 3: the 7") << "1,7,A;2,3,A" << "A=1" << integer << integer;
+        QTest::newRow("5, 9, 9: tie to the greatest DiskID") << "30,9,A;10,5,A;20,9,A" << "A=30" << integer << integer;
+        QTest::newRow("all equal: the greatest DiskID") << "4,2,A;9,2,A;6,2,A" << "A=9" << integer << integer;
+        QTest::newRow("NULL DiskNum counts as 0") << "1,null,A;2,-1,A" << "A=1" << integer << integer;
+        QTest::newRow("NULL DiskNum loses to 1") << "1,null,A;2,1,A" << "A=2" << integer << integer;
+        QTest::newRow("below -1000 still picks a row") << "1,-5000,A;2,-3000,A" << "A=2" << integer << integer;
+        QTest::newRow("picked row without DiskID: nothing, not the row kept") << "null,9,X;5,1,X" << "X=-" << integer << integer;
+        QTest::newRow("tie: a usable id wins over NULL") << "null,5,A;3,5,A" << "A=3" << integer << integer;
+        QTest::newRow("only NULL DiskIDs: listed, nothing picked") << "null,1,M;null,2,M" << "M=-" << integer << integer;
+        QTest::newRow("repeated id, both rows alike") << "5,1,A;5,1,A" << "A=-" << integer << integer;
+        QTest::newRow("repeated id on the picked row") << "7,1,B;7,2,B;8,0,B" << "B=-" << integer << integer;
+        QTest::newRow("tie: a unique id wins over a repeated one") << "5,5,A;5,5,A;3,5,A" << "A=3" << integer << integer;
+        QTest::newRow("the same id under another barcode is no repeat") << "5,1,A;6,0,A;5,1,B;7,0,B" << "A=5;B=5" << integer << integer;
+        QTest::newRow("64-bit ids") << "4294967297,2,A;4294967298,1,A" << "A=4294967297" << QStringLiteral("bigint") << integer;
+        QTest::newRow("fractional id is never rounded") << "5.7,9,X;6,1,X" << "X=-" << QStringLiteral("real") << integer;
+        QTest::newRow("whole numeric id") << "5.00,9,X;6.00,1,X" << "X=5" << QStringLiteral("numeric(10,2)") << integer;
+        QTest::newRow("NULL and empty barcodes") << "1,1,null;2,1,null;3,4,;4,2," << "=3" << integer << integer;
+        QTest::newRow("NULL barcodes alone are no barcode") << "1,1,null;2,1,null" << QString() << integer << integer;
+        QTest::newRow("quote in a barcode") << "1,1,A'B;2,2,A'B;3,9,A" << "A'B=2" << integer << integer;
+        QTest::newRow("Chinese barcode") << "1,8,条码甲;2,2,条码甲;3,1,条码乙" << "条码甲=1" << integer << integer;
+        QTest::newRow("ascending barcode order") << "1,1,Z;2,1,Z;3,1,B;4,1,B;5,1,M;6,2,M" << "B=4;M=6;Z=2" << integer << integer;
+        // DiskNum compared exactly as the server holds it, never rounded.
+        QTest::newRow("5.7 loses to 6") << "10,5.7,N3;2,6,N3" << "N3=2" << integer << QStringLiteral("real");
+        QTest::newRow("5.4 beats 5") << "21,5.4,N4;22,5,N4" << "N4=21" << integer << QStringLiteral("real");
+        QTest::newRow("numeric 5.7 loses to 6") << "10,5.7,N3;2,6.0,N3" << "N3=2" << integer << QStringLiteral("numeric(10,2)");
+        QTest::newRow("numeric tie goes to the greatest id") << "3,2.50,T;8,2.5,T" << "T=8" << integer << QStringLiteral("numeric(10,2)");
+        QTest::newRow("a DiskID held as text names no row") << "5,1,T;6,2,T" << "T=-" << QStringLiteral("varchar(10)") << integer;
+        QTest::newRow("numeric ids beyond 2^53") << "9007199254740993,2,A;9007199254740994,1,A" << "A=9007199254740993"
+                                                 << QStringLiteral("numeric(20,0)") << integer;
     }
 
     void search()
@@ -156,8 +187,9 @@ private slots:
         QFETCH(QString, rows);
         QFETCH(QString, found);
         QFETCH(QString, idType);
+        QFETCH(QString, numType);
         ScratchDatabase db(backend);
-        fill(db, rows, idType);
+        fill(db, rows, idType, numType);
         TData1 session(db.link());
         Recorder sink;
         CancelToken cancel;
@@ -272,6 +304,14 @@ private slots:
         QTest::newRow("a second row took the picked id: neither goes")
             << "5,1,A;6,2,A;7,1,B;8,2,B" << "insert into diskinfo (DiskID, DiskNum, Bar) values (6, 0, 'A')"
             << QStringList({"重码未删除:6", "删除重码:8"}) << QList<qint64>({5, 6, 6, 7});
+        // A deletion is judged by what the table holds afterwards, whatever a trigger does to
+        // the count the driver reports.
+        QTest::newRow("a trigger keeps the row: refused, not taken for gone")
+            << "1,1,A;2,2,A;3,1,B;4,2,B;5,1,C;6,2,C" << "trigger:keeps 4"
+            << QStringList({"删除重码:2", "重码未删除:4", "删除重码:6"}) << QList<qint64>({1, 3, 4, 5});
+        QTest::newRow("a trigger takes another row of the barcode: rolled back")
+            << "1,1,A;2,2,A;3,1,B;4,2,B;5,1,C;6,2,C" << "trigger:takes the rest of 4's barcode"
+            << QStringList({"删除重码:2", "重码未删除:4", "删除重码:6"}) << QList<qint64>({1, 3, 4, 5});
     }
 
     void removal()
@@ -285,7 +325,9 @@ private slots:
         fill(db, rows);
         TData1 session(db.link());
         const RemovalPlan plan = RemovalPlan::fromSearch(searchAll(session));
-        if (!meanwhile.isEmpty())
+        if (meanwhile.startsWith(QLatin1String("trigger:")))
+            addTrigger(db, meanwhile.mid(8));
+        else if (!meanwhile.isEmpty())
             db.exec(meanwhile);
         Recorder sink;
         const RemovalOutcome outcome = removeAll(session, plan, db.dir(), sink);
@@ -365,10 +407,16 @@ private slots:
     {
         QTest::addColumn<QString>("delLog");
         QTest::addColumn<QString>("backup");
+        QTest::addColumn<QString>("failure"); // how the message starts, the path after it
         QTest::addColumn<QString>("failing");
-        QTest::newRow("del.log in a missing folder") << "nothere/del.log" << "backup/b.csv" << "nothere/del.log";
-        QTest::newRow("del.log is a folder") << "folder" << "backup/b.csv" << "folder";
-        QTest::newRow("backup under a file") << "del.log" << "plain/b.csv" << "plain/b.csv";
+        QTest::addColumn<bool>("diskFull");
+        QTest::newRow("del.log in a missing folder") << "nothere/del.log" << "backup/b.csv" << "Cannot create file"
+                                                     << "nothere/del.log" << false;
+        QTest::newRow("del.log is a folder") << "folder" << "backup/b.csv" << "Cannot create file" << "folder" << false;
+        QTest::newRow("backup under a file") << "del.log" << "plain/b.csv" << "Cannot create file" << "plain/b.csv" << false;
+        // As on a full disk: the file is opened, its write fails, and the system says why.
+        QTest::newRow("del.log cannot be written whole") << "del.log" << "backup/b.csv" << "Stream write error:"
+                                                         << "del.log" << true;
     }
 
     void nothingDeletedWhenAFileCannotBeWritten()
@@ -376,21 +424,30 @@ private slots:
         QFETCH_GLOBAL(QString, backend);
         QFETCH(QString, delLog);
         QFETCH(QString, backup);
+        QFETCH(QString, failure);
         QFETCH(QString, failing);
+        QFETCH(bool, diskFull);
         ScratchDatabase db(backend);
         fill(db, QStringLiteral("1,1,A;2,2,A"));
         QVERIFY(QDir(db.dir()).mkdir(QStringLiteral("folder")));
-        test::writeFile(db.dir() + QStringLiteral("/plain"), "a file, not a folder");
+        test::writeFile(db.dir() + QLatin1Char('/') + QStringLiteral("plain"), "a file, not a folder");
         TData1 session(db.link());
+        const RemovalPlan plan = RemovalPlan::fromSearch(searchAll(session));
         Recorder sink;
         CancelToken cancel;
-        const RemovalOutcome outcome = dedupe::runRemoval(
-            session, RemovalPlan::fromSearch(searchAll(session)),
-            {db.dir() + QLatin1Char('/') + delLog, db.dir() + QLatin1Char('/') + backup}, sink, cancel);
+        RemovalOutcome outcome;
+        {
+            // Files of this process may not grow past their first byte for the length of the
+            // removal (SQLite's own file is not written before the first deletion).
+            const test::FileSizeLimit limit(diskFull ? 1 : -1);
+            outcome = dedupe::runRemoval(session, plan,
+                                         {db.dir() + QLatin1Char('/') + delLog, db.dir() + QLatin1Char('/') + backup}, sink, cancel);
+        }
         QVERIFY(outcome.ending.isFailed());
-        const QString prefix = QStringLiteral("Cannot create file ") + QDir::toNativeSeparators(db.dir() + QLatin1Char('/') + failing) + QStringLiteral(": ");
+        const QString prefix = failure + QLatin1Char(' ') + QDir::toNativeSeparators(db.dir() + QLatin1Char('/') + failing) + QStringLiteral(": ");
         QVERIFY2(outcome.ending.message.startsWith(prefix) && outcome.ending.message.size() > prefix.size(),
                  qPrintable(outcome.ending.message));
+        QVERIFY2(!outcome.ending.message.contains(QLatin1String("Unknown error")), qPrintable(outcome.ending.message));
         QCOMPARE(remainingIds(db), QList<qint64>({1, 2}));
         QVERIFY(sink.logs.filter(QStringLiteral("删除重码")).isEmpty());
     }
@@ -456,6 +513,108 @@ private slots:
         QCOMPARE(tableText(db, QStringLiteral("DiskID")), before);
     }
 
+    // Every value of a deleted row comes back from the backup as the same value of the same
+    // type: the server's own text with every digit, binary data, SQLite's values of any type.
+    void backupKeepsEveryValue_data()
+    {
+        QTest::addColumn<QString>("server"); // where the row runs
+        QTest::addColumn<QString>("type");   // of the column X
+        QTest::addColumn<QString>("value");  // a literal for X
+        const QString pg = QStringLiteral("postgres");
+        const QString sqlite = QStringLiteral("sqlite");
+        QTest::newRow("numeric(30,10)") << pg << "numeric(30,10)" << "12345678901234567890.1234567890";
+        QTest::newRow("double, largest") << pg << "double precision" << "1.7976931348623157e308";
+        QTest::newRow("double, smallest") << pg << "double precision" << "5e-324";
+        QTest::newRow("double, -0") << pg << "double precision" << "-0";
+        QTest::newRow("double, -infinity") << pg << "double precision" << "-Infinity";
+        QTest::newRow("real, largest") << pg << "real" << "3.4028235e38";
+        QTest::newRow("timestamp(6)") << pg << "timestamp(6)" << "2024-02-29 23:59:59.123456";
+        QTest::newRow("timestamp infinity") << pg << "timestamp" << "infinity";
+        QTest::newRow("timestamptz") << pg << "timestamptz" << "2024-02-29 23:59:59.123456+05:30";
+        QTest::newRow("time(6)") << pg << "time(6)" << "12:34:56.654321";
+        QTest::newRow("date") << pg << "date" << "1999-12-31";
+        QTest::newRow("boolean") << pg << "boolean" << "true";
+        QTest::newRow("bytea") << pg << "bytea" << "\\x00ff41";
+        QTest::newRow("text like a number") << pg << "varchar(20)" << "007";
+        QTest::newRow("text like binary") << pg << "text" << "\\x41";
+        QTest::newRow("untyped integer") << sqlite << "" << "42";
+        QTest::newRow("untyped text 42") << sqlite << "" << "'42'";
+        QTest::newRow("untyped real") << sqlite << "" << "4.5";
+        QTest::newRow("untyped blob") << sqlite << "" << "x'00ff41'";
+        QTest::newRow("untyped text like binary") << sqlite << "" << "'\\x41'";
+        QTest::newRow("text in a blob column") << sqlite << "blob" << "'hello'";
+        QTest::newRow("blob in a text column") << sqlite << "text" << "x'c3'";
+        QTest::newRow("largest real") << sqlite << "real" << "1.7976931348623157e308";
+        QTest::newRow("0.1") << sqlite << "real" << "0.1";
+        QTest::newRow("largest integer") << sqlite << "integer" << "9223372036854775807";
+        QTest::newRow("infinity") << sqlite << "real" << "9e999";
+    }
+
+    void backupKeepsEveryValue()
+    {
+        QFETCH_GLOBAL(QString, backend);
+        QFETCH(QString, server);
+        QFETCH(QString, type);
+        QFETCH(QString, value);
+        if (backend != server)
+            QSKIP("a type of the other server");
+        ScratchDatabase db(backend);
+        db.exec(QStringLiteral("create table diskinfo (DiskID bigint, DiskNum integer, Bar varchar(10), X %1)").arg(type));
+        // Rows 2 and 4 are picked: one with the value, one with NULL.
+        db.exec(QStringLiteral("insert into diskinfo values (1, 1, 'A', null), (2, 2, 'A', %1), (3, 1, 'B', %1), (4, 2, 'B', null)")
+                    .arg(db.isPostgres() ? QStringLiteral("'%1'").arg(value) : value));
+        const QString dump = db.isPostgres() ? QStringLiteral("select DiskID, X::text from diskinfo order by DiskID")
+                                             : QStringLiteral("select DiskID, typeof(X), X from diskinfo order by DiskID");
+        const QList<QVariantList> before = db.rows(dump);
+        TData1 session(db.link());
+        Recorder sink;
+        const RemovalOutcome removed = removeAll(session, RemovalPlan::fromSearch(searchAll(session)), db.dir(), sink);
+        QVERIFY2(removed.ending.isDone(), qPrintable(removed.ending.message));
+        QCOMPARE(removed.deleted, 2);
+        CancelToken cancel;
+        const dedupe::RestoreOutcome restored =
+            dedupe::restoreBackup(session, db.dir() + QStringLiteral("/backup/diskinfo.csv"), false, sink, cancel);
+        QVERIFY2(restored.ending.isDone(), qPrintable(restored.ending.message));
+        QCOMPARE(restored.restored, 2);
+        const QList<QVariantList> after = db.rows(dump);
+        QCOMPARE(after.size(), before.size());
+        for (qsizetype i = 0; i < before.size(); ++i) {
+            for (qsizetype c = 0; c < before.at(i).size(); ++c) {
+                QCOMPARE(after.at(i).at(c).isNull(), before.at(i).at(c).isNull());
+                QCOMPARE(after.at(i).at(c), before.at(i).at(c));
+            }
+        }
+    }
+
+    // A restore brings back exactly the rows the removal deleted, wherever other rows share
+    // their ids.
+    void restoreBringsBackWhatWasDeleted_data()
+    {
+        QTest::addColumn<QString>("rows");
+        QTest::newRow("an id shared with a NULL barcode's row") << "1,0,;2,1,;2,1,null";
+        QTest::newRow("an id shared with another barcode's row") << "5,1,A;6,0,A;5,1,B;7,0,B;6,3,C";
+    }
+
+    void restoreBringsBackWhatWasDeleted()
+    {
+        QFETCH_GLOBAL(QString, backend);
+        QFETCH(QString, rows);
+        ScratchDatabase db(backend);
+        fill(db, rows);
+        const QStringList before = tableText(db, QStringLiteral("DiskID, DiskNum, Bar"));
+        TData1 session(db.link());
+        Recorder sink;
+        const RemovalOutcome removed = removeAll(session, RemovalPlan::fromSearch(searchAll(session)), db.dir(), sink);
+        QVERIFY2(removed.ending.isDone() && removed.deleted > 0, qPrintable(removed.ending.message));
+        QCOMPARE(removed.backedUp, removed.deleted);
+        CancelToken cancel;
+        const dedupe::RestoreOutcome restored =
+            dedupe::restoreBackup(session, db.dir() + QStringLiteral("/backup/diskinfo.csv"), false, sink, cancel);
+        QVERIFY2(restored.ending.isDone(), qPrintable(restored.ending.message));
+        QCOMPARE(restored.restored, removed.deleted);
+        QCOMPARE(tableText(db, QStringLiteral("DiskID, DiskNum, Bar")), before);
+    }
+
     void connectionLostMidway()
     {
         QFETCH_GLOBAL(QString, backend);
@@ -508,6 +667,8 @@ private slots:
         QTest::newRow("unclosed quote") << QByteArray("a,b\r\n1,\"open\r\n") << "error: line 2";
         QTest::newRow("too few fields") << QByteArray("a,b\r\n1\r\n") << "error: line 2";
         QTest::newRow("text after a closing quote") << QByteArray("a\r\n\"x\"y\r\n") << "error: line 2";
+        QTest::newRow("not UTF-8: refused where it stands")
+            << QByteArray("a,b\r\nx,\xff\xfe\r\n") << "error: row 1 of the backup, column b is not valid UTF-8";
     }
 
     void csvParsing()

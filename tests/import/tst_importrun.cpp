@@ -5,11 +5,15 @@
 #include "text/CodePage.h"
 #include "import/ImportRun.h"
 #include "import/SourceReader.h"
+#include "support/TdsEndpoint.h"
 #include "support/TestDatabase.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QHash>
+#include <QJsonArray>
+#include <QJsonObject>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
@@ -474,6 +478,74 @@ private slots:
         QVERIFY(runs.at(0).first() != QStringLiteral("0,0,0,0,0"));
         QCOMPARE(runs.at(1), runs.at(0));
         QCOMPARE(runs.at(2), runs.at(0));
+    }
+
+    // What the driver records of each parameter, run after run of the import's statements as
+    // its values grow: never shorter than the value it carries, and the same from one run to
+    // the next (FreeTDS keeps a statement's first declaration for every later run). On the
+    // SQLite row, which declares nothing, the import runs through FreeTDS against the recording
+    // TDS endpoint instead.
+    void declarationsHoldEveryValue()
+    {
+        QFETCH_GLOBAL(QString, backend);
+        QByteArray source;
+        for (int i = 0; i < 6000; ++i) {
+            source += i < 2500 ? "9" + QByteArray::number(i) + " M 5 5 [d] n [!] s\n"
+                               : "9" + QByteArray::number(i) + " MAT-2008-" + QByteArray::number(i) + " 5 12.50 [2008-04-18] "
+                                     + gbk(QStringLiteral("较长的材料名称%1").arg(i)) + " [!] " + gbk(QStringLiteral("某某供应商")) + "\n";
+        }
+        QTemporaryDir dir;
+        const QString path = writeSource(dir.path(), source);
+        std::unique_ptr<ScratchDatabase> db;
+        std::unique_ptr<test::TdsEndpoint> endpoint;
+        DataLink link;
+        if (backend == QLatin1String("postgres")) {
+            db = std::make_unique<ScratchDatabase>(backend);
+            db->exec(QStringLiteral("create table BD_Material (BD_MCode varchar(20), BD_MNo varchar(30), BD_MName varchar(200), "
+                                    "BD_MPRICE varchar(50), Pur_SupName varchar(48), BD_MPUBDATE varchar(50))"));
+            link = db->link();
+        } else {
+            endpoint = std::make_unique<test::TdsEndpoint>(QJsonObject{{QStringLiteral("rules"), QJsonArray{}}});
+            if (!endpoint->isRunning())
+                QSKIP(qPrintable(endpoint->why()));
+            link = endpoint->link();
+        }
+        TData1 session(link);
+        QHash<QString, std::vector<ParameterDeclaration>> first;
+        int checked = 0;
+        QStringList faults;
+        session.setExecutionObserver([&](const QString &sql, const QVariantList &values,
+                                         const std::vector<ParameterDeclaration> &declared) {
+            if (declared.size() != size_t(values.size())) {
+                faults << QStringLiteral("%1 values, %2 declarations: %3").arg(values.size()).arg(declared.size()).arg(sql.left(60));
+                return;
+            }
+            for (qsizetype i = 0; i < values.size(); ++i) {
+                if (values.at(i).metaType().id() != QMetaType::QString || values.at(i).isNull())
+                    continue;
+                ++checked;
+                // Only the long types are unlimited; a short one sized 0 is sized by the driver
+                // from whichever value comes first (SQL_WLONGVARCHAR -10, SQL_LONGVARCHAR -1).
+                const bool longForm = declared[size_t(i)].sqlType == -10 || declared[size_t(i)].sqlType == -1;
+                const qint64 size = declared[size_t(i)].columnSize;
+                if (!longForm && size < values.at(i).toString().size())
+                    faults << QStringLiteral("'%1' declared %2: %3").arg(values.at(i).toString()).arg(size).arg(sql.left(60));
+            }
+            const auto seen = first.constFind(sql);
+            if (seen == first.constEnd())
+                first.insert(sql, declared);
+            else if (seen->size() != declared.size()
+                     || !std::equal(declared.begin(), declared.end(), seen->begin(), [](const auto &a, const auto &b) {
+                            return a.sqlType == b.sqlType && a.columnSize == b.columnSize;
+                        }))
+                faults << QStringLiteral("declared otherwise than before: %1").arg(sql.left(60));
+        });
+        Recorder sink;
+        const ImportResult result = runImport(session, path, sink);
+        QVERIFY2(result.ending.isDone(), qPrintable(result.ending.message));
+        QCOMPARE(::counters(sink.last), QStringLiteral("6000,6000,0,0,0"));
+        QVERIFY2(faults.isEmpty(), qPrintable(faults.mid(0, 5).join(u'\n')));
+        QVERIFY(checked > 6000 * 6);
     }
 
     void failedInsertLines()

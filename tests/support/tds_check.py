@@ -33,13 +33,17 @@ PRESENT_CODE = "6900000000010"  # a code of the import file that BD_Material alr
 SCRIPT = {"rules": [
     {"match": r"over \(partition by Bar\)", "columns": [["Rows", "int"]] + DISK_COLUMNS,
      "rows": [[2, 1, 1, "A"], [2, 2, 5, "A"], [2, 3, 2, "条码B"], [2, 4, 2, "条码B"]]},
-    {"match": r"^select \* from diskinfo where DiskID in", "columns": DISK_COLUMNS,
+    {"match": r"^select DiskID, DiskNum, Bar from diskinfo where DiskID in", "columns": DISK_COLUMNS,
      "rows": [[2, 5, "A"], [4, 2, "条码B"]]},
-    {"match": r"^select DiskID, Bar from diskinfo where DiskID in", "columns": DISK_COLUMNS[::2],
-     "rows": [[2, "A"], [4, "条码B"]]},
+    # The rows of the batch's barcodes, held, then what the delete left of them.
+    {"match": r"^select DiskID, Bar from diskinfo with \(updlock, holdlock\) where Bar in", "columns": DISK_COLUMNS[::2],
+     "rows": [[1, "A"], [2, "A"], [3, "条码B"], [4, "条码B"]]},
+    {"match": r"^select DiskID, Bar from diskinfo where Bar in", "columns": DISK_COLUMNS[::2],
+     "rows": [[1, "A"], [3, "条码B"]]},
+    {"match": r"columnproperty\(", "columns": [["isIdentity", "int"]], "rows": [[1]]},
     {"match": r"^delete from diskinfo where DiskID in", "count": 2},
     {"match": r"^select \* from diskinfo where 1=0", "columns": DISK_COLUMNS},
-    {"match": r"^select DiskID from diskinfo where DiskID in", "columns": DISK_COLUMNS[:1], "rows": [[102]]},
+    {"match": r"^select DiskID, Bar from diskinfo where DiskID in", "columns": DISK_COLUMNS[::2], "rows": [[102, "D"]]},
     {"match": r"^insert into diskinfo", "count": 1},
     {"match": r"^select \* from BD_Material where 1=0", "columns": MATERIAL_COLUMNS},
     {"match": r"^select BD_MCode from BD_Material where BD_MCode in", "columns": MATERIAL_COLUMNS[:1],
@@ -151,6 +155,9 @@ def check_rows_reach_chongma(run):
     for line in ("A\t2", "条码B\t4"):
         if line not in found:
             problems.append("find does not list %r; it printed %r" % (line, run.output("find").strip()[:200]))
+    for line in ("删除重码:2", "删除重码:4"):
+        if line not in run.output("clear").splitlines():
+            problems.append("clear does not log %r; it printed %r" % (line, run.output("clear").strip()[:200]))
     counters = re.search(r"已存在数：(\d+)", run.output("import"))
     if not counters or counters.group(1) != "1":
         problems.append("import counts %s codes present, not 1 (%s is in BD_Material): %r"
@@ -282,16 +289,48 @@ def check_identity_insert(run):
     return problems
 
 
+def check_stable_declarations(run):
+    """A statement keeps one declaration on its connection, so the server keeps one plan: a
+    value's length never changes what is declared (only a text beyond 4 000 characters takes
+    the long form)."""
+    seen = {}  # (connection, statement) -> declarations
+    problems = []
+    for r in statements(run):
+        if r.get("proc") not in ("sp_prepare", "sp_prepexec", "sp_executesql") or not r.get("declarations"):
+            continue
+        key = (r["conn"], r["statement"])
+        declared = re.sub(r"(?i)nvarchar\(max\)", "NVARCHAR(4000)", r["declarations"])
+        if key in seen and seen[key] != declared:
+            problems.append("%s is declared %r, before %r" % (describe(r), r["declarations"][:80], seen[key][:80]))
+        seen.setdefault(key, declared)
+    return problems if seen else ["no declared statement was recorded"]
+
+
+def check_session_settings(run):
+    """Every session yields to the users' own application in a deadlock, set where it lasts."""
+    problems, sessions = [], {r["conn"] for r in run.requests if r["kind"] == "login"}
+    for conn in sorted(sessions):
+        settings = [r for r in statements(run) if r["conn"] == conn
+                    and re.match(r"(?i)^\s*set\s+deadlock_priority\s+low\s*$", r.get("statement") or "")]
+        if not settings:
+            problems.append("connection %d never sets deadlock_priority low" % conn)
+        problems += ["%s arrives as %s, not as a plain SQL batch" % (describe(r), r["proc"])
+                     for r in settings if r["kind"] != "batch"]
+    return problems if sessions else ["no login was recorded"]
+
+
 CHECKS = [
     ("commands", "every chongma-cli command exits 0", check_commands),
     ("rows", "rows the endpoint returns reach chongma (find, import's lookups)", check_rows_reach_chongma),
     ("tds-version", "every login asks for TDS 7.4", check_login_version),
     ("app-name", "every login names the application 'chongma'", check_app_name),
     ("declarations", "no text parameter is longer than the declaration it runs under", check_texts_fit_declarations),
+    ("stable", "a statement keeps its declarations from one execution to the next", check_stable_declarations),
     ("parameters", "no request carries more than 2 100 parameters", check_parameter_count),
     ("values", "no values list has more than 1 000 rows", check_values_rows),
     ("identity-insert", "set identity_insert on is a plain batch, before the inserts, on their connection",
      check_identity_insert),
+    ("session", "every session sets deadlock_priority low in a plain batch", check_session_settings),
 ]
 
 
