@@ -1,5 +1,6 @@
 #include "cli/Command.h"
 #include "cli/Terminal.h"
+#include "data/Catalog.h"
 #include "data/DataLink.h"
 #include "data/Error.h"
 #include "data/Session.h"
@@ -14,7 +15,8 @@ public:
     QString synopsis() const override { return {}; }
     QString summary() const override
     {
-        return QStringLiteral("open the connection, run a harmless query and say which of diskinfo and BD_Material can be read");
+        return QStringLiteral("open the connection, say which of diskinfo and BD_Material can be read, and what will make "
+                              "a job slow or unsafe there (missing indexes, triggers, an identity DiskID, collations)");
     }
 
     int execute(const Context &context) override
@@ -35,6 +37,25 @@ public:
             err(QStringLiteral("chongma-cli: the database holds neither diskinfo nor BD_Material"));
             return Failed;
         }
+        // What will make a job slow or unsafe here, as the catalogue tells.
+        const TableFacts diskinfo = catalog::describe(*session, QStringLiteral("diskinfo"));
+        const TableFacts materials = catalog::describe(*session, QStringLiteral("BD_Material"));
+        for (const TableFacts *facts : {&diskinfo, &materials}) {
+            if (!facts->known)
+                continue;
+            for (const ColumnFacts &c : facts->columns) {
+                out(QStringLiteral("%1.%2: %3%4, %5%6")
+                        .arg(facts->table, c.name, c.type,
+                             c.collation.isEmpty() ? QString() : QStringLiteral(" collate ") + c.collation,
+                             c.indexed ? QStringLiteral("indexed") : QStringLiteral("no index"),
+                             c.identity ? QStringLiteral(", identity") : QString()));
+            }
+            out(QStringLiteral("%1: triggers: %2")
+                    .arg(facts->table, facts->triggers.isEmpty() ? QStringLiteral("none")
+                                                                 : facts->triggers.join(QStringLiteral(", "))));
+        }
+        for (const QString &warning : catalog::warnings(diskinfo, materials))
+            out(QStringLiteral("warning: ") + warning);
         return Ok;
     }
 };

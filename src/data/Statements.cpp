@@ -170,6 +170,74 @@ QString materialsPresent(qsizetype codes)
     return QStringLiteral("select BD_MCode from BD_Material where BD_MCode in (%1)").arg(placeholders(codes));
 }
 
+namespace catalog {
+
+QString columns(Dialect dialect)
+{
+    switch (dialect) {
+    case Dialect::SqlServer:
+        return QStringLiteral("select c.name as name, t.name as type, c.max_length as size, c.collation_name as collation, "
+                              "c.is_identity as isIdentity from sys.columns as c inner join sys.types as t "
+                              "on t.user_type_id = c.user_type_id where c.object_id = object_id(?) order by c.column_id");
+    case Dialect::PostgreSQL:
+        // Unquoted names are folded to lower case there.
+        return QStringLiteral("select column_name as name, data_type as type, character_maximum_length as size, "
+                              "collation_name as collation, case when is_identity = 'YES' or column_default like 'nextval(%' "
+                              "then 1 else 0 end as isIdentity from information_schema.columns "
+                              "where table_schema = current_schema() and table_name = lower(?) order by ordinal_position");
+    case Dialect::Sqlite:
+        return QStringLiteral("select name, type, null as size, null as collation, "
+                              "case when pk = 1 and upper(type) = 'INTEGER' then 1 else 0 end as isIdentity "
+                              "from pragma_table_info(?) order by cid");
+    case Dialect::Other:
+        break;
+    }
+    return {};
+}
+
+QString indexedColumns(Dialect dialect)
+{
+    switch (dialect) {
+    case Dialect::SqlServer:
+        return QStringLiteral("select distinct c.name as name from sys.indexes as i inner join sys.index_columns as ic "
+                              "on ic.object_id = i.object_id and ic.index_id = i.index_id and ic.key_ordinal = 1 "
+                              "inner join sys.columns as c on c.object_id = ic.object_id and c.column_id = ic.column_id "
+                              "where i.object_id = object_id(?)");
+    case Dialect::PostgreSQL:
+        return QStringLiteral("select distinct a.attname as name from pg_index i join pg_class t on t.oid = i.indrelid "
+                              "join pg_attribute a on a.attrelid = t.oid and a.attnum = i.indkey[0] "
+                              "where t.relname = lower(?) and pg_table_is_visible(t.oid)");
+    case Dialect::Sqlite:
+        // An INTEGER PRIMARY KEY is the table's own rowid, indexed by nature.
+        return QStringLiteral("select ii.name as name from pragma_index_list(?) as il, pragma_index_info(il.name) as ii "
+                              "where ii.seqno = 0 union select name from pragma_table_info(?) "
+                              "where pk = 1 and upper(type) = 'INTEGER'");
+    case Dialect::Other:
+        break;
+    }
+    return {};
+}
+
+QString triggers(Dialect dialect)
+{
+    switch (dialect) {
+    case Dialect::SqlServer:
+        return QStringLiteral("select name from sys.triggers where parent_id = object_id(?)");
+    case Dialect::PostgreSQL:
+        return QStringLiteral("select g.tgname as name from pg_trigger g join pg_class t on t.oid = g.tgrelid "
+                              "where t.relname = lower(?) and not g.tgisinternal and pg_table_is_visible(t.oid) "
+                              "union all select rulename from pg_rules where tablename = lower(?) "
+                              "and schemaname = current_schema()");
+    case Dialect::Sqlite:
+        return QStringLiteral("select name from sqlite_master where type = 'trigger' and lower(tbl_name) = lower(?)");
+    case Dialect::Other:
+        break;
+    }
+    return {};
+}
+
+} // namespace catalog
+
 QString columnName(const QString &name)
 {
     static const QRegularExpression plain(QStringLiteral("^[A-Za-z_][A-Za-z0-9_]*$"));
@@ -188,7 +256,8 @@ QStringList all()
                            identityInsert(QStringLiteral("diskinfo"), false), materialExists(), insertMaterial()};
     // Not sessionSettings(SqlServer): Debian's sqlfluff (1.4) does not know SET DEADLOCK_PRIORITY,
     // which is SQL Server's own documented form.
-    statements << isIdentity(Dialect::SqlServer);
+    statements << isIdentity(Dialect::SqlServer) << catalog::columns(Dialect::SqlServer)
+               << catalog::indexedColumns(Dialect::SqlServer) << catalog::triggers(Dialect::SqlServer);
     for (qsizetype n : {1, 2, 3}) {
         statements << rowsOfBars(n, Dialect::SqlServer, true) << rowsOfBars(n, Dialect::SqlServer, false) << deleteRows(n) << rowsById(n, QStringLiteral("DiskID, DiskNum, Bar")) << idsPresent(n) << insertMaterials(n)
                    << materialsPresent(n);

@@ -76,6 +76,14 @@ QString insertMaterials(qsizetype rows);
 // The stored codes that match any of the codes bound, as the database compares them.
 QString materialsPresent(qsizetype codes);
 
+// ---- the catalogue, for check's account of a database --------------------------------------
+// Each takes the table's name bound; "" where the dialect has no such statement.
+namespace catalog {
+QString columns(Dialect dialect);       // name, type, size, collation, isIdentity; in column order
+QString indexedColumns(Dialect dialect); // name: the leading column of an index
+QString triggers(Dialect dialect);       // name: triggers (and PostgreSQL's rules) on the table
+} // namespace catalog
+
 // A column name as it may stand in a statement: quoted unless it is a plain identifier.
 QString columnName(const QString &name);
 

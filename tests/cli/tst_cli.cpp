@@ -134,6 +134,54 @@ private slots:
         QVERIFY2(!ok.out.contains(QLatin1String("chongma-test")), "the password must not be printed");
     }
 
+    // check says what will make a job slow or unsafe on this database, from its catalogue.
+    void checkTellsWhatMakesAJobSlow_data()
+    {
+        QTest::addColumn<QString>("schema"); // "indexes", "trigger" or nothing more
+        QTest::addColumn<QStringList>("said");
+        QTest::addColumn<QStringList>("notSaid");
+        QTest::newRow("no indexes")
+            << QString()
+            << QStringList({"diskinfo.DiskID: ", "warning: diskinfo.DiskID has no index", "warning: diskinfo.Bar has no index",
+                            "warning: BD_Material.BD_MCode has no index", "diskinfo: triggers: none"})
+            << QStringList({"warning: diskinfo has triggers"});
+        QTest::newRow("the indexes the jobs use")
+            << "indexes" << QStringList({"diskinfo.Bar: ", "indexed"})
+            << QStringList({"has no index", "warning: diskinfo has triggers"});
+        QTest::newRow("a trigger on diskinfo")
+            << "trigger" << QStringList({"diskinfo: triggers: keep_rows", "warning: diskinfo has triggers or rules (keep_rows)"})
+            << QStringList();
+    }
+
+    void checkTellsWhatMakesAJobSlow()
+    {
+        QFETCH_GLOBAL(QString, backend);
+        QFETCH(QString, schema);
+        QFETCH(QStringList, said);
+        QFETCH(QStringList, notSaid);
+        ScratchDatabase db(backend);
+        db.createDiskinfo();
+        db.createMaterials();
+        if (schema == QLatin1String("indexes")) {
+            db.exec(QStringLiteral("create index i_id on diskinfo (DiskID)"));
+            db.exec(QStringLiteral("create index i_bar on diskinfo (Bar)"));
+            db.exec(QStringLiteral("create index i_code on BD_Material (BD_MCode)"));
+        } else if (schema == QLatin1String("trigger")) {
+            if (db.isPostgres()) {
+                db.exec(QStringLiteral("create function keep() returns trigger language plpgsql as $$ begin return null; end $$"));
+                db.exec(QStringLiteral("create trigger keep_rows before delete on diskinfo for each row execute function keep()"));
+            } else {
+                db.exec(QStringLiteral("create trigger keep_rows before delete on diskinfo begin select raise(ignore); end"));
+            }
+        }
+        const Run r = cli({"--udl", db.udlPath(), "check"});
+        QCOMPARE(r.code, 0);
+        for (const QString &line : said)
+            QVERIFY2(r.out.contains(line, Qt::CaseInsensitive), qPrintable(line + QStringLiteral(" in:\n") + r.out));
+        for (const QString &line : notSaid)
+            QVERIFY2(!r.out.contains(line, Qt::CaseInsensitive), qPrintable(line + QStringLiteral(" in:\n") + r.out));
+    }
+
     void checkFailures_data()
     {
         QTest::addColumn<QString>("initString"); // empty: no file at all

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "data/StatementPath.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+namespace chongma {
+
+class TData1;
+
+// What the database's catalogue says of a table, as far as the server tells.
+struct ColumnFacts {
+    QString name;
+    QString type;      // as the server names it, with its size where it has one
+    QString collation; // "" where none or not told
+    bool indexed = false;  // the leading column of some index
+    bool identity = false; // values the server makes itself
+};
+
+struct TableFacts {
+    QString table;
+    Dialect dialect = Dialect::Other;
+    bool known = false; // the server's catalogue could be read for it
+    QList<ColumnFacts> columns;
+    QStringList triggers; // and PostgreSQL's rules
+    const ColumnFacts *column(const QString &name) const; // ignoring case; nullptr when absent
+};
+
+namespace catalog {
+
+// The catalogue's facts about `table`; `known` false where the dialect has no catalogue here
+// or it could not be read. Never throws for a failed catalogue query.
+TableFacts describe(TData1 &session, const QString &table);
+
+// What will make a job slow or unsafe on these tables: a missing index on a column a job
+// matches on, triggers, an identity DiskID, a varchar under an SQL_ collation. One line each.
+QStringList warnings(const TableFacts &diskinfo, const TableFacts &materials);
+
+} // namespace catalog
+} // namespace chongma
