@@ -1,14 +1,13 @@
 #include "data/DataLink.h"
 
 #include "data/Error.h"
+#include "data/OdbcString.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QList>
 #include <QStringDecoder>
-
-#include <algorithm>
 
 namespace chongma {
 
@@ -91,159 +90,6 @@ QList<Pair> splitInitString(const QString &s)
         lastKey = key;
     }
     return pairs;
-}
-
-// One attribute of an ODBC connection string, with where its value sits in that string.
-struct OdbcAttribute {
-    QString key;
-    QString value;   // braces or quotes removed, doubled closers read as one
-    QString written; // between the braces or quotes, as written
-    qsizetype valueFrom = 0;
-    qsizetype valueTo = 0;
-};
-
-// ODBC quotes a value with braces; some drivers also take " or '. Inside, the closing character
-// doubled stands for itself, so a quoted value may hold ';'.
-QList<OdbcAttribute> odbcAttributes(const QString &conn)
-{
-    QList<OdbcAttribute> out;
-    const qsizetype n = conn.size();
-    qsizetype i = 0;
-    while (i < n) {
-        const qsizetype eq = conn.indexOf(u'=', i);
-        const qsizetype semi = conn.indexOf(u';', i);
-        if (eq < 0 || (semi >= 0 && semi < eq)) {
-            if (semi < 0)
-                break;
-            i = semi + 1;
-            continue;
-        }
-        OdbcAttribute a;
-        a.key = conn.mid(i, eq - i).trimmed();
-        qsizetype v = eq + 1;
-        while (v < n && conn[v] == u' ')
-            ++v;
-        a.valueFrom = v;
-        const QChar open = v < n ? conn[v] : QChar();
-        if (open == u'{' || open == u'"' || open == u'\'') {
-            const QChar close = open == u'{' ? QChar(u'}') : open;
-            qsizetype j = v + 1;
-            qsizetype innerTo = n;
-            while (j < n) {
-                if (conn[j] == close) {
-                    if (j + 1 < n && conn[j + 1] == close) {
-                        a.value += close;
-                        j += 2;
-                        continue;
-                    }
-                    innerTo = j++;
-                    break;
-                }
-                a.value += conn[j++];
-            }
-            a.written = conn.mid(v + 1, innerTo - v - 1);
-            a.valueTo = j;
-            const qsizetype next = conn.indexOf(u';', j);
-            i = next < 0 ? n : next + 1;
-        } else {
-            const qsizetype end = semi < 0 ? n : semi;
-            a.value = conn.mid(v, end - v).trimmed();
-            a.written = a.value;
-            a.valueTo = end;
-            i = end + 1;
-        }
-        out.append(a);
-    }
-    return out;
-}
-
-bool isPasswordKey(const QString &key)
-{
-    return key.compare(u"pwd", Qt::CaseInsensitive) == 0
-        || key.compare(u"password", Qt::CaseInsensitive) == 0;
-}
-
-void addSecret(QStringList &secrets, const QString &value, const QString &written = QString())
-{
-    for (const QString &s : {value, written}) {
-        if (!s.isEmpty() && !secrets.contains(s))
-            secrets.append(s);
-    }
-}
-
-// The password in libpq's "keyword=value keyword='value' ..." (psqlODBC's pqopt): a value ends
-// at a blank unless quoted with ', and a backslash takes the next character as it is.
-void addConninfoPasswords(QStringList &secrets, const QString &s)
-{
-    const qsizetype n = s.size();
-    qsizetype i = 0;
-    while (i < n) {
-        while (i < n && s[i].isSpace())
-            ++i;
-        const qsizetype keyFrom = i;
-        while (i < n && s[i] != u'=' && !s[i].isSpace())
-            ++i;
-        const QString key = s.mid(keyFrom, i - keyFrom);
-        while (i < n && s[i].isSpace())
-            ++i;
-        if (i >= n || s[i] != u'=') {
-            ++i;
-            continue;
-        }
-        ++i;
-        while (i < n && s[i].isSpace())
-            ++i;
-        const bool quoted = i < n && s[i] == u'\'';
-        if (quoted)
-            ++i;
-        const qsizetype from = i;
-        QString value;
-        while (i < n && (quoted ? s[i] != u'\'' : !s[i].isSpace())) {
-            if (s[i] == u'\\' && i + 1 < n)
-                ++i;
-            value += s[i++];
-        }
-        const QString written = s.mid(from, i - from);
-        if (quoted && i < n)
-            ++i;
-        if (key.compare(u"password", Qt::CaseInsensitive) == 0)
-            addSecret(secrets, value, written);
-    }
-}
-
-// Every password an ODBC connection string holds: PWD / Password, and pqopt's.
-void addOdbcPasswords(QStringList &secrets, const QString &conn)
-{
-    for (const OdbcAttribute &a : odbcAttributes(conn)) {
-        if (isPasswordKey(a.key))
-            addSecret(secrets, a.value, a.written);
-        else if (a.key.compare(u"pqopt", Qt::CaseInsensitive) == 0)
-            addConninfoPasswords(secrets, a.value);
-    }
-}
-
-QString maskOdbcPasswords(QString conn)
-{
-    const QList<OdbcAttribute> attributes = odbcAttributes(conn);
-    // Back to front, so earlier spans stay where they were.
-    for (auto it = attributes.crbegin(); it != attributes.crend(); ++it) {
-        if (isPasswordKey(it->key))
-            conn.replace(it->valueFrom, it->valueTo - it->valueFrom, QStringLiteral("***"));
-    }
-    return conn;
-}
-
-QString bracedOdbc(const QString &value)
-{
-    return u'{' + QString(value).replace(u'}', QStringLiteral("}}")) + u'}';
-}
-
-// ODBC reads ';' as the end of a value and braces as quoting; blanks at the ends may be trimmed.
-QString odbcValue(const QString &value)
-{
-    const bool needsBraces = value.contains(u';') || value.contains(u'{') || value.contains(u'}')
-        || (!value.isEmpty() && (value.front().isSpace() || value.back().isSpace()));
-    return needsBraces ? bracedOdbc(value) : value;
 }
 
 QString stripBraces(const QString &value)
@@ -496,21 +342,9 @@ QString DataLink::describe() const
 
 QString DataLink::redact(const QString &text) const
 {
-    QStringList spellings;
-    for (const QString &secret : secrets + QStringList{password}) {
-        if (secret.isEmpty())
-            continue;
-        spellings << secret << QString(secret).replace(u'}', QStringLiteral("}}"))
-                  << QString(secret).replace(u'"', QStringLiteral("\"\""))
-                  << QString(secret).replace(u'\'', QStringLiteral("''"));
-    }
-    // Longest first: a secret holding another must not be left half shown.
-    std::sort(spellings.begin(), spellings.end(),
-              [](const QString &a, const QString &b) { return a.size() > b.size(); });
-    QString out = text;
-    for (const QString &s : std::as_const(spellings))
-        out.replace(s, QStringLiteral("***"));
-    return out;
+    Secrets all = secrets;
+    all.add(password);
+    return all.maskText(text);
 }
 
 QString decodeDataLinkBytes(const QByteArray &bytes)
@@ -574,9 +408,9 @@ DataLink parseDataLink(const QString &text, const QString &baseDir,
         link.properties.insert(key, pair.value); // the last of a repeated key wins
         // Also from a repeated key: a value not used may still be a password someone typed.
         if (key == u"password" || key == u"pwd")
-            addSecret(link.secrets, pair.value);
+            link.secrets.add(pair.value);
         else if (key == u"extended properties")
-            addOdbcPasswords(link.secrets, pair.value);
+            link.secrets.addFromOdbc(pair.value);
     }
     const Properties p(link.properties);
     link.password = p.value({"password", "pwd"});

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "data/Secrets.h"
+
 #include <QByteArray>
 #include <QMap>
 #include <QProcessEnvironment>
@@ -24,7 +26,7 @@ struct DataLink {
     QString password;   // the OLE DB one, used to log in; never printed or logged
     // Every password the init string holds (the OLE DB ones and those inside Extended
     // Properties), each also as written when quoting or escapes changed it.
-    QStringList secrets;
+    Secrets secrets;
     bool integratedSecurity = false;
     int connectTimeout = 15; // seconds, 0 = wait as long as the driver does
     int commandTimeout = 30; // seconds a statement may run, 0 = no limit
@@ -42,8 +44,8 @@ struct DataLink {
     QString qtDriver() const; // "QODBC" or "QSQLITE"
     // One line naming the kind, server or file and database; never the password.
     QString describe() const;
-    // `text` with every occurrence of `password` and of every secret masked as "***", also as
-    // a driver may echo them: '}' or a quote doubled. For driver messages.
+    // `text` with `password` and every secret masked as Secrets::maskText does. For driver
+    // messages.
     QString redact(const QString &text) const;
 };
 

@@ -1,0 +1,110 @@
+#include "data/OdbcString.h"
+
+namespace chongma {
+
+QList<OdbcAttribute> odbcAttributes(const QString &conn)
+{
+    QList<OdbcAttribute> out;
+    const qsizetype n = conn.size();
+    qsizetype i = 0;
+    while (i < n) {
+        const qsizetype eq = conn.indexOf(u'=', i);
+        const qsizetype semi = conn.indexOf(u';', i);
+        if (eq < 0 || (semi >= 0 && semi < eq)) {
+            if (semi < 0)
+                break;
+            i = semi + 1;
+            continue;
+        }
+        OdbcAttribute a;
+        a.key = conn.mid(i, eq - i).trimmed();
+        qsizetype v = eq + 1;
+        while (v < n && conn[v] == u' ')
+            ++v;
+        a.valueFrom = v;
+        const QChar open = v < n ? conn[v] : QChar();
+        if (open == u'{' || open == u'"' || open == u'\'') {
+            const QChar close = open == u'{' ? QChar(u'}') : open;
+            qsizetype j = v + 1;
+            qsizetype innerTo = n;
+            while (j < n) {
+                if (conn[j] == close) {
+                    if (j + 1 < n && conn[j + 1] == close) {
+                        a.value += close;
+                        j += 2;
+                        continue;
+                    }
+                    innerTo = j++;
+                    break;
+                }
+                a.value += conn[j++];
+            }
+            a.written = conn.mid(v + 1, innerTo - v - 1);
+            a.valueTo = j;
+            const qsizetype next = conn.indexOf(u';', j);
+            i = next < 0 ? n : next + 1;
+        } else {
+            const qsizetype end = semi < 0 ? n : semi;
+            a.value = conn.mid(v, end - v).trimmed();
+            a.written = a.value;
+            a.valueTo = end;
+            i = end + 1;
+        }
+        out.append(a);
+    }
+    return out;
+}
+
+QString bracedOdbc(const QString &value)
+{
+    return u'{' + QString(value).replace(u'}', QStringLiteral("}}")) + u'}';
+}
+
+// ODBC reads ';' as the end of a value and braces as quoting; blanks at the ends may be trimmed.
+QString odbcValue(const QString &value)
+{
+    const bool needsBraces = value.contains(u';') || value.contains(u'{') || value.contains(u'}')
+        || (!value.isEmpty() && (value.front().isSpace() || value.back().isSpace()));
+    return needsBraces ? bracedOdbc(value) : value;
+}
+
+QList<ConninfoEntry> conninfoEntries(const QString &s)
+{
+    QList<ConninfoEntry> out;
+    const qsizetype n = s.size();
+    qsizetype i = 0;
+    while (i < n) {
+        while (i < n && s[i].isSpace())
+            ++i;
+        const qsizetype keyFrom = i;
+        while (i < n && s[i] != u'=' && !s[i].isSpace())
+            ++i;
+        ConninfoEntry e;
+        e.key = s.mid(keyFrom, i - keyFrom);
+        while (i < n && s[i].isSpace())
+            ++i;
+        if (i >= n || s[i] != u'=') {
+            ++i;
+            continue;
+        }
+        ++i;
+        while (i < n && s[i].isSpace())
+            ++i;
+        const bool quoted = i < n && s[i] == u'\'';
+        if (quoted)
+            ++i;
+        const qsizetype from = i;
+        while (i < n && (quoted ? s[i] != u'\'' : !s[i].isSpace())) {
+            if (s[i] == u'\\' && i + 1 < n)
+                ++i;
+            e.value += s[i++];
+        }
+        e.written = s.mid(from, i - from);
+        if (quoted && i < n)
+            ++i;
+        out.append(e);
+    }
+    return out;
+}
+
+} // namespace chongma

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+
+namespace chongma {
+
+// One attribute of an ODBC connection string, with where its value sits in that string.
+struct OdbcAttribute {
+    QString key;
+    QString value;   // braces or quotes removed, doubled closers read as one
+    QString written; // between the braces or quotes, as written
+    qsizetype valueFrom = 0;
+    qsizetype valueTo = 0;
+};
+
+// ODBC quotes a value with braces; some drivers also take " or '. Inside, the closing character
+// doubled stands for itself, so a quoted value may hold ';'.
+QList<OdbcAttribute> odbcAttributes(const QString &conn);
+
+// `value` always braced, as a Driver attribute is written.
+QString bracedOdbc(const QString &value);
+
+// `value` as a connection string carries it: braced when ODBC would misread it bare.
+QString odbcValue(const QString &value);
+
+// A libpq "keyword=value keyword='value' ..." entry (psqlODBC's pqopt): a value ends at a blank
+// unless quoted with ', and a backslash takes the next character as it is.
+struct ConninfoEntry {
+    QString key;
+    QString value;   // escapes resolved
+    QString written; // as it stands, without the quotes
+};
+
+QList<ConninfoEntry> conninfoEntries(const QString &s);
+
+} // namespace chongma
