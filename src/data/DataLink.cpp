@@ -129,8 +129,9 @@ struct ServerAddress {
 };
 
 // host, host\instance, host,port or tcp:host,port (as SQL Server clients accept them).
-ServerAddress parseServer(const QString &dataSource)
+ServerAddress parseServer(const QString &dataSource, const Secrets &secrets)
 {
+    const QString shown = secrets.maskValue(dataSource);
     QString s = dataSource.trimmed();
     if (s.startsWith(u"tcp:", Qt::CaseInsensitive))
         s = s.mid(4).trimmed();
@@ -142,7 +143,7 @@ ServerAddress parseServer(const QString &dataSource)
         const int port = a.port.toInt(&ok);
         if (!ok || port < 1 || port > 65535) {
             throw ConnectionError(
-                QStringLiteral("Data Source \"%1\" has a bad port number").arg(dataSource));
+                QStringLiteral("Data Source \"%1\" has a bad port number").arg(shown));
         }
         a.port = QString::number(port);
         s = s.left(comma).trimmed();
@@ -153,11 +154,11 @@ ServerAddress parseServer(const QString &dataSource)
         s = s.left(slash).trimmed();
         if (a.instance.isEmpty() || a.instance.contains(u'\\')) {
             throw ConnectionError(
-                QStringLiteral("Data Source \"%1\" has a bad instance name").arg(dataSource));
+                QStringLiteral("Data Source \"%1\" has a bad instance name").arg(shown));
         }
     }
     if (s.isEmpty())
-        throw ConnectionError(QStringLiteral("Data Source \"%1\" names no server").arg(dataSource));
+        throw ConnectionError(QStringLiteral("Data Source \"%1\" names no server").arg(shown));
     a.host = s;
     return a;
 }
@@ -182,7 +183,8 @@ private:
 };
 
 // A time-out key: whole seconds, 0 or more; `seconds` keeps its default when the key is absent.
-void readSeconds(const Properties &p, const char *key, const char *name, int &seconds)
+void readSeconds(const Properties &p, const Secrets &secrets, const char *key, const char *name,
+                 int &seconds)
 {
     if (!p.has(key))
         return;
@@ -191,7 +193,7 @@ void readSeconds(const Properties &p, const char *key, const char *name, int &se
     const int read = value.toInt(&ok);
     if (!ok || read < 0) {
         throw ConnectionError(QStringLiteral("%1 \"%2\" is not a number of seconds (0 or more)")
-                                  .arg(QLatin1String(name), value));
+                                  .arg(QLatin1String(name), secrets.maskValue(value)));
     }
     seconds = read;
 }
@@ -201,7 +203,7 @@ void mapSqlServer(DataLink &link, const Properties &p, const QProcessEnvironment
     link.dataSource = p.value({"data source", "server"});
     if (link.dataSource.trimmed().isEmpty())
         throw ConnectionError(QStringLiteral("no Data Source (the SQL Server to connect to)"));
-    ServerAddress address = parseServer(link.dataSource);
+    ServerAddress address = parseServer(link.dataSource, link.secrets);
     link.catalog = p.value({"initial catalog", "database"});
 
     const QString integrated = p.value({"integrated security"});
@@ -265,7 +267,7 @@ void mapOdbc(DataLink &link, const Properties &p)
     if (conn.isEmpty()) {
         throw ConnectionError(QStringLiteral(
             "provider %1 needs Extended Properties (the ODBC connection, e.g. DSN=...)")
-                                  .arg(link.provider));
+                                  .arg(link.secrets.maskValue(link.provider)));
     }
     if (!conn.endsWith(u';'))
         conn += u';';
@@ -289,13 +291,22 @@ void mapSqlite(DataLink &link, const Properties &p, const QString &baseDir)
     // Opening a missing file would create an empty database and hide the mistake.
     if (!info.exists()) {
         throw ConnectionError(QStringLiteral("SQLite database file %1 does not exist")
-                                  .arg(QDir::toNativeSeparators(path)));
+                                  .arg(link.secrets.maskValue(QDir::toNativeSeparators(path))));
     }
     if (!info.isFile()) {
         throw ConnectionError(QStringLiteral("SQLite database %1 is not a regular file")
-                                  .arg(QDir::toNativeSeparators(path)));
+                                  .arg(link.secrets.maskValue(QDir::toNativeSeparators(path))));
     }
     link.sqliteFile = path;
+}
+
+// The data link's passwords with the one it logs in with, which a link built in code may hold
+// alone.
+Secrets knownSecrets(const DataLink &link)
+{
+    Secrets all = link.secrets;
+    all.add(link.password);
+    return all;
 }
 
 } // namespace
@@ -307,13 +318,14 @@ QString DataLink::qtDriver() const
 
 QString DataLink::describe() const
 {
+    const Secrets all = knownSecrets(*this);
     QString line;
     switch (kind) {
     case Kind::SqlServer: {
         line = QStringLiteral("SQL Server via ODBC driver %1: server %2, ")
-                   .arg(odbcDriver, dataSource.trimmed());
+                   .arg(all.maskValue(odbcDriver), all.maskValue(dataSource.trimmed()));
         line += catalog.isEmpty() ? QStringLiteral("default database")
-                                  : QStringLiteral("database %1").arg(catalog);
+                                  : QStringLiteral("database %1").arg(all.maskValue(catalog));
         if (integratedSecurity) {
 #ifdef Q_OS_WIN
             line += QStringLiteral(", integrated security");
@@ -322,30 +334,26 @@ QString DataLink::describe() const
                 ", integrated security (on Linux this needs Kerberos: a valid ticket, see kinit)");
 #endif
         } else if (!userId.isEmpty()) {
-            line += QStringLiteral(", user %1").arg(userId);
+            line += QStringLiteral(", user %1").arg(all.maskValue(userId));
         } else {
             line += QStringLiteral(", no user name");
         }
         break;
     }
     case Kind::Odbc:
-        line = QStringLiteral("ODBC: %1").arg(maskOdbcPasswords(odbcConnection));
+        line = QStringLiteral("ODBC: %1").arg(all.maskOdbc(odbcConnection));
         if (!userId.isEmpty())
-            line += QStringLiteral(" (user %1)").arg(userId);
+            line += QStringLiteral(" (user %1)").arg(all.maskValue(userId));
         break;
     case Kind::Sqlite:
-        line = QStringLiteral("SQLite: file %1").arg(QDir::toNativeSeparators(sqliteFile));
+        line = QStringLiteral("SQLite: file %1")
+                   .arg(all.maskValue(QDir::toNativeSeparators(sqliteFile)));
         break;
     }
-    return redact(line);
+    return line;
 }
 
-QString DataLink::redact(const QString &text) const
-{
-    Secrets all = secrets;
-    all.add(password);
-    return all.maskText(text);
-}
+QString DataLink::redact(const QString &text) const { return knownSecrets(*this).maskText(text); }
 
 QString decodeDataLinkBytes(const QByteArray &bytes)
 {
@@ -430,11 +438,11 @@ DataLink parseDataLink(const QString &text, const QString &baseDir,
             throw ConnectionError(
                 QStringLiteral("unknown provider \"%1\" (known: SQLOLEDB, SQLNCLI, MSOLEDBSQL, "
                                "MSDASQL, SQLite)")
-                    .arg(link.provider));
+                    .arg(link.secrets.maskValue(link.provider)));
         }
 
-        readSeconds(p, "connect timeout", "Connect Timeout", link.connectTimeout);
-        readSeconds(p, "command timeout", "Command Timeout", link.commandTimeout);
+        readSeconds(p, link.secrets, "connect timeout", "Connect Timeout", link.connectTimeout);
+        readSeconds(p, link.secrets, "command timeout", "Command Timeout", link.commandTimeout);
 
         switch (link.kind) {
         case DataLink::Kind::SqlServer:
@@ -448,7 +456,7 @@ DataLink parseDataLink(const QString &text, const QString &baseDir,
             break;
         }
     } catch (const ConnectionError &e) {
-        // A reason may quote a value the user typed into the wrong key.
+        // Values are masked where a reason quotes them; this catches a long password inside one.
         throw ConnectionError(link.redact(e.message()));
     }
     return link;

@@ -39,6 +39,7 @@ QList<OdbcAttribute> odbcAttributes(const QString &conn)
                 }
                 a.value += conn[j++];
             }
+            a.writtenFrom = v + 1;
             a.written = conn.mid(v + 1, innerTo - v - 1);
             a.valueTo = j;
             const qsizetype next = conn.indexOf(u';', j);
@@ -46,6 +47,7 @@ QList<OdbcAttribute> odbcAttributes(const QString &conn)
         } else {
             const qsizetype end = semi < 0 ? n : semi;
             a.value = conn.mid(v, end - v).trimmed();
+            a.writtenFrom = v;
             a.written = a.value;
             a.valueTo = end;
             i = end + 1;
@@ -93,13 +95,14 @@ QList<ConninfoEntry> conninfoEntries(const QString &s)
         const bool quoted = i < n && s[i] == u'\'';
         if (quoted)
             ++i;
-        const qsizetype from = i;
+        e.writtenFrom = i;
         while (i < n && (quoted ? s[i] != u'\'' : !s[i].isSpace())) {
             if (s[i] == u'\\' && i + 1 < n)
                 ++i;
             e.value += s[i++];
         }
-        e.written = s.mid(from, i - from);
+        e.writtenTo = i;
+        e.written = s.mid(e.writtenFrom, i - e.writtenFrom);
         if (quoted && i < n)
             ++i;
         out.append(e);

@@ -10,8 +10,9 @@ struct OdbcAttribute {
     QString key;
     QString value;   // braces or quotes removed, doubled closers read as one
     QString written; // between the braces or quotes, as written
-    qsizetype valueFrom = 0;
+    qsizetype valueFrom = 0; // the value, braces or quotes included
     qsizetype valueTo = 0;
+    qsizetype writtenFrom = 0; // where `written` starts
 };
 
 // ODBC quotes a value with braces; some drivers also take " or '. Inside, the closing character
@@ -24,12 +25,15 @@ QString bracedOdbc(const QString &value);
 // `value` as a connection string carries it: braced when ODBC would misread it bare.
 QString odbcValue(const QString &value);
 
-// A libpq "keyword=value keyword='value' ..." entry (psqlODBC's pqopt): a value ends at a blank
-// unless quoted with ', and a backslash takes the next character as it is.
+// A libpq "keyword=value keyword='value' ..." entry (psqlODBC's pqopt), with where its value
+// sits: a value ends at a blank unless quoted with ', and a backslash takes the next character as
+// it is.
 struct ConninfoEntry {
     QString key;
     QString value;   // escapes resolved
     QString written; // as it stands, without the quotes
+    qsizetype writtenFrom = 0;
+    qsizetype writtenTo = 0;
 };
 
 QList<ConninfoEntry> conninfoEntries(const QString &s);

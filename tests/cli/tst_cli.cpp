@@ -146,6 +146,10 @@ private slots:
         QTest::newRow("quoted ODBC password with a semicolon")
             << QStringLiteral("Provider=MSDASQL.1;Extended Properties='DSN=nosuchdsn%1;UID=u;PWD=\"Xy-91;Zq-77\"'")
             << QByteArray() << "nosuchdsn";
+        // "ab" is in "Database" and in "Unable": masking it there showed "Dat***ase".
+        QTest::newRow("short password, words holding its letters")
+            << QStringLiteral("Provider=MSDASQL.1;Extended Properties='DSN=nosuchdsn%1;Database=postgres;UID=u;PWD=ab'")
+            << QByteArray() << "Database=postgres;UID=u;PWD=***;";
         QTest::newRow("a text file as the SQLite database")
             << QStringLiteral("Provider=SQLite;Data Source=db.sqlite") << QByteArray("just some text, no database\n")
             << "not a database";

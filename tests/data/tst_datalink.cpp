@@ -1,5 +1,6 @@
 #include "data/DataLink.h"
 #include "data/Error.h"
+#include "data/Secrets.h"
 #include "data/Session.h"
 
 #include <QDir>
@@ -114,6 +115,8 @@ private slots:
     void errors();
     void secrets_data();
     void secrets();
+    void masking_data();
+    void masking();
 };
 
 void TestDataLink::encodings_data()
@@ -457,6 +460,18 @@ void TestDataLink::odbc_data()
         << QStringLiteral("Driver={PostgreSQL Unicode};PWD=\"a;Driver=b\";Server=h;")
         << "PostgreSQL Unicode" << ""
         << "ODBC: Driver={PostgreSQL Unicode};PWD=***;Server=h;";
+    // "ab" is in "Database": masking it there showed "Dat***ase".
+    QTest::newRow("short password inside, beside words holding it")
+        << QStringLiteral("Provider=MSDASQL;Extended Properties=\"Driver={PostgreSQL Unicode};"
+                          "Database=postgres;UID=u;PWD=ab\"")
+        << QStringLiteral("Driver={PostgreSQL Unicode};Database=postgres;UID=u;PWD=ab;")
+        << "PostgreSQL Unicode" << ""
+        << "ODBC: Driver={PostgreSQL Unicode};Database=postgres;UID=u;PWD=***;";
+    QTest::newRow("short password outside, a database named by it")
+        << QStringLiteral("Provider=MSDASQL;User ID=u;Password=1;Extended Properties=\"DSN=x;"
+                          "Database=1;Port=5431\"")
+        << QStringLiteral("DSN=x;Database=1;Port=5431;") << "" << "u"
+        << "ODBC: DSN=x;Database=***;Port=5431; (user u)";
     QTest::newRow("Password key outside and PWD inside")
         << QStringLiteral("Provider=MSDASQL;User ID=u;Password=") + kSecret
             + QStringLiteral(";Extended Properties=\"DSN=x;pwd=") + kSecret + u'"'
@@ -790,6 +805,84 @@ void TestDataLink::secrets()
     }
     QVERIFY2(openError.startsWith(description), qPrintable(openError));
     QVERIFY2(!leaks(openError, secret), qPrintable(openError));
+}
+
+void TestDataLink::masking_data()
+{
+    QTest::addColumn<QStringList>("secrets");
+    QTest::addColumn<QString>("as"); // "text", "odbc" or "value": which mask is asked
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("masked");
+
+    const QString refused = QStringLiteral("[unixODBC] Unable to connect: database \"postgres\" "
+                                           "at 127.0.0.1 port 1 is not available (error 1)");
+    // Short passwords are found only where a password key stands: anywhere else their letters
+    // are other words' letters, and a mask there would show them.
+    QTest::newRow("ab inside words") << QStringList{"ab"} << "text" << refused << refused;
+    QTest::newRow("a, also standing alone") << QStringList{"a"} << "text" << refused << refused;
+    QTest::newRow("1, also standing alone") << QStringList{"1"} << "text" << refused << refused;
+    QTest::newRow("at, also standing alone") << QStringList{"at"} << "text" << refused << refused;
+    QTest::newRow("ab where PWD stands")
+        << QStringList{"ab"} << "text"
+        << "login failed for \"DSN=x;UID=u;PWD=ab;Database=postgres\" (table t)"
+        << "login failed for \"DSN=x;UID=u;PWD=***;Database=postgres\" (table t)";
+    QTest::newRow("at where the init string's Password stands, blanks around =")
+        << QStringList{"at"} << "text" << "at 10:01; Password = at; User ID=sa"
+        << "at 10:01; Password = ***; User ID=sa";
+    QTest::newRow("1 quoted in an init string, ; inside")
+        << QStringList{"1;1"} << "text" << "Data Source=h;password=\"1;1\";Port=1"
+        << "Data Source=h;password=\"***\";Port=1";
+    QTest::newRow("a braced, } doubled")
+        << QStringList{"a}"} << "text" << "DSN=a;PWD={a}}};UID=a" << "DSN=a;PWD=***;UID=a";
+    QTest::newRow("ab in pqopt, in a connection string")
+        << QStringList{"ab"} << "odbc"
+        << "Driver={PostgreSQL Unicode};pqopt={password=ab sslmode=disable};Database=ab_db;"
+        << "Driver={PostgreSQL Unicode};pqopt={password=*** sslmode=disable};Database=ab_db;";
+    QTest::newRow("ab as a whole attribute value and as PWD")
+        << QStringList{"ab"} << "odbc" << "DSN=abc;Database=ab;PWD=ab;"
+        << "DSN=abc;Database=***;PWD=***;";
+    QTest::newRow("a value that is the password") << QStringList{"ab"} << "value" << "ab" << "***";
+    QTest::newRow("a value that is the password, blanks around")
+        << QStringList{"1"} << "value" << " 1 " << "***";
+    QTest::newRow("a value holding a short password") << QStringList{"ab"} << "value"
+                                                      << "tab,1433" << "tab,1433";
+
+    // Longer passwords mixing kinds of characters are searched for as whole tokens.
+    QTest::newRow("long, echoed by a driver")
+        << QStringList{kSecret} << "text" << "bad password " + kSecret + "." << "bad password ***.";
+    QTest::newRow("mixed, five characters, as a token")
+        << QStringList{"Sq5Ms"} << "text" << "user Sq5Ms; xSq5Msy" << "user ***; xSq5Msy";
+    QTest::newRow("ends with a sign: a letter may follow")
+        << QStringList{"pw-9!"} << "text" << "got pw-9!x" << "got ***x";
+    QTest::newRow("as a driver doubles a quote or a brace")
+        << QStringList{"Sq3'}Tw3"} << "text" << "said Sq3''}Tw3 and Sq3'}}Tw3"
+        << "said *** and ***";
+    QTest::newRow("longest first")
+        << QStringList{"Ab12", "Ab12-Cd34"} << "text" << "got Ab12-Cd34, Ab12" << "got ***, ***";
+    QTest::newRow("inside a value") << QStringList{kSecret} << "value" << kSecret + ",x" << "***,x";
+    // A plain word or number is a message's own: masking "password" in "password
+    // authentication failed" would tell it.
+    QTest::newRow("a plain word is not searched")
+        << QStringList{"password"} << "text" << "password authentication failed for user"
+        << "password authentication failed for user";
+    QTest::newRow("a plain number is not searched")
+        << QStringList{"5432"} << "text" << "port 5432 refused" << "port 5432 refused";
+}
+
+void TestDataLink::masking()
+{
+    QFETCH(QStringList, secrets);
+    QFETCH(QString, as);
+    QFETCH(QString, text);
+    QFETCH(QString, masked);
+
+    chongma::Secrets known;
+    for (const QString &secret : std::as_const(secrets))
+        known.add(secret);
+    const QString got = as == u"odbc" ? known.maskOdbc(text)
+        : as == u"value"              ? known.maskValue(text)
+                                      : known.maskText(text);
+    QCOMPARE(got, masked);
 }
 
 QTEST_GUILESS_MAIN(TestDataLink)
