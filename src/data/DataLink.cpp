@@ -271,11 +271,23 @@ void mapOdbc(DataLink &link, const Properties &p)
     }
     if (!conn.endsWith(u';'))
         conn += u';';
-    link.odbcConnection = conn;
     for (const OdbcAttribute &a : odbcAttributes(conn)) {
         if (a.key.compare(u"driver", Qt::CaseInsensitive) == 0)
             link.odbcDriver = a.value.trimmed();
     }
+    // The login given beside Extended Properties goes into the string, quoted: handed to Qt
+    // (6.4) apart, it is appended unquoted, and a ';' cuts the password short. It wins over one
+    // inside, as it did when appended.
+    if (!link.userId.isEmpty()) {
+        conn = withoutOdbcAttributes(conn, {QStringLiteral("uid")});
+        conn += QStringLiteral("UID=%1;").arg(odbcValue(link.userId));
+        link.userId.clear();
+    }
+    if (!link.password.isEmpty()) {
+        conn = withoutOdbcAttributes(conn, {QStringLiteral("pwd"), QStringLiteral("password")});
+        conn += QStringLiteral("PWD=%1;").arg(odbcValue(link.password));
+    }
+    link.odbcConnection = conn;
 }
 
 void mapSqlite(DataLink &link, const Properties &p, const QString &baseDir)

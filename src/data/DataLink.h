@@ -22,6 +22,7 @@ struct DataLink {
     QString provider;   // as written in the file
     QString dataSource; // as written: server, or file for SQLite
     QString catalog;    // Initial Catalog
+    // SqlServer: the login's user. Odbc: empty, as the login is in odbcConnection.
     QString userId;
     QString password;   // the OLE DB one, used to log in; never printed or logged
     // Every password the init string holds (the OLE DB ones and those inside Extended

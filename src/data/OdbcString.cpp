@@ -17,6 +17,7 @@ QList<OdbcAttribute> odbcAttributes(const QString &conn)
             continue;
         }
         OdbcAttribute a;
+        a.from = i;
         a.key = conn.mid(i, eq - i).trimmed();
         qsizetype v = eq + 1;
         while (v < n && conn[v] == u' ')
@@ -52,7 +53,19 @@ QList<OdbcAttribute> odbcAttributes(const QString &conn)
             a.valueTo = end;
             i = end + 1;
         }
+        a.to = qMin(i, n);
         out.append(a);
+    }
+    return out;
+}
+
+QString withoutOdbcAttributes(const QString &conn, const QStringList &keys)
+{
+    QString out = conn;
+    const QList<OdbcAttribute> attributes = odbcAttributes(conn);
+    for (auto it = attributes.crbegin(); it != attributes.crend(); ++it) {
+        if (keys.contains(it->key.toLower()))
+            out.remove(it->from, it->to - it->from);
     }
     return out;
 }

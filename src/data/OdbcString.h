@@ -2,6 +2,7 @@
 
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 namespace chongma {
 
@@ -13,6 +14,8 @@ struct OdbcAttribute {
     qsizetype valueFrom = 0; // the value, braces or quotes included
     qsizetype valueTo = 0;
     qsizetype writtenFrom = 0; // where `written` starts
+    qsizetype from = 0;        // past the ';' before it
+    qsizetype to = 0;          // past the ';' that ends the attribute, or the end
 };
 
 // ODBC quotes a value with braces; some drivers also take " or '. Inside, the closing character
@@ -24,6 +27,9 @@ QString bracedOdbc(const QString &value);
 
 // `value` as a connection string carries it: braced when ODBC would misread it bare.
 QString odbcValue(const QString &value);
+
+// `conn` without its attributes named by `keys` (lower case).
+QString withoutOdbcAttributes(const QString &conn, const QStringList &keys);
 
 // A libpq "keyword=value keyword='value' ..." entry (psqlODBC's pqopt), with where its value
 // sits: a value ends at a blank unless quoted with ', and a backslash takes the next character as

@@ -13,6 +13,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QStandardPaths>
@@ -132,6 +133,55 @@ private slots:
         QVERIFY2(said.value(2).startsWith(QLatin1String("BD_Material: cannot be read")), qPrintable(ok.out));
         QVERIFY(ok.out.contains(db.isPostgres() ? QLatin1String("ODBC") : QLatin1String("SQLite")));
         QVERIFY2(!ok.out.contains(QLatin1String("chongma-test")), "the password must not be printed");
+    }
+
+    // A login given beside Extended Properties, quoted as a data link quotes it, reaches the
+    // server intact: the server refuses any other password.
+    void checkLogsIn_data()
+    {
+        QTest::addColumn<QString>("password"); // the role's
+        QTest::addColumn<QString>("login");    // as the data link writes it; %1: the role
+        const QString odd = QStringLiteral("a;b}c 'd\"e f{");
+        QTest::newRow("double quotes around ; } ' \" { and blanks")
+            << odd << QStringLiteral("User ID=\"%1\";Password=\"a;b}c 'd\"\"e f{\"");
+        QTest::newRow("single quotes") << odd << QStringLiteral("User ID=\"%1\";Password='a;b}c ''d\"e f{'");
+        QTest::newRow("UID and PWD keys") << odd << QStringLiteral("UID=\"%1\";PWD=\"a;b}c 'd\"\"e f{\"");
+        // "ab" is in "Database" and "readable", which the output keeps whole.
+        QTest::newRow("short, bare") << QStringLiteral("ab") << QStringLiteral("User ID=\"%1\";Password=ab");
+    }
+
+    void checkLogsIn()
+    {
+        QFETCH_GLOBAL(QString, backend);
+        if (backend != QLatin1String("postgres"))
+            QSKIP("the login is checked by PostgreSQL");
+        QFETCH(QString, password);
+        QFETCH(QString, login);
+        ScratchDatabase db(backend);
+        db.createDiskinfo();
+        // Roles are the server's, not the database's: one named for this process, gone after.
+        // psqlODBC takes a user name as written, braces and all, so it holds no ';'.
+        const QString role = QStringLiteral("cm login'%1").arg(QCoreApplication::applicationPid());
+        const QString quotedRole = QLatin1Char('"') + role + QLatin1Char('"');
+        db.exec(QStringLiteral("create role %1 login password '%2'").arg(quotedRole, QString(password).replace(QLatin1Char('\''), QStringLiteral("''"))));
+        db.exec(QStringLiteral("grant usage on schema public to %1").arg(quotedRole));
+        db.exec(QStringLiteral("grant select on diskinfo to %1").arg(quotedRole));
+        QString server = chongma::test::postgresConnectionString();
+        server.remove(QRegularExpression(QStringLiteral("(Uid|Pwd)=[^;]*;"), QRegularExpression::CaseInsensitiveOption));
+        const QString udl = db.dir() + QStringLiteral("/login.udl");
+        chongma::test::writeDataLink(udl, QStringLiteral("Provider=MSDASQL.1;%1;Extended Properties=\"%2\"").arg(login.arg(role), server));
+        const Run r = cli({"--udl", udl, "check"});
+        db.exec(QStringLiteral("drop owned by %1").arg(quotedRole));
+        db.exec(QStringLiteral("drop role %1").arg(quotedRole));
+
+        QVERIFY2(r.code == 0, qPrintable(r.out + r.err));
+        const QStringList said = lines(r.out);
+        QVERIFY2(said.value(0).startsWith(QLatin1String("connected: ODBC: Driver={PostgreSQL Unicode};")), qPrintable(r.out));
+        QVERIFY2(said.value(0).contains(QLatin1String(";Database=t_")), qPrintable(r.out));
+        QVERIFY2(said.value(0).endsWith(QLatin1String("PWD=***;")), qPrintable(r.out));
+        QVERIFY2(said.value(1).startsWith(QLatin1String("diskinfo: readable")), qPrintable(r.out));
+        if (password.size() > 2)
+            QVERIFY2(!(r.out + r.err).contains(QLatin1String("a;b}c")), qPrintable(r.out + r.err));
     }
 
     void checkFailures_data()

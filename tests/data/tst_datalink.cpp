@@ -426,14 +426,27 @@ void TestDataLink::odbc_data()
     QTest::addColumn<QString>("user");
     QTest::addColumn<QString>("description");
 
+    // The login beside Extended Properties goes into the string: Qt would append it unquoted.
     QTest::newRow("DSN, login outside")
         << QStringLiteral("Provider=MSDASQL.1;Persist Security Info=False;User ID=sa;Password=")
             + kSecret + QStringLiteral(";Extended Properties=\"DSN=barcodes\"")
-        << "DSN=barcodes;" << "" << "sa" << "ODBC: DSN=barcodes; (user sa)";
+        << QStringLiteral("DSN=barcodes;UID=sa;PWD=") + kSecret + u';' << "" << ""
+        << "ODBC: DSN=barcodes;UID=sa;PWD=***;";
     QTest::newRow("DSN as Data Source only")
         << QStringLiteral("Provider=MSDASQL.1;Persist Security Info=False;User ID=sa;Password=")
             + kSecret + QStringLiteral(";Data Source=barcodes")
-        << "DSN=barcodes;" << "" << "sa" << "ODBC: DSN=barcodes; (user sa)";
+        << QStringLiteral("DSN=barcodes;UID=sa;PWD=") + kSecret + u';' << "" << ""
+        << "ODBC: DSN=barcodes;UID=sa;PWD=***;";
+    QTest::newRow("quoted login outside, braced into the string, over the one inside")
+        << QStringLiteral("Provider=MSDASQL.1;User ID='a;b';Password=\"p;w}d{ \"\"x\"\" \";"
+                          "Extended Properties=\"DSN=barcodes;uid=old; PWD=old;Port=1\"")
+        << QStringLiteral("DSN=barcodes;Port=1;UID={a;b};PWD={p;w}}d{ \"x\" };") << "" << ""
+        << "ODBC: DSN=barcodes;Port=1;UID={a;b};PWD=***;";
+    QTest::newRow("password outside only, user inside")
+        << QStringLiteral("Provider=MSDASQL.1;Password='x;y';Extended Properties=\"DSN=barcodes;"
+                          "UID=pg\"")
+        << QStringLiteral("DSN=barcodes;UID=pg;PWD={x;y};") << "" << ""
+        << "ODBC: DSN=barcodes;UID=pg;PWD=***;";
     QTest::newRow("whole driver string")
         << QStringLiteral("Provider=MSDASQL.1;Persist Security Info=False;Extended Properties=\""
                           "Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=5432;Database=bc;"
@@ -470,13 +483,13 @@ void TestDataLink::odbc_data()
     QTest::newRow("short password outside, a database named by it")
         << QStringLiteral("Provider=MSDASQL;User ID=u;Password=1;Extended Properties=\"DSN=x;"
                           "Database=1;Port=5431\"")
-        << QStringLiteral("DSN=x;Database=1;Port=5431;") << "" << "u"
-        << "ODBC: DSN=x;Database=***;Port=5431; (user u)";
+        << QStringLiteral("DSN=x;Database=1;Port=5431;UID=u;PWD=1;") << "" << ""
+        << "ODBC: DSN=x;Database=***;Port=5431;UID=u;PWD=***;";
     QTest::newRow("Password key outside and PWD inside")
         << QStringLiteral("Provider=MSDASQL;User ID=u;Password=") + kSecret
             + QStringLiteral(";Extended Properties=\"DSN=x;pwd=") + kSecret + u'"'
-        << QStringLiteral("DSN=x;pwd=") + kSecret + u';' << "" << "u"
-        << "ODBC: DSN=x;pwd=***; (user u)";
+        << QStringLiteral("DSN=x;UID=u;PWD=") + kSecret + u';' << "" << ""
+        << "ODBC: DSN=x;UID=u;PWD=***;";
 }
 
 void TestDataLink::odbc()
@@ -749,7 +762,7 @@ void TestDataLink::secrets_data()
     QTest::newRow("MSDASQL, Password outside")
         << QStringLiteral("Provider=MSDASQL.1;User ID=u;Password=Od1Out;"
                           "Extended Properties=\"DSN=chongma-none\"")
-        << "" << "Od1Out" << "ODBC: DSN=chongma-none; (user u)";
+        << "" << "Od1Out" << "ODBC: DSN=chongma-none;UID=u;PWD=***;";
     QTest::newRow("MSDASQL, pwd plain")
         << dsn + QStringLiteral("\"DSN=chongma-none;UID=u;pwd=Od2Plain\"") << "" << "Od2Plain"
         << "ODBC: DSN=chongma-none;UID=u;pwd=***;";
