@@ -216,6 +216,7 @@ void mapSqlServer(DataLink &link, const Properties &p, const QProcessEnvironment
     if (link.odbcDriver.isEmpty())
         link.odbcDriver = defaultOdbcDriver();
     const bool freeTds = isFreeTds(link.odbcDriver);
+    const OdbcBraces braces = freeTds ? OdbcBraces::FreeTds : OdbcBraces::Doubled;
 
     // FreeTDS has no "(local)" or "." shorthand for this machine.
     if (freeTds
@@ -236,20 +237,27 @@ void mapSqlServer(DataLink &link, const Properties &p, const QProcessEnvironment
     }
 
     // Every attribute ends with ';': FreeTDS misreads a last one without it.
-    QString conn = QStringLiteral("Driver=%1;Server=%2;").arg(bracedOdbc(link.odbcDriver),
-                                                              odbcValue(server));
+    QString conn = QStringLiteral("Driver=%1;Server=%2;")
+                       .arg(bracedOdbc(link.odbcDriver),
+                            odbcValue(server, braces, QStringLiteral("Data Source")));
     if (!port.isEmpty())
         conn += QStringLiteral("Port=%1;").arg(port);
-    if (!link.catalog.isEmpty())
-        conn += QStringLiteral("Database=%1;").arg(odbcValue(link.catalog));
+    if (!link.catalog.isEmpty()) {
+        conn += QStringLiteral("Database=%1;")
+                    .arg(odbcValue(link.catalog, braces, QStringLiteral("Initial Catalog")));
+    }
     if (link.integratedSecurity) {
         conn += freeTds ? QStringLiteral("Trusted_Connection=Yes;")
                         : QStringLiteral("Trusted_Connection=yes;");
     } else {
-        if (!link.userId.isEmpty())
-            conn += QStringLiteral("UID=%1;").arg(odbcValue(link.userId));
-        if (!link.password.isEmpty())
-            conn += QStringLiteral("PWD=%1;").arg(odbcValue(link.password));
+        if (!link.userId.isEmpty()) {
+            conn += QStringLiteral("UID=%1;")
+                        .arg(odbcValue(link.userId, braces, QStringLiteral("User ID")));
+        }
+        if (!link.password.isEmpty()) {
+            conn += QStringLiteral("PWD=%1;")
+                        .arg(odbcValue(link.password, braces, QStringLiteral("the password")));
+        }
     }
     if (freeTds)
         conn += QStringLiteral("TDS_Version=7.4;ClientCharset=UTF-8;");
@@ -262,8 +270,10 @@ void mapOdbc(DataLink &link, const Properties &p)
     link.catalog = p.value({"initial catalog"});
     QString conn = p.value({"extended properties"}).trimmed();
     // "Use data source name" links carry only the DSN, as Data Source.
-    if (conn.isEmpty() && !link.dataSource.trimmed().isEmpty())
-        conn = QStringLiteral("DSN=%1;").arg(odbcValue(link.dataSource.trimmed()));
+    if (conn.isEmpty() && !link.dataSource.trimmed().isEmpty()) {
+        conn = QStringLiteral("DSN=%1;").arg(odbcValue(
+            link.dataSource.trimmed(), OdbcBraces::Doubled, QStringLiteral("Data Source")));
+    }
     if (conn.isEmpty()) {
         throw ConnectionError(QStringLiteral(
             "provider %1 needs Extended Properties (the ODBC connection, e.g. DSN=...)")
@@ -271,21 +281,26 @@ void mapOdbc(DataLink &link, const Properties &p)
     }
     if (!conn.endsWith(u';'))
         conn += u';';
-    for (const OdbcAttribute &a : odbcAttributes(conn)) {
+    for (const OdbcAttribute &a : odbcAttributes(conn, OdbcBraces::Doubled)) {
         if (a.key.compare(u"driver", Qt::CaseInsensitive) == 0)
             link.odbcDriver = a.value.trimmed();
     }
     // The login given beside Extended Properties goes into the string, quoted: handed to Qt
     // (6.4) apart, it is appended unquoted, and a ';' cuts the password short. It wins over one
     // inside, as it did when appended.
+    const OdbcBraces braces =
+        isFreeTds(link.odbcDriver) ? OdbcBraces::FreeTds : OdbcBraces::Doubled;
     if (!link.userId.isEmpty()) {
-        conn = withoutOdbcAttributes(conn, {QStringLiteral("uid")});
-        conn += QStringLiteral("UID=%1;").arg(odbcValue(link.userId));
+        conn = withoutOdbcAttributes(conn, {QStringLiteral("uid")}, braces);
+        conn += QStringLiteral("UID=%1;")
+                    .arg(odbcValue(link.userId, braces, QStringLiteral("User ID")));
         link.userId.clear();
     }
     if (!link.password.isEmpty()) {
-        conn = withoutOdbcAttributes(conn, {QStringLiteral("pwd"), QStringLiteral("password")});
-        conn += QStringLiteral("PWD=%1;").arg(odbcValue(link.password));
+        conn = withoutOdbcAttributes(conn, {QStringLiteral("pwd"), QStringLiteral("password")},
+                                     braces);
+        conn += QStringLiteral("PWD=%1;")
+                    .arg(odbcValue(link.password, braces, QStringLiteral("the password")));
     }
     link.odbcConnection = conn;
 }

@@ -1,8 +1,42 @@
 #include "data/OdbcString.h"
 
+#include "data/Error.h"
+
 namespace chongma {
 
-QList<OdbcAttribute> odbcAttributes(const QString &conn)
+qsizetype closingBrace(const QString &s, qsizetype open, OdbcBraces braces)
+{
+    const qsizetype n = s.size();
+    qsizetype doubled = n;
+    for (qsizetype j = open + 1; j < n; ++j) {
+        if (s[j] != u'}')
+            continue;
+        if (j + 1 < n && s[j + 1] == u'}') {
+            ++j;
+            continue;
+        }
+        doubled = j;
+        break;
+    }
+    qsizetype freeTds = n;
+    for (qsizetype j = open + 1; j < n; ++j) {
+        if (s[j] == u'}' && (j + 1 == n || s[j + 1] == u';')) {
+            freeTds = j;
+            break;
+        }
+    }
+    switch (braces) {
+    case OdbcBraces::Doubled:
+        return doubled;
+    case OdbcBraces::FreeTds:
+        return freeTds;
+    case OdbcBraces::Widest:
+        break;
+    }
+    return qMax(doubled, freeTds);
+}
+
+QList<OdbcAttribute> odbcAttributes(const QString &conn, OdbcBraces braces)
 {
     QList<OdbcAttribute> out;
     const qsizetype n = conn.size();
@@ -24,8 +58,18 @@ QList<OdbcAttribute> odbcAttributes(const QString &conn)
             ++v;
         a.valueFrom = v;
         const QChar open = v < n ? conn[v] : QChar();
-        if (open == u'{' || open == u'"' || open == u'\'') {
-            const QChar close = open == u'{' ? QChar(u'}') : open;
+        if (open == u'{') {
+            const qsizetype close = closingBrace(conn, v, braces);
+            a.writtenFrom = v + 1;
+            a.written = conn.mid(v + 1, close - v - 1);
+            a.value = braces == OdbcBraces::FreeTds
+                ? a.written
+                : QString(a.written).replace(QStringLiteral("}}"), QStringLiteral("}"));
+            a.valueTo = qMin(close + 1, n);
+            const qsizetype next = conn.indexOf(u';', a.valueTo);
+            i = next < 0 ? n : next + 1;
+        } else if (open == u'"' || open == u'\'') {
+            const QChar close = open;
             qsizetype j = v + 1;
             qsizetype innerTo = n;
             while (j < n) {
@@ -59,10 +103,10 @@ QList<OdbcAttribute> odbcAttributes(const QString &conn)
     return out;
 }
 
-QString withoutOdbcAttributes(const QString &conn, const QStringList &keys)
+QString withoutOdbcAttributes(const QString &conn, const QStringList &keys, OdbcBraces braces)
 {
     QString out = conn;
-    const QList<OdbcAttribute> attributes = odbcAttributes(conn);
+    const QList<OdbcAttribute> attributes = odbcAttributes(conn, braces);
     for (auto it = attributes.crbegin(); it != attributes.crend(); ++it) {
         if (keys.contains(it->key.toLower()))
             out.remove(it->from, it->to - it->from);
@@ -75,11 +119,26 @@ QString bracedOdbc(const QString &value)
     return u'{' + QString(value).replace(u'}', QStringLiteral("}}")) + u'}';
 }
 
-// ODBC reads ';' as the end of a value and braces as quoting; blanks at the ends may be trimmed.
-QString odbcValue(const QString &value)
+QString odbcValue(const QString &value, OdbcBraces braces, const QString &what)
 {
+    // ';' ends a bare value, a leading brace or quote opens a quoted one, and drivers may trim
+    // blanks at the ends of a bare value.
+    const bool opens = !value.isEmpty()
+        && (value.front() == u'{' || value.front() == u'"' || value.front() == u'\'');
+    const bool blankEnds = !value.isEmpty() && (value.front().isSpace() || value.back().isSpace());
+    if (braces == OdbcBraces::FreeTds) {
+        // A '}' is fine bare, read as written by every FreeTDS; braced, the versions differ.
+        if (!value.contains(u';') && !opens && !blankEnds)
+            return value;
+        if (value.contains(QStringLiteral("};"))) {
+            throw ConnectionError(
+                QStringLiteral("%1 holds \"};\", which FreeTDS cannot read in a connection string")
+                    .arg(what));
+        }
+        return u'{' + value + u'}';
+    }
     const bool needsBraces = value.contains(u';') || value.contains(u'{') || value.contains(u'}')
-        || (!value.isEmpty() && (value.front().isSpace() || value.back().isSpace()));
+        || opens || blankEnds;
     return needsBraces ? bracedOdbc(value) : value;
 }
 

@@ -37,16 +37,8 @@ Span valueSpan(const QString &text, qsizetype from)
         return {from, from, from};
     const QChar open = text[from];
     if (open == u'{') {
-        for (qsizetype j = from + 1; j < n; ++j) {
-            if (text[j] != u'}')
-                continue;
-            if (j + 1 < n && text[j + 1] == u'}') {
-                ++j;
-                continue;
-            }
-            return {from, j + 1, j + 1};
-        }
-        return {from, n, n};
+        const qsizetype close = qMin(closingBrace(text, from, OdbcBraces::Widest) + 1, n);
+        return {from, close, close};
     }
     if (open == u'"' || open == u'\'') {
         for (qsizetype j = from + 1; j < n; ++j) {
@@ -126,7 +118,7 @@ void Secrets::add(const QString &value, const QString &written)
 
 void Secrets::addFromOdbc(const QString &connection)
 {
-    for (const OdbcAttribute &a : odbcAttributes(connection)) {
+    for (const OdbcAttribute &a : odbcAttributes(connection, OdbcBraces::Widest)) {
         if (isPasswordKey(a.key)) {
             add(a.value, a.written);
         } else if (isPqopt(a.key)) {
@@ -172,7 +164,7 @@ QString Secrets::maskValue(const QString &value) const
 QString Secrets::maskOdbc(const QString &connection) const
 {
     QString out = connection;
-    const QList<OdbcAttribute> attributes = odbcAttributes(connection);
+    const QList<OdbcAttribute> attributes = odbcAttributes(connection, OdbcBraces::Widest);
     // Back to front, so earlier spans stay where they were.
     for (auto it = attributes.crbegin(); it != attributes.crend(); ++it) {
         if (isPasswordKey(it->key) || isSecret(it->value)) {

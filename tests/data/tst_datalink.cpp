@@ -386,13 +386,29 @@ void TestDataLink::sqlServer_data()
     QTest::newRow("no catalog, no user")
         << QStringLiteral("Provider=SQLOLEDB;Data Source=SRV01") << freeTds << freeTds
         << QStringLiteral("Driver={FreeTDS};Server=SRV01;") + tds << false;
-    QTest::newRow("values needing braces")
+    // FreeTDS 1.3.17 ends a braced value at the first "};" and keeps a doubled '}' doubled.
+    QTest::newRow("FreeTDS: values needing braces")
         << QStringLiteral("Provider=SQLOLEDB;Data Source=SRV01;User ID='a;b';Password=\"p;w}d{\";"
                           "Initial Catalog=' bar codes '")
         << freeTds << freeTds
         << QStringLiteral("Driver={FreeTDS};Server=SRV01;Database={ bar codes };UID={a;b};"
-                          "PWD={p;w}}d{};")
+                          "PWD={p;w}d{};")
             + tds
+        << false;
+    QTest::newRow("FreeTDS: a brace alone stays bare")
+        << QStringLiteral("Provider=SQLOLEDB;Data Source=SRV01;User ID=sa;Password=p}w{")
+        << freeTds << freeTds
+        << QStringLiteral("Driver={FreeTDS};Server=SRV01;UID=sa;PWD=p}w{;") + tds << false;
+    QTest::newRow("FreeTDS: a leading quote or brace is braced")
+        << QStringLiteral("Provider=SQLOLEDB;Data Source=SRV01;User ID='\"sa';Password='{pw'")
+        << freeTds << freeTds
+        << QStringLiteral("Driver={FreeTDS};Server=SRV01;UID={\"sa};PWD={{pw};") + tds << false;
+    QTest::newRow("Microsoft: values needing braces, } doubled")
+        << QStringLiteral("Provider=SQLOLEDB;Data Source=SRV01;User ID='a;b';Password=\"p;w}d{\";"
+                          "Initial Catalog=' bar codes '")
+        << ms << ms
+        << QStringLiteral("Driver={ODBC Driver 18 for SQL Server};Server=SRV01;"
+                          "Database={ bar codes };UID={a;b};PWD={p;w}}d{};")
         << false;
 }
 
@@ -485,6 +501,11 @@ void TestDataLink::odbc_data()
                           "Database=1;Port=5431\"")
         << QStringLiteral("DSN=x;Database=1;Port=5431;UID=u;PWD=1;") << "" << ""
         << "ODBC: DSN=x;Database=***;Port=5431;UID=u;PWD=***;";
+    QTest::newRow("FreeTDS in Extended Properties: its braces")
+        << QStringLiteral("Provider=MSDASQL;User ID=u;Password=\"a;b}c\";Extended Properties="
+                          "'Driver={FreeTDS};Server=h;Port=1433'")
+        << QStringLiteral("Driver={FreeTDS};Server=h;Port=1433;UID=u;PWD={a;b}c};") << "FreeTDS"
+        << "" << "ODBC: Driver={FreeTDS};Server=h;Port=1433;UID=u;PWD=***;";
     QTest::newRow("Password key outside and PWD inside")
         << QStringLiteral("Provider=MSDASQL;User ID=u;Password=") + kSecret
             + QStringLiteral(";Extended Properties=\"DSN=x;pwd=") + kSecret + u'"'
@@ -681,6 +702,11 @@ void TestDataLink::errors_data()
         << udl(QStringLiteral("Provider=SQLOLEDB;Data Source=h;Password='") + kSecret
                + QStringLiteral("'x;User ID=sa"))
         << "after the quoted value";
+    QTest::newRow("a password FreeTDS cannot read")
+        << "file"
+        << udl(QStringLiteral("Provider=SQLOLEDB;Data Source=h;Password='") + kSecret
+               + QStringLiteral("};x'"))
+        << "FreeTDS cannot read";
     QTest::newRow("entry without =")
         << "file" << udl(QStringLiteral("Provider=SQLOLEDB;Data Source=h") + pw
                          + QStringLiteral(";junk;User ID=sa"))
@@ -847,6 +873,12 @@ void TestDataLink::masking_data()
         << "Data Source=h;password=\"***\";Port=1";
     QTest::newRow("a braced, } doubled")
         << QStringList{"a}"} << "text" << "DSN=a;PWD={a}}};UID=a" << "DSN=a;PWD=***;UID=a";
+    QTest::newRow("braced the FreeTDS way, a } alone inside")
+        << QStringList{"a;b}c"} << "text" << "Driver={FreeTDS};PWD={a;b}c};UID=u"
+        << "Driver={FreeTDS};PWD=***;UID=u";
+    QTest::newRow("braced the FreeTDS way, in a connection string")
+        << QStringList{"a;b}c"} << "odbc" << "Driver={FreeTDS};PWD={a;b}c};UID=u;"
+        << "Driver={FreeTDS};PWD=***;UID=u;";
     QTest::newRow("ab in pqopt, in a connection string")
         << QStringList{"ab"} << "odbc"
         << "Driver={PostgreSQL Unicode};pqopt={password=ab sslmode=disable};Database=ab_db;"
