@@ -9,6 +9,8 @@
 #include <QList>
 #include <QStringDecoder>
 
+#include <optional>
+
 namespace chongma {
 
 namespace {
@@ -198,6 +200,22 @@ void readSeconds(const Properties &p, const Secrets &secrets, const char *key, c
     seconds = read;
 }
 
+// A True/False key (yes/no also, as ODBC writes them); nothing when the key is absent.
+std::optional<bool> readTrueFalse(const Properties &p, const Secrets &secrets, const char *key,
+                                  const char *name)
+{
+    if (!p.has(key))
+        return std::nullopt;
+    const QString value = p.value({key}).trimmed();
+    if (isYes(value))
+        return true;
+    if (value.compare(u"false", Qt::CaseInsensitive) == 0
+        || value.compare(u"no", Qt::CaseInsensitive) == 0)
+        return false;
+    throw ConnectionError(QStringLiteral("%1 \"%2\" is neither True nor False")
+                              .arg(QLatin1String(name), secrets.maskValue(value)));
+}
+
 void mapSqlServer(DataLink &link, const Properties &p, const QProcessEnvironment &env)
 {
     link.dataSource = p.value({"data source", "server"});
@@ -259,8 +277,30 @@ void mapSqlServer(DataLink &link, const Properties &p, const QProcessEnvironment
                         .arg(odbcValue(link.password, braces, QStringLiteral("the password")));
         }
     }
-    if (freeTds)
+    conn += QStringLiteral("APP=%1;").arg(QLatin1String(kApplicationName));
+
+    // As SQL Server's OLE DB providers name them; absent, each driver keeps its own default.
+    const std::optional<bool> encrypt =
+        readTrueFalse(p, link.secrets, "use encryption for data", "Use Encryption for Data");
+    const std::optional<bool> trust =
+        readTrueFalse(p, link.secrets, "trust server certificate", "Trust Server Certificate");
+    if (freeTds) {
+        // FreeTDS's "request" encrypts the login, as Microsoft's Encrypt=no does; its "off" would
+        // send the password in the clear. It checks a certificate only when freetds.conf names a
+        // "ca file", with no key to skip that: there is nothing to map Trust Server Certificate to.
+        if (encrypt) {
+            conn += *encrypt ? QStringLiteral("Encryption=require;")
+                             : QStringLiteral("Encryption=request;");
+        }
         conn += QStringLiteral("TDS_Version=7.4;ClientCharset=UTF-8;");
+    } else {
+        if (encrypt)
+            conn += *encrypt ? QStringLiteral("Encrypt=yes;") : QStringLiteral("Encrypt=no;");
+        if (trust) {
+            conn += *trust ? QStringLiteral("TrustServerCertificate=yes;")
+                           : QStringLiteral("TrustServerCertificate=no;");
+        }
+    }
     link.odbcConnection = conn;
 }
 

@@ -67,4 +67,7 @@ DataLink readDataLink(const QString &path,
 // Environment variable naming the ODBC driver for SQL Server data links.
 inline constexpr const char *kOdbcDriverVariable = "CHONGMA_ODBC_DRIVER";
 
+// The application name SQL Server connections give, shown in the server's activity views.
+inline constexpr const char *kApplicationName = "chongma";
+
 } // namespace chongma

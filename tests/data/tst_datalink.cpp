@@ -7,9 +7,14 @@
 #include <QFile>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
+#include <future>
+#include <memory>
 #include <optional>
 
 using chongma::ConnectionError;
@@ -82,6 +87,89 @@ bool leaks(const QString &text, const QString &secret)
     return false;
 }
 
+// What a TDS client sent a loopback listener that answers its PRELOGIN as a server without
+// encryption and reads its LOGIN7: the login as a SQL Server would see it.
+struct TdsLogin {
+    int encryption = -1; // asked in PRELOGIN: 0 login only, 1 all, 2 none
+    bool loggedIn = false;
+    QString user;
+    QString password;
+    QString app;
+    QString database;
+};
+
+// One TDS packet's payload, its type in `type`; empty when the client sent none in time.
+QByteArray readTdsPacket(QTcpSocket &socket, int &type)
+{
+    QByteArray data;
+    const auto need = [&](qsizetype n) {
+        while (data.size() < n) {
+            if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(10000))
+                return false;
+            data += socket.read(n - data.size());
+        }
+        return true;
+    };
+    if (!need(8))
+        return {};
+    type = quint8(data[0]);
+    const qsizetype length = (quint8(data[2]) << 8) | quint8(data[3]);
+    if (length < 8 || !need(length))
+        return {};
+    return data.mid(8);
+}
+
+// The UTF-16 field of a LOGIN7 whose offset and length sit at `at`.
+QString loginField(const QByteArray &login, int at, bool password = false)
+{
+    const int offset = quint8(login[at]) | (quint8(login[at + 1]) << 8);
+    const int chars = quint8(login[at + 2]) | (quint8(login[at + 3]) << 8);
+    QByteArray bytes = login.mid(offset, 2 * chars);
+    if (password) {
+        // Sent with its nibbles swapped and each byte XORed with 0xA5.
+        for (char &c : bytes) {
+            const quint8 b = quint8(c) ^ 0xA5;
+            c = char(((b << 4) & 0xF0) | (b >> 4));
+        }
+    }
+    return QString::fromUtf16(reinterpret_cast<const char16_t *>(bytes.constData()), chars);
+}
+
+TdsLogin acceptTdsLogin(QTcpServer &server)
+{
+    TdsLogin login;
+    if (!server.waitForNewConnection(10000))
+        return login;
+    std::unique_ptr<QTcpSocket> socket(server.nextPendingConnection());
+    int type = 0;
+    const QByteArray prelogin = readTdsPacket(*socket, type);
+    if (type != 0x12)
+        return login;
+    for (qsizetype i = 0; i + 4 < prelogin.size() && quint8(prelogin[i]) != 0xFF; i += 5) {
+        const int offset = (quint8(prelogin[i + 1]) << 8) | quint8(prelogin[i + 2]);
+        if (prelogin[i] == 1 && offset < prelogin.size())
+            login.encryption = quint8(prelogin[offset]);
+    }
+    // VERSION and ENCRYPTION (2: not supported), then the terminator.
+    const QByteArray answer =
+        QByteArray::fromHex("00000b0006" "0100110001" "ff" "100000000000" "02");
+    QByteArray packet = QByteArray::fromHex("0401");
+    packet += char(0);
+    packet += char(8 + answer.size());
+    packet += QByteArray::fromHex("00000100") + answer;
+    socket->write(packet);
+    socket->waitForBytesWritten(10000);
+    const QByteArray body = readTdsPacket(*socket, type);
+    if (type != 0x10 || body.size() < 72)
+        return login;
+    login.loggedIn = true;
+    login.user = loginField(body, 40);
+    login.password = loginField(body, 44, true);
+    login.app = loginField(body, 48);
+    login.database = loginField(body, 68);
+    return login;
+}
+
 QString defaultDriver()
 {
 #ifdef Q_OS_WIN
@@ -117,6 +205,8 @@ private slots:
     void secrets();
     void masking_data();
     void masking();
+    void freeTdsLogin_data();
+    void freeTdsLogin();
 };
 
 void TestDataLink::encodings_data()
@@ -267,88 +357,90 @@ void TestDataLink::sqlServer_data()
                                          "Initial Catalog=barcodes;Data Source=");
     const QString oledb = QStringLiteral("Provider=SQLOLEDB.1") + login;
     const QString userPart = QStringLiteral("Database=barcodes;UID=sa;PWD=secret;");
+    const QString app = QStringLiteral("APP=chongma;");
+    const QString userApp = userPart + app;
 
     QTest::newRow("FreeTDS: host")
         << oledb + QStringLiteral("SRV01") << freeTds << freeTds
-        << QStringLiteral("Driver={FreeTDS};Server=SRV01;") + userPart + tds << false;
+        << QStringLiteral("Driver={FreeTDS};Server=SRV01;") + userApp + tds << false;
     QTest::newRow("FreeTDS: host\\instance")
         << oledb + QStringLiteral("SRV01\\SQLEXPRESS") << freeTds << freeTds
-        << QStringLiteral("Driver={FreeTDS};Server=SRV01\\SQLEXPRESS;") + userPart + tds << false;
+        << QStringLiteral("Driver={FreeTDS};Server=SRV01\\SQLEXPRESS;") + userApp + tds << false;
     QTest::newRow("FreeTDS: host,port")
         << oledb + QStringLiteral("SRV01,1433") << freeTds << freeTds
-        << QStringLiteral("Driver={FreeTDS};Server=SRV01;Port=1433;") + userPart + tds << false;
+        << QStringLiteral("Driver={FreeTDS};Server=SRV01;Port=1433;") + userApp + tds << false;
     QTest::newRow("FreeTDS: tcp:host,port")
         << oledb + QStringLiteral("tcp:10.0.0.5,14330") << freeTds << freeTds
-        << QStringLiteral("Driver={FreeTDS};Server=10.0.0.5;Port=14330;") + userPart + tds
+        << QStringLiteral("Driver={FreeTDS};Server=10.0.0.5;Port=14330;") + userApp + tds
         << false;
     QTest::newRow("FreeTDS: host\\instance,port")
         << oledb + QStringLiteral("SRV01\\SQLEXPRESS,1500") << freeTds << freeTds
-        << QStringLiteral("Driver={FreeTDS};Server=SRV01\\SQLEXPRESS;Port=1500;") + userPart + tds
+        << QStringLiteral("Driver={FreeTDS};Server=SRV01\\SQLEXPRESS;Port=1500;") + userApp + tds
         << false;
     QTest::newRow("FreeTDS: (local)")
         << oledb + QStringLiteral("(local)") << freeTds << freeTds
-        << QStringLiteral("Driver={FreeTDS};Server=localhost;") + userPart + tds << false;
+        << QStringLiteral("Driver={FreeTDS};Server=localhost;") + userApp + tds << false;
     QTest::newRow("FreeTDS: .\\instance")
         << oledb + QStringLiteral(".\\SQLEXPRESS") << freeTds << freeTds
-        << QStringLiteral("Driver={FreeTDS};Server=localhost\\SQLEXPRESS;") + userPart + tds
+        << QStringLiteral("Driver={FreeTDS};Server=localhost\\SQLEXPRESS;") + userApp + tds
         << false;
 
     QTest::newRow("Microsoft: host,port")
         << oledb + QStringLiteral("SRV01,1433") << ms << ms
-        << QStringLiteral("Driver={ODBC Driver 18 for SQL Server};Server=SRV01,1433;") + userPart
+        << QStringLiteral("Driver={ODBC Driver 18 for SQL Server};Server=SRV01,1433;") + userApp
         << false;
     QTest::newRow("Microsoft: host\\instance")
         << oledb + QStringLiteral("SRV01\\SQLEXPRESS") << ms << ms
         << QStringLiteral("Driver={ODBC Driver 18 for SQL Server};Server=SRV01\\SQLEXPRESS;")
-            + userPart
+            + userApp
         << false;
     QTest::newRow("Microsoft: tcp:host,port")
         << oledb + QStringLiteral("tcp:SRV01,1500") << ms << ms
-        << QStringLiteral("Driver={ODBC Driver 18 for SQL Server};Server=SRV01,1500;") + userPart
+        << QStringLiteral("Driver={ODBC Driver 18 for SQL Server};Server=SRV01,1500;") + userApp
         << false;
     QTest::newRow("Microsoft: (local) kept")
         << oledb + QStringLiteral("(local)") << ms << ms
-        << QStringLiteral("Driver={ODBC Driver 18 for SQL Server};Server=(local);") + userPart
+        << QStringLiteral("Driver={ODBC Driver 18 for SQL Server};Server=(local);") + userApp
         << false;
 
     QTest::newRow("provider SQLNCLI11, Server and Database keys")
         << QStringLiteral("Provider=SQLNCLI11;Server=SRV01;Database=barcodes;User ID=sa;"
                           "Password=secret")
         << freeTds << freeTds
-        << QStringLiteral("Driver={FreeTDS};Server=SRV01;") + userPart + tds << false;
+        << QStringLiteral("Driver={FreeTDS};Server=SRV01;") + userApp + tds << false;
     QTest::newRow("provider msoledbsql19, lower case")
         << QStringLiteral("Provider=msoledbsql19") + login + QStringLiteral("SRV01") << freeTds
-        << freeTds << QStringLiteral("Driver={FreeTDS};Server=SRV01;") + userPart + tds << false;
+        << freeTds << QStringLiteral("Driver={FreeTDS};Server=SRV01;") + userApp + tds << false;
     QTest::newRow("provider sqloledb")
         << QStringLiteral("Provider=sqloledb") + login + QStringLiteral("SRV01") << freeTds
-        << freeTds << QStringLiteral("Driver={FreeTDS};Server=SRV01;") + userPart + tds << false;
+        << freeTds << QStringLiteral("Driver={FreeTDS};Server=SRV01;") + userApp + tds << false;
     QTest::newRow("no provider")
         << QStringLiteral("Data Source=SRV01;Initial Catalog=barcodes;User ID=sa;Password=secret")
         << freeTds << freeTds
-        << QStringLiteral("Driver={FreeTDS};Server=SRV01;") + userPart + tds << false;
+        << QStringLiteral("Driver={FreeTDS};Server=SRV01;") + userApp + tds << false;
 
     QTest::newRow("Driver key beats the variable")
         << oledb + QStringLiteral("SRV01,1433;Driver={ODBC Driver 17 for SQL Server}") << freeTds
         << QStringLiteral("ODBC Driver 17 for SQL Server")
-        << QStringLiteral("Driver={ODBC Driver 17 for SQL Server};Server=SRV01,1433;") + userPart
+        << QStringLiteral("Driver={ODBC Driver 17 for SQL Server};Server=SRV01,1433;") + userApp
         << false;
     QTest::newRow("Driver key without braces")
         << oledb + QStringLiteral("SRV01,1433;Driver=FreeTDS") << ms << freeTds
-        << QStringLiteral("Driver={FreeTDS};Server=SRV01;Port=1433;") + userPart + tds << false;
+        << QStringLiteral("Driver={FreeTDS};Server=SRV01;Port=1433;") + userApp + tds << false;
     QTest::newRow("variable names the FreeTDS library")
         << oledb + QStringLiteral("SRV01,1433")
         << QStringLiteral("/usr/lib/x86_64-linux-gnu/odbc/libtdsodbc.so")
         << QStringLiteral("/usr/lib/x86_64-linux-gnu/odbc/libtdsodbc.so")
         << QStringLiteral("Driver={/usr/lib/x86_64-linux-gnu/odbc/libtdsodbc.so};Server=SRV01;"
                           "Port=1433;")
-            + userPart + tds
+            + userApp + tds
         << false;
 #ifdef Q_OS_WIN
     const QString platformConnection =
-        QStringLiteral("Driver={SQL Server};Server=SRV01;") + userPart;
+        QStringLiteral("Driver={SQL Server};Server=SRV01;") + userApp;
 #else
     const QString platformConnection =
-        QStringLiteral("Driver={FreeTDS};Server=SRV01;") + userPart + tds;
+        QStringLiteral("Driver={FreeTDS};Server=SRV01;") + userApp + tds;
 #endif
     QTest::newRow("no variable: platform default")
         << oledb + QStringLiteral("SRV01") << QString() << defaultDriver() << platformConnection
@@ -364,28 +456,31 @@ void TestDataLink::sqlServer_data()
         << sspi << freeTds << freeTds
         << QStringLiteral("Driver={FreeTDS};Server=SRV01;Database=barcodes;"
                           "Trusted_Connection=Yes;")
-            + tds
+            + app + tds
         << true;
     QTest::newRow("SSPI, Microsoft")
         << sspi << ms << ms
         << QStringLiteral("Driver={ODBC Driver 18 for SQL Server};Server=SRV01;"
                           "Database=barcodes;Trusted_Connection=yes;")
+            + app
         << true;
     QTest::newRow("sspi lower case, user and password left out")
         << QStringLiteral("Integrated Security=sspi;User ID=sa;Password=secret;Data Source=SRV01")
         << ms << ms
         << QStringLiteral("Driver={ODBC Driver 18 for SQL Server};Server=SRV01;"
                           "Trusted_Connection=yes;")
+            + app
         << true;
     QTest::newRow("Trusted_Connection=yes")
         << QStringLiteral("Provider=SQLOLEDB;Trusted_Connection=yes;Data Source=SRV01") << ms << ms
         << QStringLiteral("Driver={ODBC Driver 18 for SQL Server};Server=SRV01;"
                           "Trusted_Connection=yes;")
+            + app
         << true;
 
     QTest::newRow("no catalog, no user")
         << QStringLiteral("Provider=SQLOLEDB;Data Source=SRV01") << freeTds << freeTds
-        << QStringLiteral("Driver={FreeTDS};Server=SRV01;") + tds << false;
+        << QStringLiteral("Driver={FreeTDS};Server=SRV01;") + app + tds << false;
     // FreeTDS 1.3.17 ends a braced value at the first "};" and keeps a doubled '}' doubled.
     QTest::newRow("FreeTDS: values needing braces")
         << QStringLiteral("Provider=SQLOLEDB;Data Source=SRV01;User ID='a;b';Password=\"p;w}d{\";"
@@ -393,22 +488,62 @@ void TestDataLink::sqlServer_data()
         << freeTds << freeTds
         << QStringLiteral("Driver={FreeTDS};Server=SRV01;Database={ bar codes };UID={a;b};"
                           "PWD={p;w}d{};")
-            + tds
+            + app + tds
         << false;
     QTest::newRow("FreeTDS: a brace alone stays bare")
         << QStringLiteral("Provider=SQLOLEDB;Data Source=SRV01;User ID=sa;Password=p}w{")
         << freeTds << freeTds
-        << QStringLiteral("Driver={FreeTDS};Server=SRV01;UID=sa;PWD=p}w{;") + tds << false;
+        << QStringLiteral("Driver={FreeTDS};Server=SRV01;UID=sa;PWD=p}w{;") + app + tds << false;
     QTest::newRow("FreeTDS: a leading quote or brace is braced")
         << QStringLiteral("Provider=SQLOLEDB;Data Source=SRV01;User ID='\"sa';Password='{pw'")
         << freeTds << freeTds
-        << QStringLiteral("Driver={FreeTDS};Server=SRV01;UID={\"sa};PWD={{pw};") + tds << false;
+        << QStringLiteral("Driver={FreeTDS};Server=SRV01;UID={\"sa};PWD={{pw};") + app + tds
+        << false;
     QTest::newRow("Microsoft: values needing braces, } doubled")
         << QStringLiteral("Provider=SQLOLEDB;Data Source=SRV01;User ID='a;b';Password=\"p;w}d{\";"
                           "Initial Catalog=' bar codes '")
         << ms << ms
         << QStringLiteral("Driver={ODBC Driver 18 for SQL Server};Server=SRV01;"
                           "Database={ bar codes };UID={a;b};PWD={p;w}}d{};")
+            + app
+        << false;
+
+    // Use Encryption for Data and Trust Server Certificate, as SQL Server's OLE DB providers
+    // name them. FreeTDS's "request" encrypts the login, as Encrypt=no does; FreeTDS has no
+    // switch for the certificate check.
+    const QString host = oledb + QStringLiteral("SRV01");
+    QTest::newRow("FreeTDS: encryption True")
+        << host + QStringLiteral(";Use Encryption for Data=True") << freeTds << freeTds
+        << QStringLiteral("Driver={FreeTDS};Server=SRV01;") + userApp
+            + QStringLiteral("Encryption=require;") + tds
+        << false;
+    QTest::newRow("FreeTDS: encryption False, certificate trusted")
+        << host + QStringLiteral(";Use Encryption for Data=False;Trust Server Certificate=True")
+        << freeTds << freeTds
+        << QStringLiteral("Driver={FreeTDS};Server=SRV01;") + userApp
+            + QStringLiteral("Encryption=request;") + tds
+        << false;
+    QTest::newRow("FreeTDS: certificate alone")
+        << host + QStringLiteral(";Trust Server Certificate=False") << freeTds << freeTds
+        << QStringLiteral("Driver={FreeTDS};Server=SRV01;") + userApp + tds << false;
+    QTest::newRow("Microsoft: encrypted, certificate trusted")
+        << host + QStringLiteral(";Use Encryption for Data=True;Trust Server Certificate=True")
+        << ms << ms
+        << QStringLiteral("Driver={ODBC Driver 18 for SQL Server};Server=SRV01;") + userApp
+            + QStringLiteral("Encrypt=yes;TrustServerCertificate=yes;")
+        << false;
+    QTest::newRow("Microsoft: no and false, key case, blanks")
+        << host + QStringLiteral("; use encryption for data = no ;TRUST SERVER CERTIFICATE='false'")
+        << ms << ms
+        << QStringLiteral("Driver={ODBC Driver 18 for SQL Server};Server=SRV01;") + userApp
+            + QStringLiteral("Encrypt=no;TrustServerCertificate=no;")
+        << false;
+    QTest::newRow("Microsoft 17: yes, certificate alone")
+        << host
+            + QStringLiteral(";Trust Server Certificate=yes;Driver={ODBC Driver 17 for SQL Server}")
+        << ms << QStringLiteral("ODBC Driver 17 for SQL Server")
+        << QStringLiteral("Driver={ODBC Driver 17 for SQL Server};Server=SRV01;") + userApp
+            + QStringLiteral("TrustServerCertificate=yes;")
         << false;
 }
 
@@ -702,6 +837,15 @@ void TestDataLink::errors_data()
         << udl(QStringLiteral("Provider=SQLOLEDB;Data Source=h;Password='") + kSecret
                + QStringLiteral("'x;User ID=sa"))
         << "after the quoted value";
+    QTest::newRow("Use Encryption for Data neither True nor False")
+        << "file" << udl(sql + QStringLiteral("h;Use Encryption for Data=required"))
+        << "Use Encryption for Data \"required\" is neither";
+    QTest::newRow("Trust Server Certificate empty")
+        << "file" << udl(sql + QStringLiteral("h;Trust Server Certificate="))
+        << "Trust Server Certificate";
+    QTest::newRow("the password as an encryption value")
+        << "file" << udl(sql + QStringLiteral("h;Use Encryption for Data=") + kSecret)
+        << "Use Encryption for Data \"***\"";
     QTest::newRow("a password FreeTDS cannot read")
         << "file"
         << udl(QStringLiteral("Provider=SQLOLEDB;Data Source=h;Password='") + kSecret
@@ -928,6 +1072,73 @@ void TestDataLink::masking()
         : as == u"value"              ? known.maskValue(text)
                                       : known.maskText(text);
     QCOMPARE(got, masked);
+}
+
+void TestDataLink::freeTdsLogin_data()
+{
+    QTest::addColumn<QString>("login"); // the init string after Data Source=127.0.0.1,<port>
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QString>("database");
+    QTest::addColumn<int>("encryption");
+
+    QTest::newRow("quoted values with ; } { ' \" and blanks")
+        << QStringLiteral(";User ID='a;b';Password=\"p;w}d{ 'x'\"\"y \";"
+                          "Initial Catalog=' bar codes '")
+        << "a;b" << "p;w}d{ 'x'\"y " << " bar codes " << 0;
+    QTest::newRow("a } alone, a leading {")
+        << QStringLiteral(";User ID={sa;Password=p}w{;Initial Catalog=db}") << "{sa" << "p}w{"
+        << "db}" << 0;
+    // Not FreeTDS's "off" (2), which would send the login unencrypted.
+    QTest::newRow("encryption False: the login is still encrypted")
+        << QStringLiteral(";User ID=sa;Password=pw;Use Encryption for Data=False") << "sa" << "pw"
+        << "" << 0;
+    // This listener offers none, so FreeTDS goes no further.
+    QTest::newRow("encryption True: all of it")
+        << QStringLiteral(";User ID=sa;Password=pw;Use Encryption for Data=True") << "" << ""
+        << "" << 1;
+}
+
+void TestDataLink::freeTdsLogin()
+{
+    QFETCH(QString, login);
+    QFETCH(QString, user);
+    QFETCH(QString, password);
+    QFETCH(QString, database);
+    QFETCH(int, encryption);
+
+    std::promise<quint16> listening;
+    std::future<quint16> port = listening.get_future();
+    TdsLogin sent;
+    std::unique_ptr<QThread> listener(QThread::create([&] {
+        QTcpServer server;
+        server.listen(QHostAddress::LocalHost, 0);
+        listening.set_value(server.serverPort());
+        sent = acceptTdsLogin(server);
+    }));
+    listener->start();
+    const QString init =
+        QStringLiteral("Provider=SQLOLEDB;Data Source=127.0.0.1,%1;Connect Timeout=5")
+            .arg(port.get())
+        + login;
+    QString openError;
+    try {
+        const DataLink link = chongma::parseDataLink(windowsText(init), QDir::tempPath(),
+                                                     envWithDriver(QStringLiteral("FreeTDS")));
+        chongma::TData1 session(link);
+    } catch (const chongma::Error &e) {
+        openError = e.message();
+    }
+    QVERIFY(listener->wait(30000));
+    QVERIFY2(sent.encryption >= 0, qPrintable(QStringLiteral("no PRELOGIN arrived: ") + openError));
+    QCOMPARE(sent.encryption, encryption);
+    QCOMPARE(sent.loggedIn, !user.isEmpty());
+    if (!sent.loggedIn)
+        return;
+    QCOMPARE(sent.user, user);
+    QCOMPARE(sent.password, password);
+    QCOMPARE(sent.app, QStringLiteral("chongma"));
+    QCOMPARE(sent.database, database);
 }
 
 QTEST_GUILESS_MAIN(TestDataLink)
