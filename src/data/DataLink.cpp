@@ -11,6 +11,12 @@
 
 #include <optional>
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+#include <sql.h>
+#include <sqlext.h>
+
 namespace chongma {
 
 namespace {
@@ -115,10 +121,11 @@ bool isYes(const QString &value)
         || value.compare(u"true", Qt::CaseInsensitive) == 0;
 }
 
-QString defaultOdbcDriver()
+// What differs between the platforms: Windows has Microsoft's drivers, Debian registers FreeTDS.
+QString defaultSqlServerDriver()
 {
 #ifdef Q_OS_WIN
-    return QStringLiteral("SQL Server");
+    return preferredSqlServerDriver(installedOdbcDrivers());
 #else
     return QStringLiteral("FreeTDS");
 #endif
@@ -232,7 +239,7 @@ void mapSqlServer(DataLink &link, const Properties &p, const QProcessEnvironment
     if (link.odbcDriver.isEmpty())
         link.odbcDriver = env.value(QString::fromLatin1(kOdbcDriverVariable)).trimmed();
     if (link.odbcDriver.isEmpty())
-        link.odbcDriver = defaultOdbcDriver();
+        link.odbcDriver = defaultSqlServerDriver();
     const bool freeTds = isFreeTds(link.odbcDriver);
     const OdbcBraces braces = freeTds ? OdbcBraces::FreeTds : OdbcBraces::Doubled;
 
@@ -421,6 +428,42 @@ QString DataLink::describe() const
 }
 
 QString DataLink::redact(const QString &text) const { return knownSecrets(*this).maskText(text); }
+
+QStringList installedOdbcDrivers()
+{
+    QStringList names;
+    SQLHENV env = SQL_NULL_HENV;
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env)))
+        return names;
+    SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+    constexpr SQLSMALLINT kNameChars = 256;
+    SQLWCHAR name[kNameChars] = {};
+    SQLWCHAR attributes[2] = {}; // not read; some driver managers want a buffer
+    SQLSMALLINT nameLength = 0;
+    SQLSMALLINT attributesLength = 0;
+    for (SQLUSMALLINT direction = SQL_FETCH_FIRST;; direction = SQL_FETCH_NEXT) {
+        const SQLRETURN rc = SQLDriversW(env, direction, name, kNameChars, &nameLength,
+                                         attributes, 2, &attributesLength);
+        if (!SQL_SUCCEEDED(rc))
+            break;
+        const SQLSMALLINT chars = qBound(SQLSMALLINT(0), nameLength, SQLSMALLINT(kNameChars - 1));
+        names << QString::fromUtf16(reinterpret_cast<const char16_t *>(name), chars);
+    }
+    SQLFreeHandle(SQL_HANDLE_ENV, env);
+    return names;
+}
+
+QString preferredSqlServerDriver(const QStringList &installed)
+{
+    // Newest first; 18 encrypts by default, which the README tells how to meet.
+    for (const char *name : {"ODBC Driver 18 for SQL Server", "ODBC Driver 17 for SQL Server"}) {
+        for (const QString &driver : installed) {
+            if (driver.compare(QLatin1String(name), Qt::CaseInsensitive) == 0)
+                return driver;
+        }
+    }
+    return QStringLiteral("SQL Server");
+}
 
 QString decodeDataLinkBytes(const QByteArray &bytes)
 {

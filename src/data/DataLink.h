@@ -70,4 +70,11 @@ inline constexpr const char *kOdbcDriverVariable = "CHONGMA_ODBC_DRIVER";
 // The application name SQL Server connections give, shown in the server's activity views.
 inline constexpr const char *kApplicationName = "chongma";
 
+// The ODBC drivers installed, as the driver manager lists them (SQLDrivers).
+QStringList installedOdbcDrivers();
+
+// The newest of Microsoft's ODBC drivers for SQL Server among `installed`, else "SQL Server"
+// (the one Windows always has). The default on Windows.
+QString preferredSqlServerDriver(const QStringList &installed);
+
 } // namespace chongma

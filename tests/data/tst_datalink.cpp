@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QTcpServer>
@@ -173,7 +174,7 @@ TdsLogin acceptTdsLogin(QTcpServer &server)
 QString defaultDriver()
 {
 #ifdef Q_OS_WIN
-    return QStringLiteral("SQL Server");
+    return chongma::preferredSqlServerDriver(chongma::installedOdbcDrivers());
 #else
     return QStringLiteral("FreeTDS");
 #endif
@@ -207,6 +208,9 @@ private slots:
     void masking();
     void freeTdsLogin_data();
     void freeTdsLogin();
+    void defaultSqlServerDriver_data();
+    void defaultSqlServerDriver();
+    void installedDrivers();
 };
 
 void TestDataLink::encodings_data()
@@ -437,7 +441,7 @@ void TestDataLink::sqlServer_data()
         << false;
 #ifdef Q_OS_WIN
     const QString platformConnection =
-        QStringLiteral("Driver={SQL Server};Server=SRV01;") + userApp;
+        QStringLiteral("Driver={%1};Server=SRV01;").arg(defaultDriver()) + userApp;
 #else
     const QString platformConnection =
         QStringLiteral("Driver={FreeTDS};Server=SRV01;") + userApp + tds;
@@ -1139,6 +1143,55 @@ void TestDataLink::freeTdsLogin()
     QCOMPARE(sent.password, password);
     QCOMPARE(sent.app, QStringLiteral("chongma"));
     QCOMPARE(sent.database, database);
+}
+
+void TestDataLink::defaultSqlServerDriver_data()
+{
+    QTest::addColumn<QStringList>("installed");
+    QTest::addColumn<QString>("chosen");
+
+    const QString v18 = QStringLiteral("ODBC Driver 18 for SQL Server");
+    const QString v17 = QStringLiteral("ODBC Driver 17 for SQL Server");
+    QTest::newRow("none listed") << QStringList() << "SQL Server";
+    QTest::newRow("only Windows' own") << QStringList{"SQL Server"} << "SQL Server";
+    QTest::newRow("17 beside Windows' own") << QStringList{"SQL Server", v17} << v17;
+    QTest::newRow("18 and 17, 17 listed first")
+        << QStringList{v17, "SQL Server Native Client 11.0", v18, "SQL Server"} << v18;
+    QTest::newRow("18 alone") << QStringList{v18} << v18;
+    QTest::newRow("as the driver manager spells it")
+        << QStringList{"odbc driver 17 for sql server"} << "odbc driver 17 for sql server";
+    QTest::newRow("older and other drivers only")
+        << QStringList{"ODBC Driver 13 for SQL Server", "FreeTDS", "PostgreSQL Unicode"}
+        << "SQL Server";
+}
+
+void TestDataLink::defaultSqlServerDriver()
+{
+    QFETCH(QStringList, installed);
+    QFETCH(QString, chosen);
+    QCOMPARE(chongma::preferredSqlServerDriver(installed), chosen);
+}
+
+// The list as the driver manager gives it, against unixODBC's own tool reading the same
+// odbcinst.ini. (The driver manager keeps the file's path from its first use, so a test cannot
+// hand it another one.)
+void TestDataLink::installedDrivers()
+{
+#ifdef Q_OS_WIN
+    QSKIP("Windows lists the drivers from its registry; odbcinst is unixODBC's");
+#else
+    QProcess odbcinst;
+    odbcinst.start(QStringLiteral("odbcinst"), {QStringLiteral("-q"), QStringLiteral("-d")});
+    if (!odbcinst.waitForFinished(10000) || odbcinst.exitCode() != 0)
+        QSKIP("unixODBC's odbcinst did not list the drivers");
+    QStringList listed;
+    for (const QString &line : QString::fromUtf8(odbcinst.readAllStandardOutput()).split(u'\n')) {
+        if (line.startsWith(u'[') && line.endsWith(u']'))
+            listed << line.mid(1, line.size() - 2);
+    }
+    QVERIFY2(!listed.isEmpty(), "no drivers installed (scripts/install-deps.sh installs some)");
+    QCOMPARE(chongma::installedOdbcDrivers(), listed);
+#endif
 }
 
 QTEST_GUILESS_MAIN(TestDataLink)
