@@ -1,6 +1,7 @@
 #include "data/DataLink.h"
 
 #include "data/Error.h"
+#include "data/OdbcString.h"
 
 #include <QDir>
 #include <QFile>
@@ -8,7 +9,13 @@
 #include <QList>
 #include <QStringDecoder>
 
-#include <algorithm>
+#include <optional>
+
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+#include <sql.h>
+#include <sqlext.h>
 
 namespace chongma {
 
@@ -93,159 +100,6 @@ QList<Pair> splitInitString(const QString &s)
     return pairs;
 }
 
-// One attribute of an ODBC connection string, with where its value sits in that string.
-struct OdbcAttribute {
-    QString key;
-    QString value;   // braces or quotes removed, doubled closers read as one
-    QString written; // between the braces or quotes, as written
-    qsizetype valueFrom = 0;
-    qsizetype valueTo = 0;
-};
-
-// ODBC quotes a value with braces; some drivers also take " or '. Inside, the closing character
-// doubled stands for itself, so a quoted value may hold ';'.
-QList<OdbcAttribute> odbcAttributes(const QString &conn)
-{
-    QList<OdbcAttribute> out;
-    const qsizetype n = conn.size();
-    qsizetype i = 0;
-    while (i < n) {
-        const qsizetype eq = conn.indexOf(u'=', i);
-        const qsizetype semi = conn.indexOf(u';', i);
-        if (eq < 0 || (semi >= 0 && semi < eq)) {
-            if (semi < 0)
-                break;
-            i = semi + 1;
-            continue;
-        }
-        OdbcAttribute a;
-        a.key = conn.mid(i, eq - i).trimmed();
-        qsizetype v = eq + 1;
-        while (v < n && conn[v] == u' ')
-            ++v;
-        a.valueFrom = v;
-        const QChar open = v < n ? conn[v] : QChar();
-        if (open == u'{' || open == u'"' || open == u'\'') {
-            const QChar close = open == u'{' ? QChar(u'}') : open;
-            qsizetype j = v + 1;
-            qsizetype innerTo = n;
-            while (j < n) {
-                if (conn[j] == close) {
-                    if (j + 1 < n && conn[j + 1] == close) {
-                        a.value += close;
-                        j += 2;
-                        continue;
-                    }
-                    innerTo = j++;
-                    break;
-                }
-                a.value += conn[j++];
-            }
-            a.written = conn.mid(v + 1, innerTo - v - 1);
-            a.valueTo = j;
-            const qsizetype next = conn.indexOf(u';', j);
-            i = next < 0 ? n : next + 1;
-        } else {
-            const qsizetype end = semi < 0 ? n : semi;
-            a.value = conn.mid(v, end - v).trimmed();
-            a.written = a.value;
-            a.valueTo = end;
-            i = end + 1;
-        }
-        out.append(a);
-    }
-    return out;
-}
-
-bool isPasswordKey(const QString &key)
-{
-    return key.compare(u"pwd", Qt::CaseInsensitive) == 0
-        || key.compare(u"password", Qt::CaseInsensitive) == 0;
-}
-
-void addSecret(QStringList &secrets, const QString &value, const QString &written = QString())
-{
-    for (const QString &s : {value, written}) {
-        if (!s.isEmpty() && !secrets.contains(s))
-            secrets.append(s);
-    }
-}
-
-// The password in libpq's "keyword=value keyword='value' ..." (psqlODBC's pqopt): a value ends
-// at a blank unless quoted with ', and a backslash takes the next character as it is.
-void addConninfoPasswords(QStringList &secrets, const QString &s)
-{
-    const qsizetype n = s.size();
-    qsizetype i = 0;
-    while (i < n) {
-        while (i < n && s[i].isSpace())
-            ++i;
-        const qsizetype keyFrom = i;
-        while (i < n && s[i] != u'=' && !s[i].isSpace())
-            ++i;
-        const QString key = s.mid(keyFrom, i - keyFrom);
-        while (i < n && s[i].isSpace())
-            ++i;
-        if (i >= n || s[i] != u'=') {
-            ++i;
-            continue;
-        }
-        ++i;
-        while (i < n && s[i].isSpace())
-            ++i;
-        const bool quoted = i < n && s[i] == u'\'';
-        if (quoted)
-            ++i;
-        const qsizetype from = i;
-        QString value;
-        while (i < n && (quoted ? s[i] != u'\'' : !s[i].isSpace())) {
-            if (s[i] == u'\\' && i + 1 < n)
-                ++i;
-            value += s[i++];
-        }
-        const QString written = s.mid(from, i - from);
-        if (quoted && i < n)
-            ++i;
-        if (key.compare(u"password", Qt::CaseInsensitive) == 0)
-            addSecret(secrets, value, written);
-    }
-}
-
-// Every password an ODBC connection string holds: PWD / Password, and pqopt's.
-void addOdbcPasswords(QStringList &secrets, const QString &conn)
-{
-    for (const OdbcAttribute &a : odbcAttributes(conn)) {
-        if (isPasswordKey(a.key))
-            addSecret(secrets, a.value, a.written);
-        else if (a.key.compare(u"pqopt", Qt::CaseInsensitive) == 0)
-            addConninfoPasswords(secrets, a.value);
-    }
-}
-
-QString maskOdbcPasswords(QString conn)
-{
-    const QList<OdbcAttribute> attributes = odbcAttributes(conn);
-    // Back to front, so earlier spans stay where they were.
-    for (auto it = attributes.crbegin(); it != attributes.crend(); ++it) {
-        if (isPasswordKey(it->key))
-            conn.replace(it->valueFrom, it->valueTo - it->valueFrom, QStringLiteral("***"));
-    }
-    return conn;
-}
-
-QString bracedOdbc(const QString &value)
-{
-    return u'{' + QString(value).replace(u'}', QStringLiteral("}}")) + u'}';
-}
-
-// ODBC reads ';' as the end of a value and braces as quoting; blanks at the ends may be trimmed.
-QString odbcValue(const QString &value)
-{
-    const bool needsBraces = value.contains(u';') || value.contains(u'{') || value.contains(u'}')
-        || (!value.isEmpty() && (value.front().isSpace() || value.back().isSpace()));
-    return needsBraces ? bracedOdbc(value) : value;
-}
-
 QString stripBraces(const QString &value)
 {
     const QString v = value.trimmed();
@@ -267,10 +121,11 @@ bool isYes(const QString &value)
         || value.compare(u"true", Qt::CaseInsensitive) == 0;
 }
 
-QString defaultOdbcDriver()
+// What differs between the platforms: Windows has Microsoft's drivers, Debian registers FreeTDS.
+QString defaultSqlServerDriver()
 {
 #ifdef Q_OS_WIN
-    return QStringLiteral("SQL Server");
+    return preferredSqlServerDriver(installedOdbcDrivers());
 #else
     return QStringLiteral("FreeTDS");
 #endif
@@ -283,8 +138,9 @@ struct ServerAddress {
 };
 
 // host, host\instance, host,port or tcp:host,port (as SQL Server clients accept them).
-ServerAddress parseServer(const QString &dataSource)
+ServerAddress parseServer(const QString &dataSource, const Secrets &secrets)
 {
+    const QString shown = secrets.maskValue(dataSource);
     QString s = dataSource.trimmed();
     if (s.startsWith(u"tcp:", Qt::CaseInsensitive))
         s = s.mid(4).trimmed();
@@ -296,7 +152,7 @@ ServerAddress parseServer(const QString &dataSource)
         const int port = a.port.toInt(&ok);
         if (!ok || port < 1 || port > 65535) {
             throw ConnectionError(
-                QStringLiteral("Data Source \"%1\" has a bad port number").arg(dataSource));
+                QStringLiteral("Data Source \"%1\" has a bad port number").arg(shown));
         }
         a.port = QString::number(port);
         s = s.left(comma).trimmed();
@@ -307,11 +163,11 @@ ServerAddress parseServer(const QString &dataSource)
         s = s.left(slash).trimmed();
         if (a.instance.isEmpty() || a.instance.contains(u'\\')) {
             throw ConnectionError(
-                QStringLiteral("Data Source \"%1\" has a bad instance name").arg(dataSource));
+                QStringLiteral("Data Source \"%1\" has a bad instance name").arg(shown));
         }
     }
     if (s.isEmpty())
-        throw ConnectionError(QStringLiteral("Data Source \"%1\" names no server").arg(dataSource));
+        throw ConnectionError(QStringLiteral("Data Source \"%1\" names no server").arg(shown));
     a.host = s;
     return a;
 }
@@ -336,7 +192,8 @@ private:
 };
 
 // A time-out key: whole seconds, 0 or more; `seconds` keeps its default when the key is absent.
-void readSeconds(const Properties &p, const char *key, const char *name, int &seconds)
+void readSeconds(const Properties &p, const Secrets &secrets, const char *key, const char *name,
+                 int &seconds)
 {
     if (!p.has(key))
         return;
@@ -345,9 +202,25 @@ void readSeconds(const Properties &p, const char *key, const char *name, int &se
     const int read = value.toInt(&ok);
     if (!ok || read < 0) {
         throw ConnectionError(QStringLiteral("%1 \"%2\" is not a number of seconds (0 or more)")
-                                  .arg(QLatin1String(name), value));
+                                  .arg(QLatin1String(name), secrets.maskValue(value)));
     }
     seconds = read;
+}
+
+// A True/False key (yes/no also, as ODBC writes them); nothing when the key is absent.
+std::optional<bool> readTrueFalse(const Properties &p, const Secrets &secrets, const char *key,
+                                  const char *name)
+{
+    if (!p.has(key))
+        return std::nullopt;
+    const QString value = p.value({key}).trimmed();
+    if (isYes(value))
+        return true;
+    if (value.compare(u"false", Qt::CaseInsensitive) == 0
+        || value.compare(u"no", Qt::CaseInsensitive) == 0)
+        return false;
+    throw ConnectionError(QStringLiteral("%1 \"%2\" is neither True nor False")
+                              .arg(QLatin1String(name), secrets.maskValue(value)));
 }
 
 void mapSqlServer(DataLink &link, const Properties &p, const QProcessEnvironment &env)
@@ -355,7 +228,7 @@ void mapSqlServer(DataLink &link, const Properties &p, const QProcessEnvironment
     link.dataSource = p.value({"data source", "server"});
     if (link.dataSource.trimmed().isEmpty())
         throw ConnectionError(QStringLiteral("no Data Source (the SQL Server to connect to)"));
-    ServerAddress address = parseServer(link.dataSource);
+    ServerAddress address = parseServer(link.dataSource, link.secrets);
     link.catalog = p.value({"initial catalog", "database"});
 
     const QString integrated = p.value({"integrated security"});
@@ -366,8 +239,9 @@ void mapSqlServer(DataLink &link, const Properties &p, const QProcessEnvironment
     if (link.odbcDriver.isEmpty())
         link.odbcDriver = env.value(QString::fromLatin1(kOdbcDriverVariable)).trimmed();
     if (link.odbcDriver.isEmpty())
-        link.odbcDriver = defaultOdbcDriver();
+        link.odbcDriver = defaultSqlServerDriver();
     const bool freeTds = isFreeTds(link.odbcDriver);
+    const OdbcBraces braces = freeTds ? OdbcBraces::FreeTds : OdbcBraces::Doubled;
 
     // FreeTDS has no "(local)" or "." shorthand for this machine.
     if (freeTds
@@ -388,23 +262,52 @@ void mapSqlServer(DataLink &link, const Properties &p, const QProcessEnvironment
     }
 
     // Every attribute ends with ';': FreeTDS misreads a last one without it.
-    QString conn = QStringLiteral("Driver=%1;Server=%2;").arg(bracedOdbc(link.odbcDriver),
-                                                              odbcValue(server));
+    QString conn = QStringLiteral("Driver=%1;Server=%2;")
+                       .arg(bracedOdbc(link.odbcDriver),
+                            odbcValue(server, braces, QStringLiteral("Data Source")));
     if (!port.isEmpty())
         conn += QStringLiteral("Port=%1;").arg(port);
-    if (!link.catalog.isEmpty())
-        conn += QStringLiteral("Database=%1;").arg(odbcValue(link.catalog));
+    if (!link.catalog.isEmpty()) {
+        conn += QStringLiteral("Database=%1;")
+                    .arg(odbcValue(link.catalog, braces, QStringLiteral("Initial Catalog")));
+    }
     if (link.integratedSecurity) {
         conn += freeTds ? QStringLiteral("Trusted_Connection=Yes;")
                         : QStringLiteral("Trusted_Connection=yes;");
     } else {
-        if (!link.userId.isEmpty())
-            conn += QStringLiteral("UID=%1;").arg(odbcValue(link.userId));
-        if (!link.password.isEmpty())
-            conn += QStringLiteral("PWD=%1;").arg(odbcValue(link.password));
+        if (!link.userId.isEmpty()) {
+            conn += QStringLiteral("UID=%1;")
+                        .arg(odbcValue(link.userId, braces, QStringLiteral("User ID")));
+        }
+        if (!link.password.isEmpty()) {
+            conn += QStringLiteral("PWD=%1;")
+                        .arg(odbcValue(link.password, braces, QStringLiteral("the password")));
+        }
     }
-    if (freeTds)
+    conn += QStringLiteral("APP=%1;").arg(QLatin1String(kApplicationName));
+
+    // As SQL Server's OLE DB providers name them; absent, each driver keeps its own default.
+    const std::optional<bool> encrypt =
+        readTrueFalse(p, link.secrets, "use encryption for data", "Use Encryption for Data");
+    const std::optional<bool> trust =
+        readTrueFalse(p, link.secrets, "trust server certificate", "Trust Server Certificate");
+    if (freeTds) {
+        // FreeTDS's "request" encrypts the login, as Microsoft's Encrypt=no does; its "off" would
+        // send the password in the clear. It checks a certificate only when freetds.conf names a
+        // "ca file", with no key to skip that: there is nothing to map Trust Server Certificate to.
+        if (encrypt) {
+            conn += *encrypt ? QStringLiteral("Encryption=require;")
+                             : QStringLiteral("Encryption=request;");
+        }
         conn += QStringLiteral("TDS_Version=7.4;ClientCharset=UTF-8;");
+    } else {
+        if (encrypt)
+            conn += *encrypt ? QStringLiteral("Encrypt=yes;") : QStringLiteral("Encrypt=no;");
+        if (trust) {
+            conn += *trust ? QStringLiteral("TrustServerCertificate=yes;")
+                           : QStringLiteral("TrustServerCertificate=no;");
+        }
+    }
     link.odbcConnection = conn;
 }
 
@@ -414,20 +317,39 @@ void mapOdbc(DataLink &link, const Properties &p)
     link.catalog = p.value({"initial catalog"});
     QString conn = p.value({"extended properties"}).trimmed();
     // "Use data source name" links carry only the DSN, as Data Source.
-    if (conn.isEmpty() && !link.dataSource.trimmed().isEmpty())
-        conn = QStringLiteral("DSN=%1;").arg(odbcValue(link.dataSource.trimmed()));
+    if (conn.isEmpty() && !link.dataSource.trimmed().isEmpty()) {
+        conn = QStringLiteral("DSN=%1;").arg(odbcValue(
+            link.dataSource.trimmed(), OdbcBraces::Doubled, QStringLiteral("Data Source")));
+    }
     if (conn.isEmpty()) {
         throw ConnectionError(QStringLiteral(
             "provider %1 needs Extended Properties (the ODBC connection, e.g. DSN=...)")
-                                  .arg(link.provider));
+                                  .arg(link.secrets.maskValue(link.provider)));
     }
     if (!conn.endsWith(u';'))
         conn += u';';
-    link.odbcConnection = conn;
-    for (const OdbcAttribute &a : odbcAttributes(conn)) {
+    for (const OdbcAttribute &a : odbcAttributes(conn, OdbcBraces::Doubled)) {
         if (a.key.compare(u"driver", Qt::CaseInsensitive) == 0)
             link.odbcDriver = a.value.trimmed();
     }
+    // The login given beside Extended Properties goes into the string, quoted: handed to Qt
+    // (6.4) apart, it is appended unquoted, and a ';' cuts the password short. It wins over one
+    // inside, as it did when appended.
+    const OdbcBraces braces =
+        isFreeTds(link.odbcDriver) ? OdbcBraces::FreeTds : OdbcBraces::Doubled;
+    if (!link.userId.isEmpty()) {
+        conn = withoutOdbcAttributes(conn, {QStringLiteral("uid")}, braces);
+        conn += QStringLiteral("UID=%1;")
+                    .arg(odbcValue(link.userId, braces, QStringLiteral("User ID")));
+        link.userId.clear();
+    }
+    if (!link.password.isEmpty()) {
+        conn = withoutOdbcAttributes(conn, {QStringLiteral("pwd"), QStringLiteral("password")},
+                                     braces);
+        conn += QStringLiteral("PWD=%1;")
+                    .arg(odbcValue(link.password, braces, QStringLiteral("the password")));
+    }
+    link.odbcConnection = conn;
 }
 
 void mapSqlite(DataLink &link, const Properties &p, const QString &baseDir)
@@ -443,13 +365,22 @@ void mapSqlite(DataLink &link, const Properties &p, const QString &baseDir)
     // Opening a missing file would create an empty database and hide the mistake.
     if (!info.exists()) {
         throw ConnectionError(QStringLiteral("SQLite database file %1 does not exist")
-                                  .arg(QDir::toNativeSeparators(path)));
+                                  .arg(link.secrets.maskValue(QDir::toNativeSeparators(path))));
     }
     if (!info.isFile()) {
         throw ConnectionError(QStringLiteral("SQLite database %1 is not a regular file")
-                                  .arg(QDir::toNativeSeparators(path)));
+                                  .arg(link.secrets.maskValue(QDir::toNativeSeparators(path))));
     }
     link.sqliteFile = path;
+}
+
+// The data link's passwords with the one it logs in with, which a link built in code may hold
+// alone.
+Secrets knownSecrets(const DataLink &link)
+{
+    Secrets all = link.secrets;
+    all.add(link.password);
+    return all;
 }
 
 } // namespace
@@ -461,13 +392,14 @@ QString DataLink::qtDriver() const
 
 QString DataLink::describe() const
 {
+    const Secrets all = knownSecrets(*this);
     QString line;
     switch (kind) {
     case Kind::SqlServer: {
         line = QStringLiteral("SQL Server via ODBC driver %1: server %2, ")
-                   .arg(odbcDriver, dataSource.trimmed());
+                   .arg(all.maskValue(odbcDriver), all.maskValue(dataSource.trimmed()));
         line += catalog.isEmpty() ? QStringLiteral("default database")
-                                  : QStringLiteral("database %1").arg(catalog);
+                                  : QStringLiteral("database %1").arg(all.maskValue(catalog));
         if (integratedSecurity) {
 #ifdef Q_OS_WIN
             line += QStringLiteral(", integrated security");
@@ -476,41 +408,61 @@ QString DataLink::describe() const
                 ", integrated security (on Linux this needs Kerberos: a valid ticket, see kinit)");
 #endif
         } else if (!userId.isEmpty()) {
-            line += QStringLiteral(", user %1").arg(userId);
+            line += QStringLiteral(", user %1").arg(all.maskValue(userId));
         } else {
             line += QStringLiteral(", no user name");
         }
         break;
     }
     case Kind::Odbc:
-        line = QStringLiteral("ODBC: %1").arg(maskOdbcPasswords(odbcConnection));
+        line = QStringLiteral("ODBC: %1").arg(all.maskOdbc(odbcConnection));
         if (!userId.isEmpty())
-            line += QStringLiteral(" (user %1)").arg(userId);
+            line += QStringLiteral(" (user %1)").arg(all.maskValue(userId));
         break;
     case Kind::Sqlite:
-        line = QStringLiteral("SQLite: file %1").arg(QDir::toNativeSeparators(sqliteFile));
+        line = QStringLiteral("SQLite: file %1")
+                   .arg(all.maskValue(QDir::toNativeSeparators(sqliteFile)));
         break;
     }
-    return redact(line);
+    return line;
 }
 
-QString DataLink::redact(const QString &text) const
+QString DataLink::redact(const QString &text) const { return knownSecrets(*this).maskText(text); }
+
+QStringList installedOdbcDrivers()
 {
-    QStringList spellings;
-    for (const QString &secret : secrets + QStringList{password}) {
-        if (secret.isEmpty())
-            continue;
-        spellings << secret << QString(secret).replace(u'}', QStringLiteral("}}"))
-                  << QString(secret).replace(u'"', QStringLiteral("\"\""))
-                  << QString(secret).replace(u'\'', QStringLiteral("''"));
+    QStringList names;
+    SQLHENV env = SQL_NULL_HENV;
+    if (!SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env)))
+        return names;
+    SQLSetEnvAttr(env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+    constexpr SQLSMALLINT kNameChars = 256;
+    SQLWCHAR name[kNameChars] = {};
+    SQLWCHAR attributes[2] = {}; // not read; some driver managers want a buffer
+    SQLSMALLINT nameLength = 0;
+    SQLSMALLINT attributesLength = 0;
+    for (SQLUSMALLINT direction = SQL_FETCH_FIRST;; direction = SQL_FETCH_NEXT) {
+        const SQLRETURN rc = SQLDriversW(env, direction, name, kNameChars, &nameLength,
+                                         attributes, 2, &attributesLength);
+        if (!SQL_SUCCEEDED(rc))
+            break;
+        const SQLSMALLINT chars = qBound(SQLSMALLINT(0), nameLength, SQLSMALLINT(kNameChars - 1));
+        names << QString::fromUtf16(reinterpret_cast<const char16_t *>(name), chars);
     }
-    // Longest first: a secret holding another must not be left half shown.
-    std::sort(spellings.begin(), spellings.end(),
-              [](const QString &a, const QString &b) { return a.size() > b.size(); });
-    QString out = text;
-    for (const QString &s : std::as_const(spellings))
-        out.replace(s, QStringLiteral("***"));
-    return out;
+    SQLFreeHandle(SQL_HANDLE_ENV, env);
+    return names;
+}
+
+QString preferredSqlServerDriver(const QStringList &installed)
+{
+    // Newest first; 18 encrypts by default, which the README tells how to meet.
+    for (const char *name : {"ODBC Driver 18 for SQL Server", "ODBC Driver 17 for SQL Server"}) {
+        for (const QString &driver : installed) {
+            if (driver.compare(QLatin1String(name), Qt::CaseInsensitive) == 0)
+                return driver;
+        }
+    }
+    return QStringLiteral("SQL Server");
 }
 
 QString decodeDataLinkBytes(const QByteArray &bytes)
@@ -574,9 +526,9 @@ DataLink parseDataLink(const QString &text, const QString &baseDir,
         link.properties.insert(key, pair.value); // the last of a repeated key wins
         // Also from a repeated key: a value not used may still be a password someone typed.
         if (key == u"password" || key == u"pwd")
-            addSecret(link.secrets, pair.value);
+            link.secrets.add(pair.value);
         else if (key == u"extended properties")
-            addOdbcPasswords(link.secrets, pair.value);
+            link.secrets.addFromOdbc(pair.value);
     }
     const Properties p(link.properties);
     link.password = p.value({"password", "pwd"});
@@ -596,11 +548,11 @@ DataLink parseDataLink(const QString &text, const QString &baseDir,
             throw ConnectionError(
                 QStringLiteral("unknown provider \"%1\" (known: SQLOLEDB, SQLNCLI, MSOLEDBSQL, "
                                "MSDASQL, SQLite)")
-                    .arg(link.provider));
+                    .arg(link.secrets.maskValue(link.provider)));
         }
 
-        readSeconds(p, "connect timeout", "Connect Timeout", link.connectTimeout);
-        readSeconds(p, "command timeout", "Command Timeout", link.commandTimeout);
+        readSeconds(p, link.secrets, "connect timeout", "Connect Timeout", link.connectTimeout);
+        readSeconds(p, link.secrets, "command timeout", "Command Timeout", link.commandTimeout);
 
         switch (link.kind) {
         case DataLink::Kind::SqlServer:
@@ -614,7 +566,7 @@ DataLink parseDataLink(const QString &text, const QString &baseDir,
             break;
         }
     } catch (const ConnectionError &e) {
-        // A reason may quote a value the user typed into the wrong key.
+        // Values are masked where a reason quotes them; this catches a long password inside one.
         throw ConnectionError(link.redact(e.message()));
     }
     return link;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "data/Secrets.h"
+
 #include <QByteArray>
 #include <QMap>
 #include <QProcessEnvironment>
@@ -20,11 +22,12 @@ struct DataLink {
     QString provider;   // as written in the file
     QString dataSource; // as written: server, or file for SQLite
     QString catalog;    // Initial Catalog
+    // SqlServer: the login's user. Odbc: empty, as the login is in odbcConnection.
     QString userId;
     QString password;   // the OLE DB one, used to log in; never printed or logged
     // Every password the init string holds (the OLE DB ones and those inside Extended
     // Properties), each also as written when quoting or escapes changed it.
-    QStringList secrets;
+    Secrets secrets;
     bool integratedSecurity = false;
     int connectTimeout = 15; // seconds, 0 = wait as long as the driver does
     int commandTimeout = 30; // seconds a statement may run, 0 = no limit
@@ -42,8 +45,8 @@ struct DataLink {
     QString qtDriver() const; // "QODBC" or "QSQLITE"
     // One line naming the kind, server or file and database; never the password.
     QString describe() const;
-    // `text` with every occurrence of `password` and of every secret masked as "***", also as
-    // a driver may echo them: '}' or a quote doubled. For driver messages.
+    // `text` with `password` and every secret masked as Secrets::maskText does. For driver
+    // messages.
     QString redact(const QString &text) const;
 };
 
@@ -63,5 +66,15 @@ DataLink readDataLink(const QString &path,
 
 // Environment variable naming the ODBC driver for SQL Server data links.
 inline constexpr const char *kOdbcDriverVariable = "CHONGMA_ODBC_DRIVER";
+
+// The application name SQL Server connections give, shown in the server's activity views.
+inline constexpr const char *kApplicationName = "chongma";
+
+// The ODBC drivers installed, as the driver manager lists them (SQLDrivers).
+QStringList installedOdbcDrivers();
+
+// The newest of Microsoft's ODBC drivers for SQL Server among `installed`, else "SQL Server"
+// (the one Windows always has). The default on Windows.
+QString preferredSqlServerDriver(const QStringList &installed);
 
 } // namespace chongma

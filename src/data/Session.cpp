@@ -132,11 +132,9 @@ TData1::TData1(const DataLink &link) : m_link(link), m_connectionName(uniqueConn
     }
     case DataLink::Kind::SqlServer:
     case DataLink::Kind::Odbc:
+        // The login is in the connection string, braced as the driver reads it: Qt would append
+        // its own unquoted, cut at a ';'.
         m_db.setDatabaseName(odbcDatabaseName(link.odbcConnection));
-        if (link.kind == DataLink::Kind::Odbc && !link.userId.isEmpty()) {
-            m_db.setUserName(link.userId);
-            m_db.setPassword(link.password);
-        }
         // An ODBC 3 environment (Qt asks for ODBC 2 by default): the drivers' block fetches and
         // type codes are those of ODBC 3. Without a login time-out FreeTDS waits forever on a
         // server that never answers.

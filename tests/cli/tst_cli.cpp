@@ -13,6 +13,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QStandardPaths>
@@ -182,6 +183,55 @@ private slots:
             QVERIFY2(!r.out.contains(line, Qt::CaseInsensitive), qPrintable(line + QStringLiteral(" in:\n") + r.out));
     }
 
+    // A login given beside Extended Properties, quoted as a data link quotes it, reaches the
+    // server intact: the server refuses any other password.
+    void checkLogsIn_data()
+    {
+        QTest::addColumn<QString>("password"); // the role's
+        QTest::addColumn<QString>("login");    // as the data link writes it; %1: the role
+        const QString odd = QStringLiteral("a;b}c 'd\"e f{");
+        QTest::newRow("double quotes around ; } ' \" { and blanks")
+            << odd << QStringLiteral("User ID=\"%1\";Password=\"a;b}c 'd\"\"e f{\"");
+        QTest::newRow("single quotes") << odd << QStringLiteral("User ID=\"%1\";Password='a;b}c ''d\"e f{'");
+        QTest::newRow("UID and PWD keys") << odd << QStringLiteral("UID=\"%1\";PWD=\"a;b}c 'd\"\"e f{\"");
+        // "ab" is in "Database" and "readable", which the output keeps whole.
+        QTest::newRow("short, bare") << QStringLiteral("ab") << QStringLiteral("User ID=\"%1\";Password=ab");
+    }
+
+    void checkLogsIn()
+    {
+        QFETCH_GLOBAL(QString, backend);
+        if (backend != QLatin1String("postgres"))
+            QSKIP("the login is checked by PostgreSQL");
+        QFETCH(QString, password);
+        QFETCH(QString, login);
+        ScratchDatabase db(backend);
+        db.createDiskinfo();
+        // Roles are the server's, not the database's: one named for this process, gone after.
+        // psqlODBC takes a user name as written, braces and all, so it holds no ';'.
+        const QString role = QStringLiteral("cm login'%1").arg(QCoreApplication::applicationPid());
+        const QString quotedRole = QLatin1Char('"') + role + QLatin1Char('"');
+        db.exec(QStringLiteral("create role %1 login password '%2'").arg(quotedRole, QString(password).replace(QLatin1Char('\''), QStringLiteral("''"))));
+        db.exec(QStringLiteral("grant usage on schema public to %1").arg(quotedRole));
+        db.exec(QStringLiteral("grant select on diskinfo to %1").arg(quotedRole));
+        QString server = chongma::test::postgresConnectionString();
+        server.remove(QRegularExpression(QStringLiteral("(Uid|Pwd)=[^;]*;"), QRegularExpression::CaseInsensitiveOption));
+        const QString udl = db.dir() + QStringLiteral("/login.udl");
+        chongma::test::writeDataLink(udl, QStringLiteral("Provider=MSDASQL.1;%1;Extended Properties=\"%2\"").arg(login.arg(role), server));
+        const Run r = cli({"--udl", udl, "check"});
+        db.exec(QStringLiteral("drop owned by %1").arg(quotedRole));
+        db.exec(QStringLiteral("drop role %1").arg(quotedRole));
+
+        QVERIFY2(r.code == 0, qPrintable(r.out + r.err));
+        const QStringList said = lines(r.out);
+        QVERIFY2(said.value(0).startsWith(QLatin1String("connected: ODBC: Driver={PostgreSQL Unicode};")), qPrintable(r.out));
+        QVERIFY2(said.value(0).contains(QLatin1String(";Database=t_")), qPrintable(r.out));
+        QVERIFY2(said.value(0).endsWith(QLatin1String("PWD=***;")), qPrintable(r.out));
+        QVERIFY2(said.value(1).startsWith(QLatin1String("diskinfo: readable")), qPrintable(r.out));
+        if (password.size() > 2)
+            QVERIFY2(!(r.out + r.err).contains(QLatin1String("a;b}c")), qPrintable(r.out + r.err));
+    }
+
     void checkFailures_data()
     {
         QTest::addColumn<QString>("initString"); // empty: no file at all
@@ -194,6 +244,10 @@ private slots:
         QTest::newRow("quoted ODBC password with a semicolon")
             << QStringLiteral("Provider=MSDASQL.1;Extended Properties='DSN=nosuchdsn%1;UID=u;PWD=\"Xy-91;Zq-77\"'")
             << QByteArray() << "nosuchdsn";
+        // "ab" is in "Database" and in "Unable": masking it there showed "Dat***ase".
+        QTest::newRow("short password, words holding its letters")
+            << QStringLiteral("Provider=MSDASQL.1;Extended Properties='DSN=nosuchdsn%1;Database=postgres;UID=u;PWD=ab'")
+            << QByteArray() << "Database=postgres;UID=u;PWD=***;";
         QTest::newRow("a text file as the SQLite database")
             << QStringLiteral("Provider=SQLite;Data Source=db.sqlite") << QByteArray("just some text, no database\n")
             << "not a database";

@@ -1,14 +1,21 @@
 #include "data/DataLink.h"
 #include "data/Error.h"
+#include "data/Secrets.h"
 #include "data/Session.h"
 
 #include <QDir>
 #include <QFile>
+#include <QProcess>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
+#include <future>
+#include <memory>
 #include <optional>
 
 using chongma::ConnectionError;
@@ -81,10 +88,93 @@ bool leaks(const QString &text, const QString &secret)
     return false;
 }
 
+// What a TDS client sent a loopback listener that answers its PRELOGIN as a server without
+// encryption and reads its LOGIN7: the login as a SQL Server would see it.
+struct TdsLogin {
+    int encryption = -1; // asked in PRELOGIN: 0 login only, 1 all, 2 none
+    bool loggedIn = false;
+    QString user;
+    QString password;
+    QString app;
+    QString database;
+};
+
+// One TDS packet's payload, its type in `type`; empty when the client sent none in time.
+QByteArray readTdsPacket(QTcpSocket &socket, int &type)
+{
+    QByteArray data;
+    const auto need = [&](qsizetype n) {
+        while (data.size() < n) {
+            if (socket.bytesAvailable() == 0 && !socket.waitForReadyRead(10000))
+                return false;
+            data += socket.read(n - data.size());
+        }
+        return true;
+    };
+    if (!need(8))
+        return {};
+    type = quint8(data[0]);
+    const qsizetype length = (quint8(data[2]) << 8) | quint8(data[3]);
+    if (length < 8 || !need(length))
+        return {};
+    return data.mid(8);
+}
+
+// The UTF-16 field of a LOGIN7 whose offset and length sit at `at`.
+QString loginField(const QByteArray &login, int at, bool password = false)
+{
+    const int offset = quint8(login[at]) | (quint8(login[at + 1]) << 8);
+    const int chars = quint8(login[at + 2]) | (quint8(login[at + 3]) << 8);
+    QByteArray bytes = login.mid(offset, 2 * chars);
+    if (password) {
+        // Sent with its nibbles swapped and each byte XORed with 0xA5.
+        for (char &c : bytes) {
+            const quint8 b = quint8(c) ^ 0xA5;
+            c = char(((b << 4) & 0xF0) | (b >> 4));
+        }
+    }
+    return QString::fromUtf16(reinterpret_cast<const char16_t *>(bytes.constData()), chars);
+}
+
+TdsLogin acceptTdsLogin(QTcpServer &server)
+{
+    TdsLogin login;
+    if (!server.waitForNewConnection(10000))
+        return login;
+    std::unique_ptr<QTcpSocket> socket(server.nextPendingConnection());
+    int type = 0;
+    const QByteArray prelogin = readTdsPacket(*socket, type);
+    if (type != 0x12)
+        return login;
+    for (qsizetype i = 0; i + 4 < prelogin.size() && quint8(prelogin[i]) != 0xFF; i += 5) {
+        const int offset = (quint8(prelogin[i + 1]) << 8) | quint8(prelogin[i + 2]);
+        if (prelogin[i] == 1 && offset < prelogin.size())
+            login.encryption = quint8(prelogin[offset]);
+    }
+    // VERSION and ENCRYPTION (2: not supported), then the terminator.
+    const QByteArray answer =
+        QByteArray::fromHex("00000b0006" "0100110001" "ff" "100000000000" "02");
+    QByteArray packet = QByteArray::fromHex("0401");
+    packet += char(0);
+    packet += char(8 + answer.size());
+    packet += QByteArray::fromHex("00000100") + answer;
+    socket->write(packet);
+    socket->waitForBytesWritten(10000);
+    const QByteArray body = readTdsPacket(*socket, type);
+    if (type != 0x10 || body.size() < 72)
+        return login;
+    login.loggedIn = true;
+    login.user = loginField(body, 40);
+    login.password = loginField(body, 44, true);
+    login.app = loginField(body, 48);
+    login.database = loginField(body, 68);
+    return login;
+}
+
 QString defaultDriver()
 {
 #ifdef Q_OS_WIN
-    return QStringLiteral("SQL Server");
+    return chongma::preferredSqlServerDriver(chongma::installedOdbcDrivers());
 #else
     return QStringLiteral("FreeTDS");
 #endif
@@ -114,6 +204,13 @@ private slots:
     void errors();
     void secrets_data();
     void secrets();
+    void masking_data();
+    void masking();
+    void freeTdsLogin_data();
+    void freeTdsLogin();
+    void defaultSqlServerDriver_data();
+    void defaultSqlServerDriver();
+    void installedDrivers();
 };
 
 void TestDataLink::encodings_data()
@@ -264,88 +361,90 @@ void TestDataLink::sqlServer_data()
                                          "Initial Catalog=barcodes;Data Source=");
     const QString oledb = QStringLiteral("Provider=SQLOLEDB.1") + login;
     const QString userPart = QStringLiteral("Database=barcodes;UID=sa;PWD=secret;");
+    const QString app = QStringLiteral("APP=chongma;");
+    const QString userApp = userPart + app;
 
     QTest::newRow("FreeTDS: host")
         << oledb + QStringLiteral("SRV01") << freeTds << freeTds
-        << QStringLiteral("Driver={FreeTDS};Server=SRV01;") + userPart + tds << false;
+        << QStringLiteral("Driver={FreeTDS};Server=SRV01;") + userApp + tds << false;
     QTest::newRow("FreeTDS: host\\instance")
         << oledb + QStringLiteral("SRV01\\SQLEXPRESS") << freeTds << freeTds
-        << QStringLiteral("Driver={FreeTDS};Server=SRV01\\SQLEXPRESS;") + userPart + tds << false;
+        << QStringLiteral("Driver={FreeTDS};Server=SRV01\\SQLEXPRESS;") + userApp + tds << false;
     QTest::newRow("FreeTDS: host,port")
         << oledb + QStringLiteral("SRV01,1433") << freeTds << freeTds
-        << QStringLiteral("Driver={FreeTDS};Server=SRV01;Port=1433;") + userPart + tds << false;
+        << QStringLiteral("Driver={FreeTDS};Server=SRV01;Port=1433;") + userApp + tds << false;
     QTest::newRow("FreeTDS: tcp:host,port")
         << oledb + QStringLiteral("tcp:10.0.0.5,14330") << freeTds << freeTds
-        << QStringLiteral("Driver={FreeTDS};Server=10.0.0.5;Port=14330;") + userPart + tds
+        << QStringLiteral("Driver={FreeTDS};Server=10.0.0.5;Port=14330;") + userApp + tds
         << false;
     QTest::newRow("FreeTDS: host\\instance,port")
         << oledb + QStringLiteral("SRV01\\SQLEXPRESS,1500") << freeTds << freeTds
-        << QStringLiteral("Driver={FreeTDS};Server=SRV01\\SQLEXPRESS;Port=1500;") + userPart + tds
+        << QStringLiteral("Driver={FreeTDS};Server=SRV01\\SQLEXPRESS;Port=1500;") + userApp + tds
         << false;
     QTest::newRow("FreeTDS: (local)")
         << oledb + QStringLiteral("(local)") << freeTds << freeTds
-        << QStringLiteral("Driver={FreeTDS};Server=localhost;") + userPart + tds << false;
+        << QStringLiteral("Driver={FreeTDS};Server=localhost;") + userApp + tds << false;
     QTest::newRow("FreeTDS: .\\instance")
         << oledb + QStringLiteral(".\\SQLEXPRESS") << freeTds << freeTds
-        << QStringLiteral("Driver={FreeTDS};Server=localhost\\SQLEXPRESS;") + userPart + tds
+        << QStringLiteral("Driver={FreeTDS};Server=localhost\\SQLEXPRESS;") + userApp + tds
         << false;
 
     QTest::newRow("Microsoft: host,port")
         << oledb + QStringLiteral("SRV01,1433") << ms << ms
-        << QStringLiteral("Driver={ODBC Driver 18 for SQL Server};Server=SRV01,1433;") + userPart
+        << QStringLiteral("Driver={ODBC Driver 18 for SQL Server};Server=SRV01,1433;") + userApp
         << false;
     QTest::newRow("Microsoft: host\\instance")
         << oledb + QStringLiteral("SRV01\\SQLEXPRESS") << ms << ms
         << QStringLiteral("Driver={ODBC Driver 18 for SQL Server};Server=SRV01\\SQLEXPRESS;")
-            + userPart
+            + userApp
         << false;
     QTest::newRow("Microsoft: tcp:host,port")
         << oledb + QStringLiteral("tcp:SRV01,1500") << ms << ms
-        << QStringLiteral("Driver={ODBC Driver 18 for SQL Server};Server=SRV01,1500;") + userPart
+        << QStringLiteral("Driver={ODBC Driver 18 for SQL Server};Server=SRV01,1500;") + userApp
         << false;
     QTest::newRow("Microsoft: (local) kept")
         << oledb + QStringLiteral("(local)") << ms << ms
-        << QStringLiteral("Driver={ODBC Driver 18 for SQL Server};Server=(local);") + userPart
+        << QStringLiteral("Driver={ODBC Driver 18 for SQL Server};Server=(local);") + userApp
         << false;
 
     QTest::newRow("provider SQLNCLI11, Server and Database keys")
         << QStringLiteral("Provider=SQLNCLI11;Server=SRV01;Database=barcodes;User ID=sa;"
                           "Password=secret")
         << freeTds << freeTds
-        << QStringLiteral("Driver={FreeTDS};Server=SRV01;") + userPart + tds << false;
+        << QStringLiteral("Driver={FreeTDS};Server=SRV01;") + userApp + tds << false;
     QTest::newRow("provider msoledbsql19, lower case")
         << QStringLiteral("Provider=msoledbsql19") + login + QStringLiteral("SRV01") << freeTds
-        << freeTds << QStringLiteral("Driver={FreeTDS};Server=SRV01;") + userPart + tds << false;
+        << freeTds << QStringLiteral("Driver={FreeTDS};Server=SRV01;") + userApp + tds << false;
     QTest::newRow("provider sqloledb")
         << QStringLiteral("Provider=sqloledb") + login + QStringLiteral("SRV01") << freeTds
-        << freeTds << QStringLiteral("Driver={FreeTDS};Server=SRV01;") + userPart + tds << false;
+        << freeTds << QStringLiteral("Driver={FreeTDS};Server=SRV01;") + userApp + tds << false;
     QTest::newRow("no provider")
         << QStringLiteral("Data Source=SRV01;Initial Catalog=barcodes;User ID=sa;Password=secret")
         << freeTds << freeTds
-        << QStringLiteral("Driver={FreeTDS};Server=SRV01;") + userPart + tds << false;
+        << QStringLiteral("Driver={FreeTDS};Server=SRV01;") + userApp + tds << false;
 
     QTest::newRow("Driver key beats the variable")
         << oledb + QStringLiteral("SRV01,1433;Driver={ODBC Driver 17 for SQL Server}") << freeTds
         << QStringLiteral("ODBC Driver 17 for SQL Server")
-        << QStringLiteral("Driver={ODBC Driver 17 for SQL Server};Server=SRV01,1433;") + userPart
+        << QStringLiteral("Driver={ODBC Driver 17 for SQL Server};Server=SRV01,1433;") + userApp
         << false;
     QTest::newRow("Driver key without braces")
         << oledb + QStringLiteral("SRV01,1433;Driver=FreeTDS") << ms << freeTds
-        << QStringLiteral("Driver={FreeTDS};Server=SRV01;Port=1433;") + userPart + tds << false;
+        << QStringLiteral("Driver={FreeTDS};Server=SRV01;Port=1433;") + userApp + tds << false;
     QTest::newRow("variable names the FreeTDS library")
         << oledb + QStringLiteral("SRV01,1433")
         << QStringLiteral("/usr/lib/x86_64-linux-gnu/odbc/libtdsodbc.so")
         << QStringLiteral("/usr/lib/x86_64-linux-gnu/odbc/libtdsodbc.so")
         << QStringLiteral("Driver={/usr/lib/x86_64-linux-gnu/odbc/libtdsodbc.so};Server=SRV01;"
                           "Port=1433;")
-            + userPart + tds
+            + userApp + tds
         << false;
 #ifdef Q_OS_WIN
     const QString platformConnection =
-        QStringLiteral("Driver={SQL Server};Server=SRV01;") + userPart;
+        QStringLiteral("Driver={%1};Server=SRV01;").arg(defaultDriver()) + userApp;
 #else
     const QString platformConnection =
-        QStringLiteral("Driver={FreeTDS};Server=SRV01;") + userPart + tds;
+        QStringLiteral("Driver={FreeTDS};Server=SRV01;") + userApp + tds;
 #endif
     QTest::newRow("no variable: platform default")
         << oledb + QStringLiteral("SRV01") << QString() << defaultDriver() << platformConnection
@@ -361,35 +460,94 @@ void TestDataLink::sqlServer_data()
         << sspi << freeTds << freeTds
         << QStringLiteral("Driver={FreeTDS};Server=SRV01;Database=barcodes;"
                           "Trusted_Connection=Yes;")
-            + tds
+            + app + tds
         << true;
     QTest::newRow("SSPI, Microsoft")
         << sspi << ms << ms
         << QStringLiteral("Driver={ODBC Driver 18 for SQL Server};Server=SRV01;"
                           "Database=barcodes;Trusted_Connection=yes;")
+            + app
         << true;
     QTest::newRow("sspi lower case, user and password left out")
         << QStringLiteral("Integrated Security=sspi;User ID=sa;Password=secret;Data Source=SRV01")
         << ms << ms
         << QStringLiteral("Driver={ODBC Driver 18 for SQL Server};Server=SRV01;"
                           "Trusted_Connection=yes;")
+            + app
         << true;
     QTest::newRow("Trusted_Connection=yes")
         << QStringLiteral("Provider=SQLOLEDB;Trusted_Connection=yes;Data Source=SRV01") << ms << ms
         << QStringLiteral("Driver={ODBC Driver 18 for SQL Server};Server=SRV01;"
                           "Trusted_Connection=yes;")
+            + app
         << true;
 
     QTest::newRow("no catalog, no user")
         << QStringLiteral("Provider=SQLOLEDB;Data Source=SRV01") << freeTds << freeTds
-        << QStringLiteral("Driver={FreeTDS};Server=SRV01;") + tds << false;
-    QTest::newRow("values needing braces")
+        << QStringLiteral("Driver={FreeTDS};Server=SRV01;") + app + tds << false;
+    // FreeTDS 1.3.17 ends a braced value at the first "};" and keeps a doubled '}' doubled.
+    QTest::newRow("FreeTDS: values needing braces")
         << QStringLiteral("Provider=SQLOLEDB;Data Source=SRV01;User ID='a;b';Password=\"p;w}d{\";"
                           "Initial Catalog=' bar codes '")
         << freeTds << freeTds
         << QStringLiteral("Driver={FreeTDS};Server=SRV01;Database={ bar codes };UID={a;b};"
-                          "PWD={p;w}}d{};")
-            + tds
+                          "PWD={p;w}d{};")
+            + app + tds
+        << false;
+    QTest::newRow("FreeTDS: a brace alone stays bare")
+        << QStringLiteral("Provider=SQLOLEDB;Data Source=SRV01;User ID=sa;Password=p}w{")
+        << freeTds << freeTds
+        << QStringLiteral("Driver={FreeTDS};Server=SRV01;UID=sa;PWD=p}w{;") + app + tds << false;
+    QTest::newRow("FreeTDS: a leading quote or brace is braced")
+        << QStringLiteral("Provider=SQLOLEDB;Data Source=SRV01;User ID='\"sa';Password='{pw'")
+        << freeTds << freeTds
+        << QStringLiteral("Driver={FreeTDS};Server=SRV01;UID={\"sa};PWD={{pw};") + app + tds
+        << false;
+    QTest::newRow("Microsoft: values needing braces, } doubled")
+        << QStringLiteral("Provider=SQLOLEDB;Data Source=SRV01;User ID='a;b';Password=\"p;w}d{\";"
+                          "Initial Catalog=' bar codes '")
+        << ms << ms
+        << QStringLiteral("Driver={ODBC Driver 18 for SQL Server};Server=SRV01;"
+                          "Database={ bar codes };UID={a;b};PWD={p;w}}d{};")
+            + app
+        << false;
+
+    // Use Encryption for Data and Trust Server Certificate, as SQL Server's OLE DB providers
+    // name them. FreeTDS's "request" encrypts the login, as Encrypt=no does; FreeTDS has no
+    // switch for the certificate check.
+    const QString host = oledb + QStringLiteral("SRV01");
+    QTest::newRow("FreeTDS: encryption True")
+        << host + QStringLiteral(";Use Encryption for Data=True") << freeTds << freeTds
+        << QStringLiteral("Driver={FreeTDS};Server=SRV01;") + userApp
+            + QStringLiteral("Encryption=require;") + tds
+        << false;
+    QTest::newRow("FreeTDS: encryption False, certificate trusted")
+        << host + QStringLiteral(";Use Encryption for Data=False;Trust Server Certificate=True")
+        << freeTds << freeTds
+        << QStringLiteral("Driver={FreeTDS};Server=SRV01;") + userApp
+            + QStringLiteral("Encryption=request;") + tds
+        << false;
+    QTest::newRow("FreeTDS: certificate alone")
+        << host + QStringLiteral(";Trust Server Certificate=False") << freeTds << freeTds
+        << QStringLiteral("Driver={FreeTDS};Server=SRV01;") + userApp + tds << false;
+    QTest::newRow("Microsoft: encrypted, certificate trusted")
+        << host + QStringLiteral(";Use Encryption for Data=True;Trust Server Certificate=True")
+        << ms << ms
+        << QStringLiteral("Driver={ODBC Driver 18 for SQL Server};Server=SRV01;") + userApp
+            + QStringLiteral("Encrypt=yes;TrustServerCertificate=yes;")
+        << false;
+    QTest::newRow("Microsoft: no and false, key case, blanks")
+        << host + QStringLiteral("; use encryption for data = no ;TRUST SERVER CERTIFICATE='false'")
+        << ms << ms
+        << QStringLiteral("Driver={ODBC Driver 18 for SQL Server};Server=SRV01;") + userApp
+            + QStringLiteral("Encrypt=no;TrustServerCertificate=no;")
+        << false;
+    QTest::newRow("Microsoft 17: yes, certificate alone")
+        << host
+            + QStringLiteral(";Trust Server Certificate=yes;Driver={ODBC Driver 17 for SQL Server}")
+        << ms << QStringLiteral("ODBC Driver 17 for SQL Server")
+        << QStringLiteral("Driver={ODBC Driver 17 for SQL Server};Server=SRV01;") + userApp
+            + QStringLiteral("TrustServerCertificate=yes;")
         << false;
 }
 
@@ -423,14 +581,27 @@ void TestDataLink::odbc_data()
     QTest::addColumn<QString>("user");
     QTest::addColumn<QString>("description");
 
+    // The login beside Extended Properties goes into the string: Qt would append it unquoted.
     QTest::newRow("DSN, login outside")
         << QStringLiteral("Provider=MSDASQL.1;Persist Security Info=False;User ID=sa;Password=")
             + kSecret + QStringLiteral(";Extended Properties=\"DSN=barcodes\"")
-        << "DSN=barcodes;" << "" << "sa" << "ODBC: DSN=barcodes; (user sa)";
+        << QStringLiteral("DSN=barcodes;UID=sa;PWD=") + kSecret + u';' << "" << ""
+        << "ODBC: DSN=barcodes;UID=sa;PWD=***;";
     QTest::newRow("DSN as Data Source only")
         << QStringLiteral("Provider=MSDASQL.1;Persist Security Info=False;User ID=sa;Password=")
             + kSecret + QStringLiteral(";Data Source=barcodes")
-        << "DSN=barcodes;" << "" << "sa" << "ODBC: DSN=barcodes; (user sa)";
+        << QStringLiteral("DSN=barcodes;UID=sa;PWD=") + kSecret + u';' << "" << ""
+        << "ODBC: DSN=barcodes;UID=sa;PWD=***;";
+    QTest::newRow("quoted login outside, braced into the string, over the one inside")
+        << QStringLiteral("Provider=MSDASQL.1;User ID='a;b';Password=\"p;w}d{ \"\"x\"\" \";"
+                          "Extended Properties=\"DSN=barcodes;uid=old; PWD=old;Port=1\"")
+        << QStringLiteral("DSN=barcodes;Port=1;UID={a;b};PWD={p;w}}d{ \"x\" };") << "" << ""
+        << "ODBC: DSN=barcodes;Port=1;UID={a;b};PWD=***;";
+    QTest::newRow("password outside only, user inside")
+        << QStringLiteral("Provider=MSDASQL.1;Password='x;y';Extended Properties=\"DSN=barcodes;"
+                          "UID=pg\"")
+        << QStringLiteral("DSN=barcodes;UID=pg;PWD={x;y};") << "" << ""
+        << "ODBC: DSN=barcodes;UID=pg;PWD=***;";
     QTest::newRow("whole driver string")
         << QStringLiteral("Provider=MSDASQL.1;Persist Security Info=False;Extended Properties=\""
                           "Driver={PostgreSQL Unicode};Server=127.0.0.1;Port=5432;Database=bc;"
@@ -457,11 +628,28 @@ void TestDataLink::odbc_data()
         << QStringLiteral("Driver={PostgreSQL Unicode};PWD=\"a;Driver=b\";Server=h;")
         << "PostgreSQL Unicode" << ""
         << "ODBC: Driver={PostgreSQL Unicode};PWD=***;Server=h;";
+    // "ab" is in "Database": masking it there showed "Dat***ase".
+    QTest::newRow("short password inside, beside words holding it")
+        << QStringLiteral("Provider=MSDASQL;Extended Properties=\"Driver={PostgreSQL Unicode};"
+                          "Database=postgres;UID=u;PWD=ab\"")
+        << QStringLiteral("Driver={PostgreSQL Unicode};Database=postgres;UID=u;PWD=ab;")
+        << "PostgreSQL Unicode" << ""
+        << "ODBC: Driver={PostgreSQL Unicode};Database=postgres;UID=u;PWD=***;";
+    QTest::newRow("short password outside, a database named by it")
+        << QStringLiteral("Provider=MSDASQL;User ID=u;Password=1;Extended Properties=\"DSN=x;"
+                          "Database=1;Port=5431\"")
+        << QStringLiteral("DSN=x;Database=1;Port=5431;UID=u;PWD=1;") << "" << ""
+        << "ODBC: DSN=x;Database=***;Port=5431;UID=u;PWD=***;";
+    QTest::newRow("FreeTDS in Extended Properties: its braces")
+        << QStringLiteral("Provider=MSDASQL;User ID=u;Password=\"a;b}c\";Extended Properties="
+                          "'Driver={FreeTDS};Server=h;Port=1433'")
+        << QStringLiteral("Driver={FreeTDS};Server=h;Port=1433;UID=u;PWD={a;b}c};") << "FreeTDS"
+        << "" << "ODBC: Driver={FreeTDS};Server=h;Port=1433;UID=u;PWD=***;";
     QTest::newRow("Password key outside and PWD inside")
         << QStringLiteral("Provider=MSDASQL;User ID=u;Password=") + kSecret
             + QStringLiteral(";Extended Properties=\"DSN=x;pwd=") + kSecret + u'"'
-        << QStringLiteral("DSN=x;pwd=") + kSecret + u';' << "" << "u"
-        << "ODBC: DSN=x;pwd=***; (user u)";
+        << QStringLiteral("DSN=x;UID=u;PWD=") + kSecret + u';' << "" << ""
+        << "ODBC: DSN=x;UID=u;PWD=***;";
 }
 
 void TestDataLink::odbc()
@@ -653,6 +841,20 @@ void TestDataLink::errors_data()
         << udl(QStringLiteral("Provider=SQLOLEDB;Data Source=h;Password='") + kSecret
                + QStringLiteral("'x;User ID=sa"))
         << "after the quoted value";
+    QTest::newRow("Use Encryption for Data neither True nor False")
+        << "file" << udl(sql + QStringLiteral("h;Use Encryption for Data=required"))
+        << "Use Encryption for Data \"required\" is neither";
+    QTest::newRow("Trust Server Certificate empty")
+        << "file" << udl(sql + QStringLiteral("h;Trust Server Certificate="))
+        << "Trust Server Certificate";
+    QTest::newRow("the password as an encryption value")
+        << "file" << udl(sql + QStringLiteral("h;Use Encryption for Data=") + kSecret)
+        << "Use Encryption for Data \"***\"";
+    QTest::newRow("a password FreeTDS cannot read")
+        << "file"
+        << udl(QStringLiteral("Provider=SQLOLEDB;Data Source=h;Password='") + kSecret
+               + QStringLiteral("};x'"))
+        << "FreeTDS cannot read";
     QTest::newRow("entry without =")
         << "file" << udl(QStringLiteral("Provider=SQLOLEDB;Data Source=h") + pw
                          + QStringLiteral(";junk;User ID=sa"))
@@ -734,7 +936,7 @@ void TestDataLink::secrets_data()
     QTest::newRow("MSDASQL, Password outside")
         << QStringLiteral("Provider=MSDASQL.1;User ID=u;Password=Od1Out;"
                           "Extended Properties=\"DSN=chongma-none\"")
-        << "" << "Od1Out" << "ODBC: DSN=chongma-none; (user u)";
+        << "" << "Od1Out" << "ODBC: DSN=chongma-none;UID=u;PWD=***;";
     QTest::newRow("MSDASQL, pwd plain")
         << dsn + QStringLiteral("\"DSN=chongma-none;UID=u;pwd=Od2Plain\"") << "" << "Od2Plain"
         << "ODBC: DSN=chongma-none;UID=u;pwd=***;";
@@ -790,6 +992,206 @@ void TestDataLink::secrets()
     }
     QVERIFY2(openError.startsWith(description), qPrintable(openError));
     QVERIFY2(!leaks(openError, secret), qPrintable(openError));
+}
+
+void TestDataLink::masking_data()
+{
+    QTest::addColumn<QStringList>("secrets");
+    QTest::addColumn<QString>("as"); // "text", "odbc" or "value": which mask is asked
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("masked");
+
+    const QString refused = QStringLiteral("[unixODBC] Unable to connect: database \"postgres\" "
+                                           "at 127.0.0.1 port 1 is not available (error 1)");
+    // Short passwords are found only where a password key stands: anywhere else their letters
+    // are other words' letters, and a mask there would show them.
+    QTest::newRow("ab inside words") << QStringList{"ab"} << "text" << refused << refused;
+    QTest::newRow("a, also standing alone") << QStringList{"a"} << "text" << refused << refused;
+    QTest::newRow("1, also standing alone") << QStringList{"1"} << "text" << refused << refused;
+    QTest::newRow("at, also standing alone") << QStringList{"at"} << "text" << refused << refused;
+    QTest::newRow("ab where PWD stands")
+        << QStringList{"ab"} << "text"
+        << "login failed for \"DSN=x;UID=u;PWD=ab;Database=postgres\" (table t)"
+        << "login failed for \"DSN=x;UID=u;PWD=***;Database=postgres\" (table t)";
+    QTest::newRow("at where the init string's Password stands, blanks around =")
+        << QStringList{"at"} << "text" << "at 10:01; Password = at; User ID=sa"
+        << "at 10:01; Password = ***; User ID=sa";
+    QTest::newRow("1 quoted in an init string, ; inside")
+        << QStringList{"1;1"} << "text" << "Data Source=h;password=\"1;1\";Port=1"
+        << "Data Source=h;password=\"***\";Port=1";
+    QTest::newRow("a braced, } doubled")
+        << QStringList{"a}"} << "text" << "DSN=a;PWD={a}}};UID=a" << "DSN=a;PWD=***;UID=a";
+    QTest::newRow("braced the FreeTDS way, a } alone inside")
+        << QStringList{"a;b}c"} << "text" << "Driver={FreeTDS};PWD={a;b}c};UID=u"
+        << "Driver={FreeTDS};PWD=***;UID=u";
+    QTest::newRow("braced the FreeTDS way, in a connection string")
+        << QStringList{"a;b}c"} << "odbc" << "Driver={FreeTDS};PWD={a;b}c};UID=u;"
+        << "Driver={FreeTDS};PWD=***;UID=u;";
+    QTest::newRow("ab in pqopt, in a connection string")
+        << QStringList{"ab"} << "odbc"
+        << "Driver={PostgreSQL Unicode};pqopt={password=ab sslmode=disable};Database=ab_db;"
+        << "Driver={PostgreSQL Unicode};pqopt={password=*** sslmode=disable};Database=ab_db;";
+    QTest::newRow("ab as a whole attribute value and as PWD")
+        << QStringList{"ab"} << "odbc" << "DSN=abc;Database=ab;PWD=ab;"
+        << "DSN=abc;Database=***;PWD=***;";
+    QTest::newRow("a value that is the password") << QStringList{"ab"} << "value" << "ab" << "***";
+    QTest::newRow("a value that is the password, blanks around")
+        << QStringList{"1"} << "value" << " 1 " << "***";
+    QTest::newRow("a value holding a short password") << QStringList{"ab"} << "value"
+                                                      << "tab,1433" << "tab,1433";
+
+    // Longer passwords mixing kinds of characters are searched for as whole tokens.
+    QTest::newRow("long, echoed by a driver")
+        << QStringList{kSecret} << "text" << "bad password " + kSecret + "." << "bad password ***.";
+    QTest::newRow("mixed, five characters, as a token")
+        << QStringList{"Sq5Ms"} << "text" << "user Sq5Ms; xSq5Msy" << "user ***; xSq5Msy";
+    QTest::newRow("ends with a sign: a letter may follow")
+        << QStringList{"pw-9!"} << "text" << "got pw-9!x" << "got ***x";
+    QTest::newRow("as a driver doubles a quote or a brace")
+        << QStringList{"Sq3'}Tw3"} << "text" << "said Sq3''}Tw3 and Sq3'}}Tw3"
+        << "said *** and ***";
+    QTest::newRow("longest first")
+        << QStringList{"Ab12", "Ab12-Cd34"} << "text" << "got Ab12-Cd34, Ab12" << "got ***, ***";
+    QTest::newRow("inside a value") << QStringList{kSecret} << "value" << kSecret + ",x" << "***,x";
+    // A plain word or number is a message's own: masking "password" in "password
+    // authentication failed" would tell it.
+    QTest::newRow("a plain word is not searched")
+        << QStringList{"password"} << "text" << "password authentication failed for user"
+        << "password authentication failed for user";
+    QTest::newRow("a plain number is not searched")
+        << QStringList{"5432"} << "text" << "port 5432 refused" << "port 5432 refused";
+}
+
+void TestDataLink::masking()
+{
+    QFETCH(QStringList, secrets);
+    QFETCH(QString, as);
+    QFETCH(QString, text);
+    QFETCH(QString, masked);
+
+    chongma::Secrets known;
+    for (const QString &secret : std::as_const(secrets))
+        known.add(secret);
+    const QString got = as == u"odbc" ? known.maskOdbc(text)
+        : as == u"value"              ? known.maskValue(text)
+                                      : known.maskText(text);
+    QCOMPARE(got, masked);
+}
+
+void TestDataLink::freeTdsLogin_data()
+{
+    QTest::addColumn<QString>("login"); // the init string after Data Source=127.0.0.1,<port>
+    QTest::addColumn<QString>("user");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QString>("database");
+    QTest::addColumn<int>("encryption");
+
+    QTest::newRow("quoted values with ; } { ' \" and blanks")
+        << QStringLiteral(";User ID='a;b';Password=\"p;w}d{ 'x'\"\"y \";"
+                          "Initial Catalog=' bar codes '")
+        << "a;b" << "p;w}d{ 'x'\"y " << " bar codes " << 0;
+    QTest::newRow("a } alone, a leading {")
+        << QStringLiteral(";User ID={sa;Password=p}w{;Initial Catalog=db}") << "{sa" << "p}w{"
+        << "db}" << 0;
+    // Not FreeTDS's "off" (2), which would send the login unencrypted.
+    QTest::newRow("encryption False: the login is still encrypted")
+        << QStringLiteral(";User ID=sa;Password=pw;Use Encryption for Data=False") << "sa" << "pw"
+        << "" << 0;
+    // This listener offers none, so FreeTDS goes no further.
+    QTest::newRow("encryption True: all of it")
+        << QStringLiteral(";User ID=sa;Password=pw;Use Encryption for Data=True") << "" << ""
+        << "" << 1;
+}
+
+void TestDataLink::freeTdsLogin()
+{
+    QFETCH(QString, login);
+    QFETCH(QString, user);
+    QFETCH(QString, password);
+    QFETCH(QString, database);
+    QFETCH(int, encryption);
+
+    std::promise<quint16> listening;
+    std::future<quint16> port = listening.get_future();
+    TdsLogin sent;
+    std::unique_ptr<QThread> listener(QThread::create([&] {
+        QTcpServer server;
+        server.listen(QHostAddress::LocalHost, 0);
+        listening.set_value(server.serverPort());
+        sent = acceptTdsLogin(server);
+    }));
+    listener->start();
+    const QString init =
+        QStringLiteral("Provider=SQLOLEDB;Data Source=127.0.0.1,%1;Connect Timeout=5")
+            .arg(port.get())
+        + login;
+    QString openError;
+    try {
+        const DataLink link = chongma::parseDataLink(windowsText(init), QDir::tempPath(),
+                                                     envWithDriver(QStringLiteral("FreeTDS")));
+        chongma::TData1 session(link);
+    } catch (const chongma::Error &e) {
+        openError = e.message();
+    }
+    QVERIFY(listener->wait(30000));
+    QVERIFY2(sent.encryption >= 0, qPrintable(QStringLiteral("no PRELOGIN arrived: ") + openError));
+    QCOMPARE(sent.encryption, encryption);
+    QCOMPARE(sent.loggedIn, !user.isEmpty());
+    if (!sent.loggedIn)
+        return;
+    QCOMPARE(sent.user, user);
+    QCOMPARE(sent.password, password);
+    QCOMPARE(sent.app, QStringLiteral("chongma"));
+    QCOMPARE(sent.database, database);
+}
+
+void TestDataLink::defaultSqlServerDriver_data()
+{
+    QTest::addColumn<QStringList>("installed");
+    QTest::addColumn<QString>("chosen");
+
+    const QString v18 = QStringLiteral("ODBC Driver 18 for SQL Server");
+    const QString v17 = QStringLiteral("ODBC Driver 17 for SQL Server");
+    QTest::newRow("none listed") << QStringList() << "SQL Server";
+    QTest::newRow("only Windows' own") << QStringList{"SQL Server"} << "SQL Server";
+    QTest::newRow("17 beside Windows' own") << QStringList{"SQL Server", v17} << v17;
+    QTest::newRow("18 and 17, 17 listed first")
+        << QStringList{v17, "SQL Server Native Client 11.0", v18, "SQL Server"} << v18;
+    QTest::newRow("18 alone") << QStringList{v18} << v18;
+    QTest::newRow("as the driver manager spells it")
+        << QStringList{"odbc driver 17 for sql server"} << "odbc driver 17 for sql server";
+    QTest::newRow("older and other drivers only")
+        << QStringList{"ODBC Driver 13 for SQL Server", "FreeTDS", "PostgreSQL Unicode"}
+        << "SQL Server";
+}
+
+void TestDataLink::defaultSqlServerDriver()
+{
+    QFETCH(QStringList, installed);
+    QFETCH(QString, chosen);
+    QCOMPARE(chongma::preferredSqlServerDriver(installed), chosen);
+}
+
+// The list as the driver manager gives it, against unixODBC's own tool reading the same
+// odbcinst.ini. (The driver manager keeps the file's path from its first use, so a test cannot
+// hand it another one.)
+void TestDataLink::installedDrivers()
+{
+#ifdef Q_OS_WIN
+    QSKIP("Windows lists the drivers from its registry; odbcinst is unixODBC's");
+#else
+    QProcess odbcinst;
+    odbcinst.start(QStringLiteral("odbcinst"), {QStringLiteral("-q"), QStringLiteral("-d")});
+    if (!odbcinst.waitForFinished(10000) || odbcinst.exitCode() != 0)
+        QSKIP("unixODBC's odbcinst did not list the drivers");
+    QStringList listed;
+    for (const QString &line : QString::fromUtf8(odbcinst.readAllStandardOutput()).split(u'\n')) {
+        if (line.startsWith(u'[') && line.endsWith(u']'))
+            listed << line.mid(1, line.size() - 2);
+    }
+    QVERIFY2(!listed.isEmpty(), "no drivers installed (scripts/install-deps.sh installs some)");
+    QCOMPARE(chongma::installedOdbcDrivers(), listed);
+#endif
 }
 
 QTEST_GUILESS_MAIN(TestDataLink)
