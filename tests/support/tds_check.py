@@ -98,34 +98,51 @@ class Run:
         return next((out for name, _, out, _ in self.commands if name == label), "")
 
 
-def run_all(cli, work):
-    run = Run(cli, work)
+def serve(run, script, record, commands):
+    """Runs `commands` (label, arguments) against an endpoint answering from `script`; returns
+    its recording."""
     with open(run.path("script.json"), "w", encoding="utf-8") as f:
-        json.dump(SCRIPT, f, ensure_ascii=False)
-    with open(run.path("materials.txt"), "wb") as f:
-        f.write(material_lines())
-    with open(run.path("backup.csv"), "w", encoding="utf-8", newline="") as f:
-        f.write(BACKUP)
-    if os.path.exists(run.path("requests.jsonl")):  # the endpoint appends; a kept folder may hold an old run
-        os.remove(run.path("requests.jsonl"))
+        json.dump(script, f, ensure_ascii=False)
+    if os.path.exists(run.path(record)):  # the endpoint appends; a kept folder may hold an old run
+        os.remove(run.path(record))
     endpoint = subprocess.Popen([sys.executable, os.path.join(HERE, "tds_endpoint.py"),
-                                 "--script", run.path("script.json"), "--record", run.path("requests.jsonl"),
-                                 "--lifetime", "300"], stdout=subprocess.PIPE, stderr=open(run.path("endpoint.err"), "w"))
+                                 "--script", run.path("script.json"), "--record", run.path(record),
+                                 "--lifetime", "300"], stdout=subprocess.PIPE, stderr=open(run.path("endpoint.err"), "a"))
     try:
         port = int(endpoint.stdout.readline())
         with open(run.path("link.udl"), "w", encoding="utf-8", newline="") as f:
             f.write("[oledb]\r\nProvider=SQLOLEDB.1;User ID=sa;Password=x;Initial Catalog=barcodes;"
                     "Data Source=127.0.0.1,%d;Connect Timeout=5\r\n" % port)
-        run.command("check", "check")
-        run.command("find", "find")
-        run.command("clear", "clear", "--yes", "--del-log", run.path("del.log"), "--backup", run.path("clear-backup.csv"))
-        run.command("import", "import", run.path("materials.txt"))
-        run.command("restore", "restore", run.path("backup.csv"))
+        for label, *args in commands:
+            run.command(label, *args)
     finally:
         endpoint.terminate()
         endpoint.wait(10)
-    with open(run.path("requests.jsonl"), encoding="utf-8") as f:
-        run.requests = [json.loads(line) for line in f]
+    with open(run.path(record), encoding="utf-8") as f:
+        return [json.loads(line) for line in f]
+
+
+# A server that refuses identity_insert (no ALTER permission on diskinfo).
+REFUSED_IDENTITY = {"rules": [{"match": r"^set identity_insert diskinfo on",
+                               "error": {"number": 1088, "message": "Cannot find the object \"diskinfo\" because it "
+                                         "does not exist or you do not have permissions."}}] + SCRIPT["rules"]}
+
+
+def run_all(cli, work):
+    run = Run(cli, work)
+    with open(run.path("materials.txt"), "wb") as f:
+        f.write(material_lines())
+    with open(run.path("backup.csv"), "w", encoding="utf-8", newline="") as f:
+        f.write(BACKUP)
+    run.requests = serve(run, SCRIPT, "requests.jsonl", [
+        ("check", "check"),
+        ("find", "find"),
+        ("clear", "clear", "--yes", "--del-log", run.path("del.log"), "--backup", run.path("clear-backup.csv")),
+        ("import", "import", run.path("materials.txt")),
+        ("restore", "restore", run.path("backup.csv")),
+    ])
+    run.refused_requests = serve(run, REFUSED_IDENTITY, "refused.jsonl",
+                                 [("restore refused", "restore", run.path("backup.csv"))])
     return run
 
 
@@ -146,7 +163,20 @@ def statements(run):
 
 def check_commands(run):
     return ["chongma-cli %s exited %s: %s" % (label, code, (err.strip() or out.strip())[-400:])
-            for label, code, out, err in run.commands if code != 0]
+            for label, code, out, err in run.commands if code != 0 and label != "restore refused"]
+
+
+def check_identity_refused(run):
+    """A server that refuses identity_insert gets nothing inserted, and the user is told why."""
+    label, code, out, err = next(c for c in run.commands if c[0] == "restore refused")
+    problems = []
+    if code != 1:
+        problems.append("restore exited %s, not 1: %r" % (code, (err or out).strip()[-300:]))
+    if "identity_insert" not in err or "nothing was restored" not in err:
+        problems.append("restore does not name the refused identity_insert: %r" % err.strip()[-300:])
+    problems += ["%s was sent after the refusal" % describe(r) for r in run.refused_requests
+                 if re.match(r"(?i)^\s*insert\s+into\s+diskinfo", r.get("statement") or "")]
+    return problems
 
 
 def check_rows_reach_chongma(run):
@@ -331,6 +361,7 @@ CHECKS = [
     ("identity-insert", "set identity_insert on is a plain batch, before the inserts, on their connection",
      check_identity_insert),
     ("session", "every session sets deadlock_priority low in a plain batch", check_session_settings),
+    ("identity-refused", "a refused identity_insert is named and nothing is inserted", check_identity_refused),
 ]
 
 
