@@ -13,6 +13,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QSet>
 #include <QRegularExpression>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -347,9 +348,18 @@ private slots:
 
     // Ctrl+C stops a removal at its next row: what was deleted is logged, del.log and the
     // backup are written, and the exit code says it was cancelled.
+    // Stopped or killed mid-way: every row gone from the table has its log line.
+    void clearStopsOnCtrlC_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::newRow("Ctrl+C") << int(SIGINT);
+        QTest::newRow("kill -9") << int(SIGKILL);
+    }
+
     void clearStopsOnCtrlC()
     {
         QFETCH_GLOBAL(QString, backend);
+        QFETCH(int, signal);
         ScratchDatabase db(backend);
         db.createDiskinfo();
         db.insertDuplicatePairs(3500);
@@ -366,11 +376,10 @@ private slots:
             out += QString::fromUtf8(clear.readAllStandardOutput());
             return out.contains(QStringLiteral("删除重码:"));
         }, 30000));
-        ::kill(pid_t(clear.processId()), SIGINT);
+        ::kill(pid_t(clear.processId()), signal);
         QVERIFY(clear.waitForFinished(30000));
         out += QString::fromUtf8(clear.readAllStandardOutput());
         const QString err = QString::fromUtf8(clear.readAllStandardError());
-        QCOMPARE(clear.exitCode(), 130);
         const int deleted = int(lines(out).filter(QStringLiteral("删除重码:")).size());
         QVERIFY2(deleted > 0 && deleted < 3500, qPrintable(out));
         QCOMPARE(rowCount(db), 7000 - deleted);
@@ -378,7 +387,51 @@ private slots:
         QVERIFY(log.open(QIODevice::ReadOnly));
         QCOMPARE(log.readAll().count("\r\n"), 3500);
         QVERIFY(QFile::exists(backup));
-        QVERIFY2(!err.contains(QLatin1String("deleting:")), qPrintable(err)); // no progress line off a terminal
+        if (signal == SIGINT) {
+            QCOMPARE(clear.exitCode(), 130);
+            QVERIFY2(!err.contains(QLatin1String("deleting:")), qPrintable(err)); // no progress line off a terminal
+        }
+    }
+
+    // Two removals at once: the second waits for the first's batches, and never calls a row
+    // refused that the first deleted.
+    void twoClearsAtOnce()
+    {
+        QFETCH_GLOBAL(QString, backend);
+        ScratchDatabase db(backend);
+        db.createDiskinfo();
+        db.insertDuplicatePairs(2500);
+        db.slowDownDeletes();
+        QProcess clears[2];
+        QString out[2];
+        for (int i = 0; i < 2; ++i) {
+            clears[i].setProgram(qEnvironmentVariable("CHONGMA_BIN_DIR") + QStringLiteral("/chongma-cli"));
+            clears[i].setArguments({"--udl", db.udlPath(), "clear", "--yes", "--del-log",
+                                    db.dir() + QStringLiteral("/del%1.log").arg(i), "--backup",
+                                    db.dir() + QStringLiteral("/b%1.csv").arg(i)});
+            clears[i].start();
+            QVERIFY(clears[i].waitForStarted());
+            if (i == 0) { // the second starts once the first deletes
+                QVERIFY(QTest::qWaitFor([&] {
+                    out[0] += QString::fromUtf8(clears[0].readAllStandardOutput());
+                    return out[0].contains(QStringLiteral("删除重码:"));
+                }, 30000));
+            }
+        }
+        QSet<QString> deleted;
+        for (int i = 0; i < 2; ++i) {
+            QVERIFY(clears[i].waitForFinished(120000));
+            out[i] += QString::fromUtf8(clears[i].readAllStandardOutput());
+            const QString err = QString::fromUtf8(clears[i].readAllStandardError());
+            QVERIFY2(clears[i].exitCode() == 0, qPrintable(err.right(2000)));
+            QVERIFY2(!out[i].contains(QStringLiteral("重码未删除:")), qPrintable(out[i].right(2000)));
+            for (const QString &line : lines(out[i]).filter(QStringLiteral("删除重码:"))) {
+                QVERIFY2(!deleted.contains(line), qPrintable(line)); // deleted once, by one of them
+                deleted.insert(line);
+            }
+        }
+        QCOMPARE(deleted.size(), 2500);
+        QCOMPARE(rowCount(db), 2500);
     }
 
     void clearSaysWhichRowsWereRefused()
