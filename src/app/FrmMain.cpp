@@ -273,8 +273,7 @@ void TFrmMain::btnClearClick() { mmoLog->clear(); }
 void TFrmMain::FormCloseQuery(bool &CanClose)
 {
     // Asked the same way while an import runs.
-    if (!dialogs().askYesNo(this, QStringLiteral("提示信息"), QStringLiteral("确定关闭吗？"),
-                            QMessageBox::NoIcon))
+    if (!AskYesNo(QStringLiteral("提示信息"), QStringLiteral("确定关闭吗？")))
         CanClose = false;
 }
 
@@ -371,20 +370,66 @@ WindowSink *TFrmMain::BeginJob(JobKind kind, const QString &name)
     FProgress->setWindowTitle(windowTitle());
     FProgress->setLabelText(name);
     FProgress->setCancelButtonText(QStringLiteral("取消"));
-    FProgress->setWindowModality(Qt::WindowModal);
+    // Not modal: Qt drops a window manager's close request (WM_DELETE_WINDOW) to a window that a
+    // modal one blocks, and closing during a job must still ask. The buttons are off meanwhile.
+    FProgress->setWindowModality(Qt::NonModal);
     FProgress->setAutoClose(false);
     FProgress->setAutoReset(false);
     FProgress->setRange(0, 0);
     // Shown by a timer of ours: QProgressDialog's own one only shows it after a step it is told of.
     FProgress->setMinimumDuration(INT_MAX);
-    QTimer::singleShot(1000, FProgress, [dialog = FProgress] {
-        if (!dialog->wasCanceled())
-            dialog->show();
+    FProgressDue = false;
+    QTimer::singleShot(1000, FProgress, [this, dialog = FProgress] {
+        if (dialog != FProgress) // its job has ended
+            return;
+        FProgressDue = true;
+        ShowProgressIfDue();
     });
     const std::shared_ptr<CancelToken> cancel = FJobCancel;
     connect(FProgress, &QProgressDialog::canceled, this, [cancel] { cancel->cancel(); });
     connect(sink, &WindowSink::progressed, this, &TFrmMain::ShowProgress);
     return sink;
+}
+
+void TFrmMain::ShowProgressIfDue()
+{
+    // Never over a box, never for a job that has ended, never again after its 取消.
+    if (!FBusy || !FProgress || !FProgressDue || FBoxes > 0 || FProgress->wasCanceled())
+        return;
+    FProgress->show();
+}
+
+QWidget *TFrmMain::BoxOwner()
+{
+    if (FProgress && FProgress->isVisible())
+        return FProgress;
+    return this;
+}
+
+bool TFrmMain::AskYesNo(const QString &caption, const QString &text)
+{
+    QWidget *owner = BoxOwner();
+    ++FBoxes;
+    const auto closed = qScopeGuard([this] { BoxClosed(); });
+    return dialogs().askYesNo(owner, caption, text, QMessageBox::NoIcon);
+}
+
+void TFrmMain::ShowJobError(const QString &message)
+{
+    QWidget *owner = BoxOwner();
+    ++FBoxes;
+    const auto closed = qScopeGuard([this] { BoxClosed(); });
+    showDefaultError(message, owner);
+}
+
+void TFrmMain::BoxClosed()
+{
+    if (--FBoxes > 0)
+        return;
+    for (QProgressDialog *dialog : std::as_const(FRetired))
+        dialog->deleteLater();
+    FRetired.clear();
+    ShowProgressIfDue();
 }
 
 void TFrmMain::ShowProgress(qint64 done, qint64 total)
@@ -413,9 +458,14 @@ void TFrmMain::EndJob(WindowSink *sink)
     sink->deleteLater();
     if (FProgress) {
         FProgress->hide();
-        FProgress->deleteLater();
+        // A box still up may be its child (deleting the dialog would take the box with it).
+        if (FBoxes > 0)
+            FRetired.append(FProgress);
+        else
+            FProgress->deleteLater();
         FProgress = nullptr;
         FProgressBar = nullptr;
+        FProgressDue = false;
     }
     FJobCancel.reset();
     FBusy = false;
@@ -476,7 +526,7 @@ void TFrmMain::btnChongMaClick()
             }
             EndJob(sink);
             if (result.ending.isFailed())
-                showDefaultError(result.ending.message);
+                ShowJobError(result.ending.message);
         });
 }
 
@@ -485,7 +535,7 @@ void TFrmMain::Button1Click()
     if (FBusy || !FSession)
         return;
     // The count is that of the very list Yes deletes.
-    if (!dialogs().askYesNo(this, QStringLiteral("提示信息"), FPlan.question(), QMessageBox::NoIcon))
+    if (!AskYesNo(QStringLiteral("提示信息"), FPlan.question()))
         return;
 
     const RemovalPlan plan = FPlan;
@@ -503,7 +553,7 @@ void TFrmMain::Button1Click()
                 AddLog(QStringLiteral("清除重码已取消"));
             EndJob(sink);
             if (outcome.ending.isFailed())
-                showDefaultError(outcome.ending.message);
+                ShowJobError(outcome.ending.message);
         });
 }
 
@@ -535,7 +585,7 @@ void TFrmMain::StartImport(bool fromButton, bool fromCycle)
                             if (!result.ending.isFailed())
                                 return;
                             if (fromButton) {
-                                showDefaultError(result.ending.message);
+                                ShowJobError(result.ending.message);
                                 return;
                             }
                             // A background run has nobody to show a box to: its error goes to the
