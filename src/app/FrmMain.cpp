@@ -344,7 +344,7 @@ void TFrmMain::CentreOnScreen()
 
 // ---- Jobs ---------------------------------------------------------------------------------
 
-WindowSink *TFrmMain::BeginJob(JobKind kind, const QString &name)
+WindowSink *TFrmMain::BeginJob(JobKind kind, const QString &name, qint64 total)
 {
     FBusy = true;
     FJobCancel = std::make_shared<CancelToken>();
@@ -367,12 +367,14 @@ WindowSink *TFrmMain::BeginJob(JobKind kind, const QString &name)
     FProgress = new QProgressDialog(this);
     FProgressBar = new QProgressBar(FProgress);
     FProgress->setBar(FProgressBar);
-    FProgress->setWindowTitle(windowTitle());
+    FProgress->setWindowTitle(name);
     FProgress->setLabelText(name);
     FProgress->setCancelButtonText(QStringLiteral("取消"));
     // Not modal: Qt drops a window manager's close request (WM_DELETE_WINDOW) to a window that a
     // modal one blocks, and closing during a job must still ask. The buttons are off meanwhile.
     FProgress->setWindowModality(Qt::NonModal);
+    // Room for the title bar's caption and buttons, and for a count that grows.
+    FProgress->setMinimumWidth(320);
     FProgress->setAutoClose(false);
     FProgress->setAutoReset(false);
     FProgress->setRange(0, 0);
@@ -388,6 +390,8 @@ WindowSink *TFrmMain::BeginJob(JobKind kind, const QString &name)
     const std::shared_ptr<CancelToken> cancel = FJobCancel;
     connect(FProgress, &QProgressDialog::canceled, this, [cancel] { cancel->cancel(); });
     connect(sink, &WindowSink::progressed, this, &TFrmMain::ShowProgress);
+    if (total > 0)
+        ShowProgress(0, total);
     return sink;
 }
 
@@ -507,6 +511,8 @@ void TFrmMain::btnChongMaClick()
     FDupIDList.clear();
     FPlan = RemovalPlan();
 
+    // No total: the rows come from one grouped statement, counted only as they are read (a count
+    // up front would cost the server a second grouping).
     WindowSink *sink = BeginJob(JobKind::Search, QStringLiteral("查找重码"));
     FSession->post<SearchResult>(
         FJobCancel,
@@ -540,7 +546,7 @@ void TFrmMain::Button1Click()
 
     const RemovalPlan plan = FPlan;
     const RemovalFiles files{FDelLogFile, dedupe::backupPathFor(FDelLogFile, QDateTime::currentDateTime())};
-    WindowSink *sink = BeginJob(JobKind::Removal, QStringLiteral("清除重码"));
+    WindowSink *sink = BeginJob(JobKind::Removal, QStringLiteral("清除重码"), plan.count());
     FSession->post<RemovalOutcome>(
         FJobCancel,
         [sink, plan, files](Connection &connection, const CancelToken &cancel) {

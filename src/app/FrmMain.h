@@ -134,8 +134,9 @@ private:
 
     enum class JobKind { Search, Removal, Import, BackgroundImport };
     // Enters the busy state for one job: its cancel token, a sink carrying its effects here and,
-    // for a job the user started, a progress dialog.
-    WindowSink *BeginJob(JobKind kind, const QString &name);
+    // for a job the user started, a progress dialog named after it (`total`: its steps when known
+    // up front, else 0).
+    WindowSink *BeginJob(JobKind kind, const QString &name, qint64 total = 0);
     // Leaves it: after the job's ending has run, and closes the window when that was asked for.
     // The dialog goes first, before any box of the job's ending.
     void EndJob(WindowSink *sink);

@@ -1,5 +1,6 @@
 #include "app/Dialogs.h"
 #include "app/FrmMain.h"
+#include "support/Captions.h"
 
 #include <QApplication>
 #include <QDir>
@@ -16,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QTextDocument>
 #include <QThread>
+#include <QTimer>
 #include <QtTest>
 
 using chongma::TFrmMain;
@@ -114,6 +116,8 @@ private slots:
     void formCreate();
     void closeQuery_data();
     void closeQuery();
+    void boxesHaveRoomForTheirCaptions_data();
+    void boxesHaveRoomForTheirCaptions();
     void render();
 
 private:
@@ -520,6 +524,46 @@ void TstFrmMain::closeQuery()
         QCOMPARE(m_dialogs.boxes.size(), 1);
         QVERIFY(!w.isVisible());
     }
+}
+
+void TstFrmMain::boxesHaveRoomForTheirCaptions_data()
+{
+    QTest::addColumn<bool>("question");
+    QTest::addColumn<QString>("caption");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("close question") << true << QStringLiteral("提示信息") << QStringLiteral("确定关闭吗？");
+    QTest::newRow("removal question") << true << QStringLiteral("提示信息")
+                                      << QStringLiteral("2 个重码，确定清除重码吗？");
+    QTest::newRow("error box") << false << QStringLiteral("chongma") << QStringLiteral("no such table: diskinfo.");
+}
+
+void TstFrmMain::boxesHaveRoomForTheirCaptions()
+{
+    QFETCH(bool, question);
+    QFETCH(QString, caption);
+    QFETCH(QString, text);
+    chongma::setDialogs(nullptr); // the real boxes, skinned as the window's children
+    TFrmMain w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+
+    QString cramped = QStringLiteral("no box shown");
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, this, [&] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible())
+            return;
+        poll.stop();
+        cramped = chongma::test::crampedCaptions(box);
+        box->button(question ? QMessageBox::No : QMessageBox::Ok)->click();
+    });
+    poll.start(20);
+    chongma::WidgetDialogs real;
+    if (question)
+        QVERIFY(!real.askYesNo(&w, caption, text, QMessageBox::NoIcon));
+    else
+        real.inform(&w, caption, text, QMessageBox::Critical);
+    QCOMPARE(cramped, QString());
 }
 
 void TstFrmMain::render()

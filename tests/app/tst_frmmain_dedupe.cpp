@@ -2,6 +2,7 @@
 // against SQLite and PostgreSQL (through ODBC).
 #include "app/FrmMain.h"
 #include "data/SessionHost.h"
+#include "support/Captions.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestDatabase.h"
 
@@ -277,8 +278,11 @@ private slots:
         TFrmMain &w = *f.window;
         std::atomic_bool release{false};
         f.blockDatabaseThread(release);
+        const auto unblock = qScopeGuard([&] { release = true; }); // also when a check fails
         QTest::mouseClick(w.btnChongMa, Qt::LeftButton);
         QVERIFY(w.isRunning());
+        QCOMPARE(w.progressDialog()->windowTitle(), QStringLiteral("查找重码"));
+        QCOMPARE(w.progressDialog()->labelText(), QStringLiteral("查找重码")); // no total known
         QVERIFY(clickCancel(w.progressDialog()));
         release = true;
         QVERIFY(QTest::qWaitFor([&] { return !w.isRunning(); }, 20000));
@@ -392,7 +396,10 @@ private slots:
         }
         QVERIFY(QTest::qWaitFor([&] { return w.progressDialog() && w.progressDialog()->isVisible(); }, 5000));
         QVERIFY2(clock.elapsed() >= 900, qPrintable(QString::number(clock.elapsed()))); // not for a short job
-        QVERIFY(w.progressDialog()->labelText().startsWith(QStringLiteral("清除重码")));
+        // Named after its job, the total known from the start, nothing cut.
+        QCOMPARE(w.progressDialog()->windowTitle(), QStringLiteral("清除重码"));
+        QCOMPARE(w.progressDialog()->labelText(), QStringLiteral("清除重码 0/3500"));
+        QCOMPARE(test::crampedCaptions(w.progressDialog()), QString());
         release = true;
         const auto deletedLines = [&] { return memoLines(w.mmoLog).filter(QStringLiteral("删除重码:")).size(); };
         QVERIFY(QTest::qWaitFor([&] { return deletedLines() > 0; }, 120000));
