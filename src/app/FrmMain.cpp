@@ -25,6 +25,7 @@
 #include <QFrame>
 #include <QGroupBox>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -66,12 +67,36 @@ QLabel *makeLabel(QWidget *parent, const char *name, int left, int top, int widt
     return label;
 }
 
+// Enter and keypad Enter press the focused button, as on Windows. Qt gives them only to a
+// dialog's default button; elsewhere only Space presses a button.
+class EnterPresses : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::KeyPress) {
+            const auto *key = static_cast<QKeyEvent *>(event);
+            auto *button = qobject_cast<QAbstractButton *>(watched);
+            if (button && (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)
+                && (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+                if (!key->isAutoRepeat() && button->isEnabled())
+                    button->click();
+                return true;
+            }
+        }
+        return QObject::eventFilter(watched, event);
+    }
+};
+
 QPushButton *makeButton(QWidget *parent, const char *name, int left, int top, int width,
                         int height, const QString &text)
 {
     auto *button = makeControl<QPushButton>(parent, name, left, top, width, height);
     button->setText(text);
     button->setAutoDefault(false);
+    button->installEventFilter(new EnterPresses(button));
     return button;
 }
 
@@ -82,6 +107,9 @@ QPlainTextEdit *makeMemo(QWidget *parent, const char *name, int left, int top, i
 {
     auto *memo = makeControl<QPlainTextEdit>(parent, name, left, top, width, height);
     memo->setReadOnly(true);
+    // Yet the keyboard moves through it, as through a read-only memo on Windows: Ctrl+End, the
+    // arrows, Shift to select. Qt's read-only memo only scrolls with Home, End and the page keys.
+    memo->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     memo->setHorizontalScrollBarPolicy(horizontalBar ? Qt::ScrollBarAlwaysOn
                                                      : Qt::ScrollBarAlwaysOff);
