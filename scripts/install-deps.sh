@@ -9,6 +9,7 @@ packages=(
   postgresql postgresql-client
   fonts-wqy-microhei qt6-translations-l10n
   xauth xvfb sqlite3 bc time
+  openbox xdotool python3-xlib imagemagick
   sqlfluff
 )
 

@@ -108,12 +108,14 @@ QString defaultHandlerText(const QString &message)
     return message;
 }
 
-void showDefaultError(const QString &message)
+void showDefaultError(const QString &message) { showDefaultError(message, QApplication::activeWindow()); }
+
+void showDefaultError(const QString &message, QWidget *owner)
 {
     const QString title = QCoreApplication::instance()
                               ? applicationTitle(QCoreApplication::applicationFilePath())
                               : QStringLiteral("Chongma");
-    dialogs().inform(QApplication::activeWindow(), title, defaultHandlerText(message), QMessageBox::Critical);
+    dialogs().inform(owner, title, defaultHandlerText(message), QMessageBox::Critical);
 }
 
 QString applicationErrorText(const std::exception &error, const QString &moduleName)

@@ -27,8 +27,10 @@ QString applicationTitle(const QString &executablePath);
 // its last character sorts after the full stop.
 QString defaultHandlerText(const QString &message);
 
-// The default handler: a box captioned with the application title, error icon, OK.
+// The default handler: a box captioned with the application title, error icon, OK, owned by the
+// active window or by `owner`.
 void showDefaultError(const QString &message);
+void showDefaultError(const QString &message, QWidget *owner);
 
 // The text of the "Application Error" box for an error that stopped start-up.
 QString applicationErrorText(const std::exception &error, const QString &moduleName);

@@ -25,6 +25,7 @@
 #include <QFrame>
 #include <QGroupBox>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -66,12 +67,36 @@ QLabel *makeLabel(QWidget *parent, const char *name, int left, int top, int widt
     return label;
 }
 
+// Enter and keypad Enter press the focused button, as on Windows. Qt gives them only to a
+// dialog's default button; elsewhere only Space presses a button.
+class EnterPresses : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::KeyPress) {
+            const auto *key = static_cast<QKeyEvent *>(event);
+            auto *button = qobject_cast<QAbstractButton *>(watched);
+            if (button && (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter)
+                && (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
+                if (!key->isAutoRepeat() && button->isEnabled())
+                    button->click();
+                return true;
+            }
+        }
+        return QObject::eventFilter(watched, event);
+    }
+};
+
 QPushButton *makeButton(QWidget *parent, const char *name, int left, int top, int width,
                         int height, const QString &text)
 {
     auto *button = makeControl<QPushButton>(parent, name, left, top, width, height);
     button->setText(text);
     button->setAutoDefault(false);
+    button->installEventFilter(new EnterPresses(button));
     return button;
 }
 
@@ -82,6 +107,9 @@ QPlainTextEdit *makeMemo(QWidget *parent, const char *name, int left, int top, i
 {
     auto *memo = makeControl<QPlainTextEdit>(parent, name, left, top, width, height);
     memo->setReadOnly(true);
+    // Yet the keyboard moves through it, as through a read-only memo on Windows: Ctrl+End, the
+    // arrows, Shift to select. Qt's read-only memo only scrolls with Home, End and the page keys.
+    memo->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     memo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     memo->setHorizontalScrollBarPolicy(horizontalBar ? Qt::ScrollBarAlwaysOn
                                                      : Qt::ScrollBarAlwaysOff);
@@ -273,8 +301,7 @@ void TFrmMain::btnClearClick() { mmoLog->clear(); }
 void TFrmMain::FormCloseQuery(bool &CanClose)
 {
     // Asked the same way while an import runs.
-    if (!dialogs().askYesNo(this, QStringLiteral("提示信息"), QStringLiteral("确定关闭吗？"),
-                            QMessageBox::NoIcon))
+    if (!AskYesNo(QStringLiteral("提示信息"), QStringLiteral("确定关闭吗？")))
         CanClose = false;
 }
 
@@ -345,7 +372,7 @@ void TFrmMain::CentreOnScreen()
 
 // ---- Jobs ---------------------------------------------------------------------------------
 
-WindowSink *TFrmMain::BeginJob(JobKind kind, const QString &name)
+WindowSink *TFrmMain::BeginJob(JobKind kind, const QString &name, qint64 total)
 {
     FBusy = true;
     FJobCancel = std::make_shared<CancelToken>();
@@ -368,23 +395,73 @@ WindowSink *TFrmMain::BeginJob(JobKind kind, const QString &name)
     FProgress = new QProgressDialog(this);
     FProgressBar = new QProgressBar(FProgress);
     FProgress->setBar(FProgressBar);
-    FProgress->setWindowTitle(windowTitle());
+    FProgress->setWindowTitle(name);
     FProgress->setLabelText(name);
     FProgress->setCancelButtonText(QStringLiteral("取消"));
-    FProgress->setWindowModality(Qt::WindowModal);
+    // Not modal: Qt drops a window manager's close request (WM_DELETE_WINDOW) to a window that a
+    // modal one blocks, and closing during a job must still ask. The buttons are off meanwhile.
+    FProgress->setWindowModality(Qt::NonModal);
+    // Room for the title bar's caption and buttons, and for a count that grows.
+    FProgress->setMinimumWidth(320);
     FProgress->setAutoClose(false);
     FProgress->setAutoReset(false);
     FProgress->setRange(0, 0);
     // Shown by a timer of ours: QProgressDialog's own one only shows it after a step it is told of.
     FProgress->setMinimumDuration(INT_MAX);
-    QTimer::singleShot(1000, FProgress, [dialog = FProgress] {
-        if (!dialog->wasCanceled())
-            dialog->show();
+    FProgressDue = false;
+    QTimer::singleShot(1000, FProgress, [this, dialog = FProgress] {
+        if (dialog != FProgress) // its job has ended
+            return;
+        FProgressDue = true;
+        ShowProgressIfDue();
     });
     const std::shared_ptr<CancelToken> cancel = FJobCancel;
     connect(FProgress, &QProgressDialog::canceled, this, [cancel] { cancel->cancel(); });
     connect(sink, &WindowSink::progressed, this, &TFrmMain::ShowProgress);
+    if (total > 0)
+        ShowProgress(0, total);
     return sink;
+}
+
+void TFrmMain::ShowProgressIfDue()
+{
+    // Never over a box, never for a job that has ended, never again after its 取消.
+    if (!FBusy || !FProgress || !FProgressDue || FBoxes > 0 || FProgress->wasCanceled())
+        return;
+    FProgress->show();
+}
+
+QWidget *TFrmMain::BoxOwner()
+{
+    if (FProgress && FProgress->isVisible())
+        return FProgress;
+    return this;
+}
+
+bool TFrmMain::AskYesNo(const QString &caption, const QString &text)
+{
+    QWidget *owner = BoxOwner();
+    ++FBoxes;
+    const auto closed = qScopeGuard([this] { BoxClosed(); });
+    return dialogs().askYesNo(owner, caption, text, QMessageBox::NoIcon);
+}
+
+void TFrmMain::ShowJobError(const QString &message)
+{
+    QWidget *owner = BoxOwner();
+    ++FBoxes;
+    const auto closed = qScopeGuard([this] { BoxClosed(); });
+    showDefaultError(message, owner);
+}
+
+void TFrmMain::BoxClosed()
+{
+    if (--FBoxes > 0)
+        return;
+    for (QProgressDialog *dialog : std::as_const(FRetired))
+        dialog->deleteLater();
+    FRetired.clear();
+    ShowProgressIfDue();
 }
 
 void TFrmMain::ShowProgress(qint64 done, qint64 total)
@@ -413,9 +490,14 @@ void TFrmMain::EndJob(WindowSink *sink)
     sink->deleteLater();
     if (FProgress) {
         FProgress->hide();
-        FProgress->deleteLater();
+        // A box still up may be its child (deleting the dialog would take the box with it).
+        if (FBoxes > 0)
+            FRetired.append(FProgress);
+        else
+            FProgress->deleteLater();
         FProgress = nullptr;
         FProgressBar = nullptr;
+        FProgressDue = false;
     }
     FJobCancel.reset();
     FBusy = false;
@@ -457,6 +539,8 @@ void TFrmMain::btnChongMaClick()
     FDupIDList.clear();
     FPlan = RemovalPlan();
 
+    // No total: the rows come from one grouped statement, counted only as they are read (a count
+    // up front would cost the server a second grouping).
     WindowSink *sink = BeginJob(JobKind::Search, QStringLiteral("查找重码"));
     FSession->post<SearchResult>(
         FJobCancel,
@@ -476,7 +560,7 @@ void TFrmMain::btnChongMaClick()
             }
             EndJob(sink);
             if (result.ending.isFailed())
-                showDefaultError(result.ending.message);
+                ShowJobError(result.ending.message);
         });
 }
 
@@ -485,12 +569,12 @@ void TFrmMain::Button1Click()
     if (FBusy || !FSession)
         return;
     // The count is that of the very list Yes deletes.
-    if (!dialogs().askYesNo(this, QStringLiteral("提示信息"), FPlan.question(), QMessageBox::NoIcon))
+    if (!AskYesNo(QStringLiteral("提示信息"), FPlan.question()))
         return;
 
     const RemovalPlan plan = FPlan;
     const RemovalFiles files{FDelLogFile, dedupe::backupPathFor(FDelLogFile, QDateTime::currentDateTime())};
-    WindowSink *sink = BeginJob(JobKind::Removal, QStringLiteral("清除重码"));
+    WindowSink *sink = BeginJob(JobKind::Removal, QStringLiteral("清除重码"), plan.count());
     FSession->post<RemovalOutcome>(
         FJobCancel,
         [sink, plan, files](Connection &connection, const CancelToken &cancel) {
@@ -503,7 +587,7 @@ void TFrmMain::Button1Click()
                 AddLog(QStringLiteral("清除重码已取消"));
             EndJob(sink);
             if (outcome.ending.isFailed())
-                showDefaultError(outcome.ending.message);
+                ShowJobError(outcome.ending.message);
         });
 }
 
@@ -535,7 +619,7 @@ void TFrmMain::StartImport(bool fromButton, bool fromCycle)
                             if (!result.ending.isFailed())
                                 return;
                             if (fromButton) {
-                                showDefaultError(result.ending.message);
+                                ShowJobError(result.ending.message);
                                 return;
                             }
                             // A background run has nobody to show a box to: its error goes to the

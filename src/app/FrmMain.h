@@ -134,10 +134,21 @@ private:
 
     enum class JobKind { Search, Removal, Import, BackgroundImport };
     // Enters the busy state for one job: its cancel token, a sink carrying its effects here and,
-    // for a job the user started, a progress dialog.
-    WindowSink *BeginJob(JobKind kind, const QString &name);
+    // for a job the user started, a progress dialog named after it (`total`: its steps when known
+    // up front, else 0).
+    WindowSink *BeginJob(JobKind kind, const QString &name, qint64 total = 0);
     // Leaves it: after the job's ending has run, and closes the window when that was asked for.
+    // The dialog goes first, before any box of the job's ending.
     void EndJob(WindowSink *sink);
+
+    // Every box of the window goes through these, so one place decides what is on top: a box
+    // asked while the progress dialog is up is its child, above it; the dialog never shows over a
+    // box, and shows once the box is answered if its job still runs and has lasted its second.
+    bool AskYesNo(const QString &caption, const QString &text);
+    void ShowJobError(const QString &message);
+    QWidget *BoxOwner();
+    void BoxClosed();
+    void ShowProgressIfDue();
     void StartImport(bool fromButton, bool fromCycle);
     void CancelAndWait();
     void ShowProgress(qint64 done, qint64 total);
@@ -149,6 +160,10 @@ private:
     QString FJobName;
     QProgressDialog *FProgress = nullptr;
     QProgressBar *FProgressBar = nullptr;
+    bool FProgressDue = false; // the running job has lasted the second after which its dialog shows
+    int FBoxes = 0;            // boxes of the window up now
+    // Dialogs of ended jobs kept until no box is up: one may own the close question.
+    QList<QProgressDialog *> FRetired;
     bool FCloseAsked = false; // the close was confirmed while a job ran: close once it has ended
     bool FInCycleCheck = false;
     std::unique_ptr<SourceWatch> FWatch;

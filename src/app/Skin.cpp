@@ -5,8 +5,9 @@
 namespace chongma {
 
 // A light steel-blue skin. Borders keep the width the unskinned controls already have
-// (1 px on frames and buttons), and no rule sets padding, margins or sizes on a control:
-// every control's place comes from setGeometry alone. The group box's margin-top only
+// (1 px on frames and buttons), and no rule sets padding, margins or sizes on a control of the
+// window: every control's place comes from setGeometry alone. The buttons of its dialogs and
+// boxes are laid out by their size: padding keeps 取消, 是 and 否 clear of their borders. The group box's margin-top only
 // moves its frame line down to the middle of the title, not the box or its children.
 // No font rules either, so the window's font reaches every control.
 QString skinStyleSheet()
@@ -34,6 +35,10 @@ QPushButton {
     background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #fdfeff, stop:0.5 #e9eff7, stop:1 #d3deeb);
     border: 1px solid #7089a9;
     border-radius: 3px;
+}
+QDialog QPushButton {
+    padding: 3px 12px;
+    min-width: 48px;
 }
 QPushButton:hover {
     background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #ffffff, stop:0.5 #e3eefb, stop:1 #c5d9f1);

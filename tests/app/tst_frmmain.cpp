@@ -1,5 +1,6 @@
 #include "app/Dialogs.h"
 #include "app/FrmMain.h"
+#include "support/Captions.h"
 
 #include <QApplication>
 #include <QDir>
@@ -16,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QTextDocument>
 #include <QThread>
+#include <QTimer>
 #include <QtTest>
 
 using chongma::TFrmMain;
@@ -107,6 +109,8 @@ private slots:
     void memos();
     void panelCoversCounters();
     void tabOrder();
+    void enterPressesTheFocusedButton_data();
+    void enterPressesTheFocusedButton();
     void addLine_data();
     void addLine();
     void addLogFromWorkerThread();
@@ -114,6 +118,8 @@ private slots:
     void formCreate();
     void closeQuery_data();
     void closeQuery();
+    void boxesHaveRoomForTheirCaptions_data();
+    void boxesHaveRoomForTheirCaptions();
     void render();
 
 private:
@@ -321,6 +327,21 @@ void TstFrmMain::memos()
     QTest::keyClicks(memo, QStringLiteral("abc"));
     QTest::keyClick(memo, Qt::Key_Return);
     QCOMPARE(memo->toPlainText(), QString());
+
+    // The keyboard still reaches both ends of a long memo.
+    QStringList lines;
+    for (int i = 1; i <= 300; ++i)
+        lines << QString::number(i);
+    memo->setPlainText(lines.join(u'\n'));
+    const QRect view = memo->viewport()->rect();
+    const auto lineAt = [memo](QPoint where) { return memo->cursorForPosition(where).blockNumber(); };
+    QCOMPARE(lineAt(view.topLeft() + QPoint(2, 2)), 0);
+    QVERIFY(lineAt(view.bottomLeft() + QPoint(2, -2)) < 100);
+    QTest::keyClick(memo, Qt::Key_End, Qt::ControlModifier);
+    QCOMPARE(lineAt(view.bottomLeft() + QPoint(2, -2)), 299); // the last line in view
+    QTest::keyClick(memo, Qt::Key_Home, Qt::ControlModifier);
+    QCOMPARE(lineAt(view.topLeft() + QPoint(2, 2)), 0);
+    QCOMPARE(memo->toPlainText(), lines.join(u'\n'));
 }
 
 void TstFrmMain::panelCoversCounters()
@@ -364,6 +385,41 @@ void TstFrmMain::tabOrder()
     }
     // Hidden buttons inside grp2 keep their own order.
     QCOMPARE(w.btnTest->nextInFocusChain(), static_cast<QWidget *>(w.btnClear));
+}
+
+void TstFrmMain::enterPressesTheFocusedButton_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("modifiers");
+    QTest::addColumn<int>("clicks");
+    QTest::newRow("Enter on 查找重码") << "btnChongMa" << int(Qt::Key_Return) << int(Qt::NoModifier) << 1;
+    QTest::newRow("keypad Enter on 查找重码") << "btnChongMa" << int(Qt::Key_Enter) << int(Qt::KeypadModifier) << 1;
+    QTest::newRow("Enter on 清除重码") << "Button1" << int(Qt::Key_Return) << int(Qt::NoModifier) << 1;
+    QTest::newRow("keypad Enter on 清除重码") << "Button1" << int(Qt::Key_Enter) << int(Qt::KeypadModifier) << 1;
+    QTest::newRow("Space, as before") << "Button1" << int(Qt::Key_Space) << int(Qt::NoModifier) << 1;
+    QTest::newRow("Ctrl+Enter is no press") << "Button1" << int(Qt::Key_Return) << int(Qt::ControlModifier) << 0;
+}
+
+void TstFrmMain::enterPressesTheFocusedButton()
+{
+    QFETCH(QString, button);
+    QFETCH(int, key);
+    QFETCH(int, modifiers);
+    QFETCH(int, clicks);
+
+    TFrmMain w; // no session: a press runs no job
+    w.show();
+    QApplication::setActiveWindow(&w);
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    auto *b = w.findChild<QPushButton *>(button);
+    QVERIFY(b);
+    int clicked = 0;
+    connect(b, &QPushButton::clicked, this, [&clicked] { ++clicked; });
+    b->setFocus();
+    QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget *>(b));
+    QTest::keyClick(b, Qt::Key(key), Qt::KeyboardModifiers(modifiers));
+    QCOMPARE(clicked, clicks);
 }
 
 void TstFrmMain::addLine_data()
@@ -520,6 +576,46 @@ void TstFrmMain::closeQuery()
         QCOMPARE(m_dialogs.boxes.size(), 1);
         QVERIFY(!w.isVisible());
     }
+}
+
+void TstFrmMain::boxesHaveRoomForTheirCaptions_data()
+{
+    QTest::addColumn<bool>("question");
+    QTest::addColumn<QString>("caption");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("close question") << true << QStringLiteral("提示信息") << QStringLiteral("确定关闭吗？");
+    QTest::newRow("removal question") << true << QStringLiteral("提示信息")
+                                      << QStringLiteral("2 个重码，确定清除重码吗？");
+    QTest::newRow("error box") << false << QStringLiteral("chongma") << QStringLiteral("no such table: diskinfo.");
+}
+
+void TstFrmMain::boxesHaveRoomForTheirCaptions()
+{
+    QFETCH(bool, question);
+    QFETCH(QString, caption);
+    QFETCH(QString, text);
+    chongma::setDialogs(nullptr); // the real boxes, skinned as the window's children
+    TFrmMain w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+
+    QString cramped = QStringLiteral("no box shown");
+    QTimer poll;
+    connect(&poll, &QTimer::timeout, this, [&] {
+        auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible())
+            return;
+        poll.stop();
+        cramped = chongma::test::crampedCaptions(box);
+        box->button(question ? QMessageBox::No : QMessageBox::Ok)->click();
+    });
+    poll.start(20);
+    chongma::WidgetDialogs real;
+    if (question)
+        QVERIFY(!real.askYesNo(&w, caption, text, QMessageBox::NoIcon));
+    else
+        real.inform(&w, caption, text, QMessageBox::Critical);
+    QCOMPARE(cramped, QString());
 }
 
 void TstFrmMain::render()

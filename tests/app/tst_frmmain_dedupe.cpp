@@ -2,6 +2,7 @@
 // against SQLite and PostgreSQL (through ODBC).
 #include "app/FrmMain.h"
 #include "data/SessionHost.h"
+#include "support/Captions.h"
 #include "support/ScriptedDialogs.h"
 #include "support/TestDatabase.h"
 
@@ -13,11 +14,14 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QPlainTextEdit>
+#include <QPointer>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTest>
 #include <QThread>
+#include <qpa/qwindowsysteminterface.h>
 
 #include <atomic>
 
@@ -168,10 +172,25 @@ private slots:
         QCOMPARE(w.FDupIDList.size(), 2);
 
         f.db.exec(QStringLiteral("alter table diskinfo rename to diskinfo_away"));
+        // The error box stands alone while the user reads it, past the second after which a
+        // running job's dialog would show.
+        QWidget *owner = nullptr;
+        int dialogsUp = -1;
+        boxes.whileShown = [&](const test::ScriptedDialogs::Shown &box) {
+            owner = box.owner;
+            test::ScriptedDialogs::readFor(1500);
+            dialogsUp = 0;
+            for (QWidget *top : QApplication::topLevelWidgets())
+                if (qobject_cast<QProgressDialog *>(top) && top->isVisible())
+                    ++dialogsUp;
+        };
         QVERIFY(f.click(w.btnChongMa));
         QCOMPARE(boxes.shown.size(), 1); // the default handler's box
         QVERIFY(!boxes.shown.at(0).question);
         QCOMPARE(boxes.shown.at(0).icon, QMessageBox::Critical);
+        QCOMPARE(owner, static_cast<QWidget *>(&w));
+        QCOMPARE(dialogsUp, 0);
+        boxes.whileShown = nullptr;
         QVERIFY(w.FDupIDList.isEmpty());
         QCOMPARE(memoLines(w.mmoDiskID), QStringList());
         f.db.exec(QStringLiteral("alter table diskinfo_away rename to diskinfo"));
@@ -260,8 +279,11 @@ private slots:
         TFrmMain &w = *f.window;
         std::atomic_bool release{false};
         f.blockDatabaseThread(release);
+        const auto unblock = qScopeGuard([&] { release = true; }); // also when a check fails
         QTest::mouseClick(w.btnChongMa, Qt::LeftButton);
         QVERIFY(w.isRunning());
+        QCOMPARE(w.progressDialog()->windowTitle(), QStringLiteral("查找重码"));
+        QCOMPARE(w.progressDialog()->labelText(), QStringLiteral("查找重码")); // no total known
         QVERIFY(clickCancel(w.progressDialog()));
         release = true;
         QVERIFY(QTest::qWaitFor([&] { return !w.isRunning(); }, 20000));
@@ -275,20 +297,72 @@ private slots:
         QCOMPARE(remainingIds(f.db), QList<int>({1, 2, 3, 4, 5}));
     }
 
+    // The search ends while the close question (a child of its dialog) is up: the dialog goes
+    // from sight but lives until the question is answered; 是 then closes the idle window, 否
+    // leaves it with the search's results.
+    void searchEndsWhileTheCloseQuestionIsUp_data()
+    {
+        QTest::addColumn<bool>("answer");
+        QTest::newRow("是") << true;
+        QTest::newRow("否") << false;
+    }
+
+    void searchEndsWhileTheCloseQuestionIsUp()
+    {
+        QFETCH_GLOBAL(QString, backend);
+        QFETCH(bool, answer);
+        Fixture f(backend);
+        test::ScriptedDialogs boxes;
+        TFrmMain &w = *f.window;
+        std::atomic_bool release{false};
+        f.blockDatabaseThread(release);
+        const auto unblock = qScopeGuard([&] { release = true; });
+        QTest::mouseClick(w.btnChongMa, Qt::LeftButton);
+        QVERIFY(QTest::qWaitFor([&] { return w.progressDialog() && w.progressDialog()->isVisible(); }, 5000));
+        QPointer<QWidget> owner;
+        bool ownerLived = false;
+        bool ownerHidden = false;
+        boxes.whileShown = [&](const test::ScriptedDialogs::Shown &box) {
+            owner = box.owner;
+            release = true;
+            for (int i = 0; i < 200 && w.isRunning(); ++i)
+                test::ScriptedDialogs::readFor(50);
+            test::ScriptedDialogs::readFor(100);
+            ownerLived = !owner.isNull();
+            ownerHidden = ownerLived && !owner->isVisible();
+        };
+        boxes.answers = {answer};
+        QProgressDialog *dialog = w.progressDialog();
+        QCOMPARE(w.close(), answer); // the job has ended by the answer
+        QCOMPARE(owner.data(), static_cast<QWidget *>(dialog));
+        QVERIFY(ownerLived);
+        QVERIFY(ownerHidden);
+        QVERIFY(!w.isRunning());
+        QCOMPARE(w.isVisible(), !answer);
+        QCOMPARE(memoLines(w.mmoDiskID), QStringList({"2", "3"}));
+        QTRY_VERIFY(owner.isNull()); // gone once the question was answered
+        QCOMPARE(w.progressDialog(), nullptr);
+    }
+
     // A long removal: the progress dialog shows after about a second and its 取消 stops the
     // removal at the next row; closing the window does the same, and the window goes only once
-    // the removal's ending (log lines, del.log, backup) has run.
+    // the removal's ending (log lines, del.log, backup) has run. The close question is asked
+    // above the dialog, and one asked before the dialog is due is not covered by it.
     void longRemovalCanBeStopped_data()
     {
-        QTest::addColumn<bool>("byClosing");
-        QTest::newRow("取消 in the progress dialog") << false;
-        QTest::newRow("closing the window") << true;
+        QTest::addColumn<QString>("how");
+        QTest::newRow("取消 in the progress dialog") << "cancel";
+        QTest::newRow("closing the window") << "close";
+        // What the title bar's close button sends: not delivered while a modal window blocks ours.
+        QTest::newRow("the window manager's close request") << "window manager";
+        QTest::newRow("closing in the first second, 否, then 取消") << "early";
     }
 
     void longRemovalCanBeStopped()
     {
         QFETCH_GLOBAL(QString, backend);
-        QFETCH(bool, byClosing);
+        QFETCH(QString, how);
+        const bool byClosing = how == QLatin1String("close") || how == QLatin1String("window manager");
         Fixture f(backend);
         f.db.exec(QStringLiteral("delete from diskinfo"));
         f.db.insertDuplicatePairs(3500);
@@ -298,21 +372,49 @@ private slots:
         QVERIFY(f.click(w.btnChongMa));
         QCOMPARE(w.FDupIDList.size(), 3500);
 
-        boxes.answers = {true, true}; // the removal, then the close
+        boxes.answers = {true, byClosing}; // the removal, then the close
         // Held back until the dialog has had its second, whatever this machine's speed.
         std::atomic_bool release{false};
         f.blockDatabaseThread(release);
+        const auto unblock = qScopeGuard([&] { release = true; }); // also when a check fails
         QElapsedTimer clock;
         clock.start();
         QTest::mouseClick(w.Button1, Qt::LeftButton);
+        QWidget *askedOver = nullptr;
+        bool dialogUpWhileAsked = false;
+        boxes.whileShown = [&](const test::ScriptedDialogs::Shown &box) {
+            askedOver = box.owner;
+            if (how == QLatin1String("early"))
+                test::ScriptedDialogs::readFor(1500); // the user takes a while to answer
+            dialogUpWhileAsked = w.progressDialog() && w.progressDialog()->isVisible();
+        };
+        if (how == QLatin1String("early")) {
+            QVERIFY(!w.close());
+            QCOMPARE(boxes.shown.size(), 2);
+            QCOMPARE(askedOver, static_cast<QWidget *>(&w));
+            QVERIFY(!dialogUpWhileAsked); // the dialog did not come up over the question
+            QVERIFY(w.isRunning());       // 否: the removal goes on
+        }
         QVERIFY(QTest::qWaitFor([&] { return w.progressDialog() && w.progressDialog()->isVisible(); }, 5000));
         QVERIFY2(clock.elapsed() >= 900, qPrintable(QString::number(clock.elapsed()))); // not for a short job
-        QVERIFY(w.progressDialog()->labelText().startsWith(QStringLiteral("清除重码")));
+        // Named after its job, the total known from the start, nothing cut.
+        QCOMPARE(w.progressDialog()->windowTitle(), QStringLiteral("清除重码"));
+        QCOMPARE(w.progressDialog()->labelText(), QStringLiteral("清除重码 0/3500"));
+        QCOMPARE(test::crampedCaptions(w.progressDialog()), QString());
         release = true;
         const auto deletedLines = [&] { return memoLines(w.mmoLog).filter(QStringLiteral("删除重码:")).size(); };
         QVERIFY(QTest::qWaitFor([&] { return deletedLines() > 0; }, 120000));
         if (byClosing) {
-            QVERIFY(!w.close());
+            QProgressDialog *dialog = w.progressDialog();
+            if (how == QLatin1String("close"))
+                QVERIFY(!w.close());
+            else
+                QWindowSystemInterface::handleCloseEvent<QWindowSystemInterface::SynchronousDelivery>(w.windowHandle());
+            QVERIFY(w.isVisible()); // until the removal's ending has run
+            QCOMPARE(boxes.shown.size(), 2);
+            QCOMPARE(boxes.shown.at(1).text, QStringLiteral("确定关闭吗？"));
+            QVERIFY(dialogUpWhileAsked);
+            QCOMPARE(askedOver, static_cast<QWidget *>(dialog)); // a child of the dialog: above it
             QVERIFY(QTest::qWaitFor([&] { return !w.isVisible(); }, 120000));
         } else {
             QVERIFY(clickCancel(w.progressDialog()));

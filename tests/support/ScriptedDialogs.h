@@ -2,8 +2,12 @@
 
 #include "app/Dialogs.h"
 
+#include <QEventLoop>
 #include <QList>
 #include <QString>
+#include <QTimer>
+
+#include <functional>
 
 namespace chongma::test {
 
@@ -16,6 +20,7 @@ public:
         QString caption;
         QString text;
         QMessageBox::Icon icon;
+        QWidget *owner; // valid only while the box is up (in whileShown)
     };
 
     ScriptedDialogs() { setDialogs(this); }
@@ -23,15 +28,34 @@ public:
 
     QList<bool> answers;   // consumed in order; No once exhausted
     QList<Shown> shown;
+    // Runs while a box is up, as a user reading it: it may wait (readFor) and look around.
+    std::function<void(const Shown &)> whileShown;
+
+    // Lets the program run for `ms` inside the box, as a real box's own event loop does.
+    // (QTest::qWait also runs deferred deletions, which a box's loop leaves for later.)
+    static void readFor(int ms)
+    {
+        QEventLoop loop;
+        QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
 
     bool askYesNo(QWidget *owner, const QString &caption, const QString &text, QMessageBox::Icon icon) override
     {
-        shown.append({true, owner != nullptr, caption, text, icon});
+        show({true, owner != nullptr, caption, text, icon, owner});
         return answers.isEmpty() ? false : answers.takeFirst();
     }
     void inform(QWidget *owner, const QString &caption, const QString &text, QMessageBox::Icon icon) override
     {
-        shown.append({false, owner != nullptr, caption, text, icon});
+        show({false, owner != nullptr, caption, text, icon, owner});
+    }
+
+private:
+    void show(const Shown &box)
+    {
+        shown.append(box);
+        if (whileShown)
+            whileShown(box);
     }
 };
 
