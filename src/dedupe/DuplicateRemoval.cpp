@@ -92,7 +92,8 @@ bool leftExactly(const QList<HeldRow> &before, const QList<HeldRow> &gone, const
 // are read and held; every id must be on exactly one of them, which carries its pick's barcode:
 // then ids and barcodes can only pair up as picked. After the delete those barcodes must hold
 // exactly their rows but the picked ones. False, with nothing changed, when any of that does
-// not hold or the database refuses: the caller then deletes the batch row by row.
+// not hold or the database refuses: the caller then deletes the batch row by row. A commit
+// that fails throws Error.
 bool deleteBatch(TData1 &session, const QList<RemovalPick> &picks)
 {
     QVariantList ids;
@@ -133,7 +134,12 @@ bool deleteBatch(TData1 &session, const QList<RemovalPick> &picks)
         session.rollback();
         return false;
     }
-    return session.commit().ok;
+    // A batch that cannot be committed (another connection's lock held past the time limit)
+    // is no fault of its rows: one by one they would each wait as long, and fail alike.
+    const StatementResult committed = session.commit();
+    if (!committed.ok)
+        throw Error(committed.error);
+    return true;
 }
 
 QString tooManyRows(qint64 rows)

@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QRandomGenerator>
 #include <QRegularExpression>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -375,6 +376,45 @@ private slots:
         QCOMPARE(readAll(db.dir() + QStringLiteral("/del.log")).count("\r\n"), 1200);
         QCOMPARE(readAll(backup).count("\r\n"), 1201); // the header and every picked row
         QCOMPARE(remainingIds(db).size(), 2400 - deleted.size());
+    }
+
+    // Another connection reads the table all the while: on SQLite a removal cannot commit. It
+    // fails at once and clearly, rather than waiting out the time limit once a row and calling
+    // every row refused; PostgreSQL's readers hold nothing back.
+    void removalWhileAnotherConnectionReads()
+    {
+        QFETCH_GLOBAL(QString, backend);
+        ScratchDatabase db(backend);
+        db.createDiskinfo();
+        db.insertDuplicatePairs(50);
+        DataLink link = db.link();
+        link.commandTimeout = 1;
+        TData1 session(link);
+        const RemovalPlan plan = RemovalPlan::fromSearch(searchAll(session));
+        QSqlDatabase reader = QSqlDatabase::cloneDatabase(db.db(), QStringLiteral("reader"));
+        QVERIFY(reader.open());
+        RemovalOutcome outcome;
+        {
+            QSqlQuery read(reader);
+            QVERIFY(reader.transaction());
+            QVERIFY(read.exec(QStringLiteral("select count(*) from diskinfo")) && read.next());
+            Recorder sink;
+            outcome = removeAll(session, plan, db.dir(), sink);
+            read.finish();
+            reader.rollback();
+        }
+        reader.close();
+        reader = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("reader"));
+        QVERIFY(outcome.refused.isEmpty());
+        if (db.isPostgres()) {
+            QVERIFY2(outcome.ending.isDone(), qPrintable(outcome.ending.message));
+            QCOMPARE(remainingIds(db).size(), 50);
+        } else {
+            QVERIFY(outcome.ending.isFailed());
+            QVERIFY2(outcome.ending.message.contains(QLatin1String("locked")), qPrintable(outcome.ending.message));
+            QCOMPARE(remainingIds(db).size(), 100);
+        }
     }
 
     void refusedDeletionIsLoggedWithItsReason()
