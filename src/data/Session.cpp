@@ -35,6 +35,21 @@ QString odbcDatabaseName(const QString &connection)
     return connection;
 }
 
+// psqlODBC wraps every statement of a transaction in a savepoint of its own, a round trip or
+// more each, so that a failed statement leaves the rest of the transaction in place. Every
+// transaction of this program is rolled back whole when any of its statements fails, so the
+// savepoints buy nothing: psqlODBC is asked to roll back the transaction instead (its rollback
+// level 1), unless the connection names a level of its own.
+QString withoutStatementSavepoints(const QString &connection)
+{
+    const bool psqlOdbc = connection.contains(QLatin1String("PostgreSQL"), Qt::CaseInsensitive)
+                          || connection.contains(QLatin1String("psqlodbc"), Qt::CaseInsensitive);
+    if (!psqlOdbc || connection.contains(QLatin1String("Protocol="), Qt::CaseInsensitive)
+        || !connection.contains(QLatin1String("DRIVER="), Qt::CaseInsensitive))
+        return connection;
+    return connection + (connection.endsWith(u';') ? QString() : QStringLiteral(";")) + QStringLiteral("Protocol=7.4-1;");
+}
+
 QString uniqueConnectionName()
 {
     static QAtomicInt counter;
@@ -134,7 +149,7 @@ TData1::TData1(const DataLink &link) : m_link(link), m_connectionName(uniqueConn
     case DataLink::Kind::Odbc:
         // The login is in the connection string, braced as the driver reads it: Qt would append
         // its own unquoted, cut at a ';'.
-        m_db.setDatabaseName(odbcDatabaseName(link.odbcConnection));
+        m_db.setDatabaseName(odbcDatabaseName(withoutStatementSavepoints(link.odbcConnection)));
         // An ODBC 3 environment (Qt asks for ODBC 2 by default): the drivers' block fetches and
         // type codes are those of ODBC 3. Without a login time-out FreeTDS waits forever on a
         // server that never answers.
@@ -259,6 +274,7 @@ bool TData1::probe()
 void TData1::rollbackOrThrow()
 {
     finishAll();
+    m_inTransaction = false;
     QSqlError failure;
     if (!m_path->rollback(failure)) {
         const QString reason = m_link.redact(errorText(failure));
@@ -289,6 +305,12 @@ void TData1::begin()
 {
     finishAll();
     QSqlError failure;
+    // A job that failed half way through a transaction (its error thrown past the rollback)
+    // left it open: nothing of it may be committed with the next one.
+    if (m_inTransaction) {
+        m_inTransaction = false;
+        m_path->rollback(failure);
+    }
     QElapsedTimer timer;
     timer.start();
     const bool begun = m_path->begin(failure);
@@ -299,6 +321,7 @@ void TData1::begin()
             m_lost = true;
         throw Error(reason);
     }
+    m_inTransaction = true;
 }
 
 StatementResult TData1::run(Query query, const QString &sql, const QVariantList &values)
@@ -323,6 +346,7 @@ StatementResult TData1::commit()
     finishAll();
     QSqlError failure;
     if (m_path->commit(failure)) {
+        m_inTransaction = false;
         result.ok = true;
         return result;
     }

@@ -161,6 +161,7 @@ private:
     QSqlError m_lastError;
     qint64 m_lastElapsedMs = 0; // how long the last statement ran, to tell a time-out
     bool m_lost = false;
+    bool m_inTransaction = false;
 };
 
 } // namespace chongma
