@@ -1,6 +1,7 @@
 #include "import/SourceReader.h"
 
 #include "data/Error.h"
+#include "import/MaterialParser.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -230,6 +231,7 @@ struct SourceReader::State {
     qsizetype start = 0; // where the current line starts in `text`
     qsizetype scan = 0;  // how far `text` was searched for a line break
     bool skipLF = false; // the last line ended at a CR: an LF next belongs to it
+    qint64 cutLength = -1; // of the line last handed out, when only its start was
 
     QByteArray readChunk(qint64 size);
     bool looksLikeUtf8();
@@ -237,6 +239,7 @@ struct SourceReader::State {
     void fill();
     void decode(const char *data, qsizetype size);
     void finishDecoding();
+    void keepHead(QByteArray &head, qsizetype from, qsizetype to) const;
 };
 
 QByteArray SourceReader::State::readChunk(qint64 size)
@@ -414,9 +417,33 @@ SourceReader::SourceReader(const QString &path, SourceEncoding encoding) : d(std
 
 SourceReader::~SourceReader() = default;
 
+// Adds to `head` what it still lacks of text[from, to), from the line's first byte above 0x20.
+void SourceReader::State::keepHead(QByteArray &head, qsizetype from, qsizetype to) const
+{
+    if (head.isEmpty()) {
+        while (from < to && static_cast<uchar>(text.at(from)) <= 0x20)
+            ++from;
+    }
+    head.append(text.constData() + from, qMin(to - from, HeadBytes - head.size()));
+}
+
 bool SourceReader::readLine(QByteArray &line)
 {
     State &s = *d;
+    s.cutLength = -1;
+    // A line past MaxLineBytes is let go as it is read: only its start and length stay.
+    bool cutting = false;
+    qint64 dropped = 0;
+    QByteArray head;
+    const auto take = [&](qsizetype end) {
+        if (!cutting && end - s.start <= MaxLineBytes) {
+            line = s.text.mid(s.start, end - s.start);
+            return;
+        }
+        s.keepHead(head, s.start, end);
+        s.cutLength = dropped + (end - s.start);
+        line = head.size() < HeadBytes ? head : CutDbcs(head, int(HeadBytes)); // no half character
+    };
     for (;;) {
         const qsizetype size = s.text.size();
         if (s.skipLF && s.start < size) {
@@ -428,7 +455,7 @@ bool SourceReader::readLine(QByteArray &line)
             const char *p = s.text.constData();
             for (qsizetype i = qMax(s.scan, s.start); i < size; ++i) {
                 if (p[i] == '\r' || p[i] == '\n') {
-                    line = s.text.mid(s.start, i - s.start);
+                    take(i);
                     s.skipLF = p[i] == '\r';
                     s.start = s.scan = i + 1;
                     return true;
@@ -438,18 +465,29 @@ bool SourceReader::readLine(QByteArray &line)
         }
         if (s.ended) {
             s.skipLF = false;
-            if (s.start >= size)
+            if (s.start >= size && !cutting)
                 return false;
-            line = s.text.mid(s.start);
+            take(size);
             s.start = s.scan = size;
             return true;
         }
-        // Only the unfinished line stays: memory follows the longest line, not the file.
+        if (cutting || size - s.start > MaxLineBytes) {
+            cutting = true;
+            s.keepHead(head, s.start, size);
+            dropped += size - s.start;
+            s.start = s.scan = size;
+        }
+        // Only the unfinished line stays: memory follows the longest line held, not the file.
         s.text.remove(0, s.start);
         s.scan -= s.start;
         s.start = 0;
         s.fill();
     }
+}
+
+qint64 SourceReader::cutLineLength() const
+{
+    return d->cutLength;
 }
 
 bool SourceReader::canRewind() const
