@@ -374,7 +374,7 @@ ImportResult RunImport(TData1 &session, const ImportRequest &request, ImportSink
     sink.addLog(QStringLiteral("开始时间:") + timeText(QDateTime::currentDateTime()));
     ImportCounters &c = result.counters;
     try {
-        SourceReader reader(request.path, request.encoding);
+        SourceReader reader(request.path, request.encoding, &cancel);
         result.encoding = reader.encodingName();
         result.converted = reader.converted();
         if (reader.converted())
@@ -407,6 +407,10 @@ ImportResult RunImport(TData1 &session, const ImportRequest &request, ImportSink
                             ? QStringLiteral("源文件第%1字节为NUL，其后%2字节未读入").arg(result.nulOffset).arg(result.bytesNotRead)
                             : QStringLiteral("源文件第%1字节为NUL，其后内容未读入").arg(result.nulOffset));
         }
+    } catch (const ReadStopped &) { // waiting on a FIFO for a writer, or for its bytes
+        sink.addLog(QStringLiteral("导入已停止"));
+        result.ending = JobEnding::stopped();
+        return result;
     } catch (...) {
         result.ending = JobEnding::failed(messageOf(std::current_exception()));
         return result;

@@ -1,6 +1,7 @@
 #include "import/SourceReader.h"
 
 #include "data/Error.h"
+#include "data/Job.h"
 #include "import/MaterialParser.h"
 
 #include <QFile>
@@ -12,6 +13,14 @@
 #include <cstring>
 #include <optional>
 #include <utility>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace chongma::import {
 
@@ -212,7 +221,9 @@ bool isUtf16(SourceEncoding e)
 
 struct SourceReader::State {
     QString path;
+    const CancelToken *stop = nullptr;
     QFile file;
+    bool waits = false; // a FIFO opened without blocking: each read waits for bytes first
     SourceEncoding encoding = SourceEncoding::Gbk;
     qsizetype markSize = 0;
     bool sequential = false;
@@ -233,6 +244,8 @@ struct SourceReader::State {
     bool skipLF = false; // the last line ended at a CR: an LF next belongs to it
     qint64 cutLength = -1; // of the line last handed out, when only its start was
 
+    bool openFifo();
+    void waitForBytes();
     QByteArray readChunk(qint64 size);
     bool looksLikeUtf8();
     void resetPass();
@@ -242,13 +255,66 @@ struct SourceReader::State {
     void keepHead(QByteArray &head, qsizetype from, qsizetype to) const;
 };
 
+#ifdef Q_OS_UNIX
+// open(2) of a FIFO waits for a writer, and is restarted after a stop signal's handler ran, so
+// a stop could never end that wait. A FIFO is opened without waiting instead, and each read
+// first waits in poll(2) a tenth of a second at a time, looking at the stop in between. (Linux
+// reports no hang-up before a first writer came, so the wait lasts until one comes.)
+bool SourceReader::State::openFifo()
+{
+    const QByteArray name = QFile::encodeName(path);
+    struct stat info;
+    if (::stat(name.constData(), &info) != 0 || !S_ISFIFO(info.st_mode))
+        return false;
+    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        throw cannotOpen(path, qt_error_string(errno));
+    if (!file.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        throw cannotOpen(path, file.errorString());
+    }
+    waits = true;
+    return true;
+}
+
+void SourceReader::State::waitForBytes()
+{
+    pollfd fifo{file.handle(), POLLIN, 0};
+    for (;;) {
+        if (stop && stop->isCancelled())
+            throw ReadStopped();
+        const int n = ::poll(&fifo, 1, stop ? 100 : -1);
+        if (n > 0)
+            return; // bytes, or the writer has gone (end of file)
+        if (n < 0 && errno != EINTR)
+            throw Error(QStringLiteral("Cannot read file %1: %2").arg(path, qt_error_string(errno)));
+    }
+}
+#else
+bool SourceReader::State::openFifo()
+{
+    return false;
+}
+
+void SourceReader::State::waitForBytes() {}
+#endif
+
 QByteArray SourceReader::State::readChunk(qint64 size)
 {
     QByteArray chunk(size, Qt::Uninitialized);
-    const qint64 n = file.read(chunk.data(), size);
-    if (n < 0)
-        throw Error(QStringLiteral("Cannot read file %1: %2").arg(path, file.errorString()));
-    chunk.truncate(n);
+    qint64 got = 0;
+    // Qt reads a blocking pipe until `size` bytes or the end; a FIFO read here does the same.
+    do {
+        if (waits)
+            waitForBytes();
+        const qint64 n = file.read(chunk.data() + got, size - got);
+        if (n < 0)
+            throw Error(QStringLiteral("Cannot read file %1: %2").arg(path, file.errorString()));
+        if (n == 0)
+            break;
+        got += n;
+    } while (waits && got < size);
+    chunk.truncate(got);
     return chunk;
 }
 
@@ -375,16 +441,20 @@ void SourceReader::State::fill()
     notRead = sequential ? -1 : qMax<qint64>(0, file.size() - taken);
 }
 
-SourceReader::SourceReader(const QString &path, SourceEncoding encoding) : d(std::make_unique<State>())
+SourceReader::SourceReader(const QString &path, SourceEncoding encoding, const CancelToken *stop)
+    : d(std::make_unique<State>())
 {
     d->path = path;
+    d->stop = stop;
     if (path.isEmpty())
         throw Error(QStringLiteral("Cannot open file "));
     if (QFileInfo(path).isDir())
         throw cannotOpen(path, QStringLiteral("Is a directory"));
-    d->file.setFileName(path);
-    if (!d->file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        throw cannotOpen(path, d->file.errorString());
+    if (!d->openFifo()) {
+        d->file.setFileName(path);
+        if (!d->file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+            throw cannotOpen(path, d->file.errorString());
+    }
     d->sequential = d->file.isSequential();
 
     // A byte-order mark is looked at before any NUL: UTF-16 text is full of zero bytes.

@@ -8,7 +8,12 @@
 #include <QList>
 #include <QString>
 
+#include <exception>
 #include <memory>
+
+namespace chongma {
+class CancelToken;
+}
 
 namespace chongma::import {
 
@@ -18,6 +23,12 @@ enum class SourceEncoding {
     Utf8,
     Utf16LE,
     Utf16BE,
+};
+
+// Thrown while a reader waits on a FIFO (for a writer, or for bytes) once its stop token is set.
+class ReadStopped : public std::exception {
+public:
+    const char *what() const noexcept override { return "stopped while waiting for the source"; }
 };
 
 class SourceReader {
@@ -35,9 +46,12 @@ public:
     static constexpr qsizetype HeadBytes = 64;
 
     // Opens `path` and settles its encoding (on a regular file by a scan up to the first NUL).
+    // A FIFO is opened without waiting for a writer; while it waits for one, or for bytes, a set
+    // `stop` ends the wait with ReadStopped.
     // Throws Error "Cannot open file <path>: <reason>" ("Cannot open file " for an empty path),
     // or "Cannot read file <path>: <reason>".
-    explicit SourceReader(const QString &path, SourceEncoding encoding = SourceEncoding::Auto);
+    explicit SourceReader(const QString &path, SourceEncoding encoding = SourceEncoding::Auto,
+                          const CancelToken *stop = nullptr);
     ~SourceReader();
     SourceReader(const SourceReader &) = delete;
     SourceReader &operator=(const SourceReader &) = delete;
