@@ -40,6 +40,8 @@ void ImportPrinter::lineHandled(const LineReport &r)
     o.insert(QStringLiteral("accepted"), r.outcome != LineOutcome::Rejected);
     if (r.outcome == LineOutcome::Rejected) {
         o.insert(QStringLiteral("reason"), parseReasonText(r.reason));
+        if (r.cutLength >= 0)
+            o.insert(QStringLiteral("length"), r.cutLength);
     } else {
         const TMaterialRec &m = r.record;
         o.insert(QStringLiteral("code"), fromCodePage(m.Code.bytes()));

@@ -93,6 +93,12 @@ bool ExecSaveSQL(TData1 &session, const QVariantList &values)
 
 namespace {
 
+// A cleaned line, and the length of the raw line when it was too long to be held (-1 otherwise).
+struct CleanedLine {
+    QByteArray text;
+    qint64 cutLength = -1;
+};
+
 // The cleaned lines one after another: read twice from a file (counted first, so the total is
 // known before the first line is handled, then handled), or kept in memory from a pipe.
 class CleanedLines {
@@ -107,13 +113,13 @@ public:
         } else {
             while (m_reader.readLine(raw)) {
                 if (std::optional<QByteArray> line = cleanLine(raw))
-                    m_kept.append(std::move(*line));
+                    m_kept.append({std::move(*line), m_reader.cutLineLength()});
             }
             m_count = m_kept.size();
         }
     }
     qint64 count() const { return m_count; }
-    bool next(QByteArray &line)
+    bool next(CleanedLine &line)
     {
         if (!m_reader.canRewind()) {
             if (m_next >= m_kept.size())
@@ -124,7 +130,7 @@ public:
         QByteArray raw;
         while (m_reader.readLine(raw)) {
             if (std::optional<QByteArray> cleaned = cleanLine(raw)) {
-                line = std::move(*cleaned);
+                line = {std::move(*cleaned), m_reader.cutLineLength()};
                 return true;
             }
         }
@@ -134,7 +140,7 @@ public:
 private:
     SourceReader &m_reader;
     qint64 m_count = 0;
-    QList<QByteArray> m_kept;
+    QList<CleanedLine> m_kept;
     qsizetype m_next = 0;
 };
 
@@ -160,13 +166,19 @@ public:
     }
 
     // Takes the next cleaned line; false once a stop was asked for (the line is not handled).
-    bool add(qint32 number, const QByteArray &text)
+    bool add(qint32 number, const CleanedLine &cleaned)
     {
         Line line;
         line.report.line = number;
-        line.report.text = text;
-        QByteArray work = text;
-        line.parsed = ParseMaterialLine(m_rec, work, &line.report.reason);
+        line.report.text = cleaned.text;
+        line.report.cutLength = cleaned.cutLength;
+        if (cleaned.cutLength >= 0) { // only its start was read: nothing to parse
+            m_rec.reset();
+            line.report.reason = ParseReason::TooLong;
+        } else {
+            QByteArray work = cleaned.text;
+            line.parsed = ParseMaterialLine(m_rec, work, &line.report.reason);
+        }
         line.report.record = m_rec;
         if (line.parsed) {
             if (m_reports)
@@ -310,6 +322,12 @@ private:
         switch (r.outcome) {
         case LineOutcome::Rejected:
             ++m_c.rejected;
+            if (r.reason == ParseReason::TooLong) // the one rejection a preview cannot show whole
+                m_sink.addError(QStringLiteral("第%1条记录过长(%2字节，上限%3字节)，未解析:%4…")
+                                    .arg(r.line)
+                                    .arg(r.cutLength)
+                                    .arg(SourceReader::MaxLineBytes)
+                                    .arg(m_decoder.decode(r.text)));
             break;
         case LineOutcome::Present:
             ++m_c.exist;
@@ -356,7 +374,7 @@ ImportResult RunImport(TData1 &session, const ImportRequest &request, ImportSink
     sink.addLog(QStringLiteral("开始时间:") + timeText(QDateTime::currentDateTime()));
     ImportCounters &c = result.counters;
     try {
-        SourceReader reader(request.path, request.encoding);
+        SourceReader reader(request.path, request.encoding, &cancel);
         result.encoding = reader.encodingName();
         result.converted = reader.converted();
         if (reader.converted())
@@ -367,7 +385,7 @@ ImportResult RunImport(TData1 &session, const ImportRequest &request, ImportSink
         sink.countersChanged(c);
 
         Importer importer(session, request, sink, c, cancel);
-        QByteArray text;
+        CleanedLine text;
         bool going = true;
         for (qint32 number = 1; going && lines.next(text); ++number)
             going = importer.add(number, text);
@@ -389,6 +407,10 @@ ImportResult RunImport(TData1 &session, const ImportRequest &request, ImportSink
                             ? QStringLiteral("源文件第%1字节为NUL，其后%2字节未读入").arg(result.nulOffset).arg(result.bytesNotRead)
                             : QStringLiteral("源文件第%1字节为NUL，其后内容未读入").arg(result.nulOffset));
         }
+    } catch (const ReadStopped &) { // waiting on a FIFO for a writer, or for its bytes
+        sink.addLog(QStringLiteral("导入已停止"));
+        result.ending = JobEnding::stopped();
+        return result;
     } catch (...) {
         result.ending = JobEnding::failed(messageOf(std::current_exception()));
         return result;

@@ -30,7 +30,8 @@ enum class LineOutcome { Rejected, New, Present, Failed };
 // What became of one cleaned line, for previews (chongma-cli import --json).
 struct LineReport {
     qint32 line = 0;       // 1-based position among the cleaned lines
-    QByteArray text;       // the cleaned line, code page 936
+    QByteArray text;       // the cleaned line, code page 936 (only its start when cutLength >= 0)
+    qint64 cutLength = -1; // the raw line's length when it was too long to hold (TooLong)
     TMaterialRec record;   // as parsed (reset values past a rejection)
     ParseReason reason = ParseReason::None;
     LineOutcome outcome = LineOutcome::Rejected;
@@ -81,8 +82,9 @@ bool ExecSaveSQL(TData1 &session, const QVariantList &values);
 // it is UTF-8 or UTF-16, which the run log says), its lines counted, then cleaned and per line
 // parsed, looked up and inserted; counters and error lines through the sink; a line saying how
 // much a NUL left unread; finish line. A stop (at the next line) logs "导入已停止" and keeps what
-// was committed. A file that cannot be opened, or a database failure beyond one insert, ends
-// the run as failed.
+// was committed; so does a stop while waiting on a FIFO. A line longer than the reader holds is
+// rejected (TooLong) with an error line. A file that cannot be opened, or a database failure
+// beyond one insert, ends the run as failed.
 ImportResult RunImport(TData1 &session, const ImportRequest &request, ImportSink &sink, const CancelToken &cancel);
 
 } // namespace import

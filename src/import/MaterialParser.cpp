@@ -114,6 +114,8 @@ QString parseReasonText(ParseReason reason, ReasonLanguage language)
         return zh ? QStringLiteral("价格后没有“] ”") : QStringLiteral("no \"] \" after the price");
     case ParseReason::NoMarker:
         return zh ? QStringLiteral("日期后没有“[!]”") : QStringLiteral("no \"[!]\" after the date");
+    case ParseReason::TooLong:
+        return zh ? QStringLiteral("行过长，只读了开头") : QStringLiteral("line too long to hold; only its start is shown");
     }
     return zh ? QStringLiteral("未知原因") : QStringLiteral("unknown reason");
 }

@@ -39,6 +39,7 @@ enum class ParseReason {
     NoSpaceAfterInteger, // nothing ends the price
     NoBracketAfterPrice, // no "] " ends the date
     NoMarker,            // no "[!]" ends the name
+    TooLong,             // longer than the source reader holds: never parsed (the run's, not the parser's)
 };
 
 enum class ReasonLanguage { English, Chinese };

@@ -1,6 +1,8 @@
 #include "import/SourceReader.h"
 
 #include "data/Error.h"
+#include "data/Job.h"
+#include "import/MaterialParser.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -11,6 +13,14 @@
 #include <cstring>
 #include <optional>
 #include <utility>
+
+#ifdef Q_OS_UNIX
+#include <cerrno>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace chongma::import {
 
@@ -211,7 +221,9 @@ bool isUtf16(SourceEncoding e)
 
 struct SourceReader::State {
     QString path;
+    const CancelToken *stop = nullptr;
     QFile file;
+    bool waits = false; // a FIFO opened without blocking: each read waits for bytes first
     SourceEncoding encoding = SourceEncoding::Gbk;
     qsizetype markSize = 0;
     bool sequential = false;
@@ -230,22 +242,79 @@ struct SourceReader::State {
     qsizetype start = 0; // where the current line starts in `text`
     qsizetype scan = 0;  // how far `text` was searched for a line break
     bool skipLF = false; // the last line ended at a CR: an LF next belongs to it
+    qint64 cutLength = -1; // of the line last handed out, when only its start was
 
+    bool openFifo();
+    void waitForBytes();
     QByteArray readChunk(qint64 size);
     bool looksLikeUtf8();
     void resetPass();
     void fill();
     void decode(const char *data, qsizetype size);
     void finishDecoding();
+    void keepHead(QByteArray &head, qsizetype from, qsizetype to) const;
 };
+
+#ifdef Q_OS_UNIX
+// open(2) of a FIFO waits for a writer, and is restarted after a stop signal's handler ran, so
+// a stop could never end that wait. A FIFO is opened without waiting instead, and each read
+// first waits in poll(2) a tenth of a second at a time, looking at the stop in between. (Linux
+// reports no hang-up before a first writer came, so the wait lasts until one comes.)
+bool SourceReader::State::openFifo()
+{
+    const QByteArray name = QFile::encodeName(path);
+    struct stat info;
+    if (::stat(name.constData(), &info) != 0 || !S_ISFIFO(info.st_mode))
+        return false;
+    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        throw cannotOpen(path, qt_error_string(errno));
+    if (!file.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        throw cannotOpen(path, file.errorString());
+    }
+    waits = true;
+    return true;
+}
+
+void SourceReader::State::waitForBytes()
+{
+    pollfd fifo{file.handle(), POLLIN, 0};
+    for (;;) {
+        if (stop && stop->isCancelled())
+            throw ReadStopped();
+        const int n = ::poll(&fifo, 1, stop ? 100 : -1);
+        if (n > 0)
+            return; // bytes, or the writer has gone (end of file)
+        if (n < 0 && errno != EINTR)
+            throw Error(QStringLiteral("Cannot read file %1: %2").arg(path, qt_error_string(errno)));
+    }
+}
+#else
+bool SourceReader::State::openFifo()
+{
+    return false;
+}
+
+void SourceReader::State::waitForBytes() {}
+#endif
 
 QByteArray SourceReader::State::readChunk(qint64 size)
 {
     QByteArray chunk(size, Qt::Uninitialized);
-    const qint64 n = file.read(chunk.data(), size);
-    if (n < 0)
-        throw Error(QStringLiteral("Cannot read file %1: %2").arg(path, file.errorString()));
-    chunk.truncate(n);
+    qint64 got = 0;
+    // Qt reads a blocking pipe until `size` bytes or the end; a FIFO read here does the same.
+    do {
+        if (waits)
+            waitForBytes();
+        const qint64 n = file.read(chunk.data() + got, size - got);
+        if (n < 0)
+            throw Error(QStringLiteral("Cannot read file %1: %2").arg(path, file.errorString()));
+        if (n == 0)
+            break;
+        got += n;
+    } while (waits && got < size);
+    chunk.truncate(got);
     return chunk;
 }
 
@@ -372,16 +441,20 @@ void SourceReader::State::fill()
     notRead = sequential ? -1 : qMax<qint64>(0, file.size() - taken);
 }
 
-SourceReader::SourceReader(const QString &path, SourceEncoding encoding) : d(std::make_unique<State>())
+SourceReader::SourceReader(const QString &path, SourceEncoding encoding, const CancelToken *stop)
+    : d(std::make_unique<State>())
 {
     d->path = path;
+    d->stop = stop;
     if (path.isEmpty())
         throw Error(QStringLiteral("Cannot open file "));
     if (QFileInfo(path).isDir())
         throw cannotOpen(path, QStringLiteral("Is a directory"));
-    d->file.setFileName(path);
-    if (!d->file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        throw cannotOpen(path, d->file.errorString());
+    if (!d->openFifo()) {
+        d->file.setFileName(path);
+        if (!d->file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+            throw cannotOpen(path, d->file.errorString());
+    }
     d->sequential = d->file.isSequential();
 
     // A byte-order mark is looked at before any NUL: UTF-16 text is full of zero bytes.
@@ -414,9 +487,33 @@ SourceReader::SourceReader(const QString &path, SourceEncoding encoding) : d(std
 
 SourceReader::~SourceReader() = default;
 
+// Adds to `head` what it still lacks of text[from, to), from the line's first byte above 0x20.
+void SourceReader::State::keepHead(QByteArray &head, qsizetype from, qsizetype to) const
+{
+    if (head.isEmpty()) {
+        while (from < to && static_cast<uchar>(text.at(from)) <= 0x20)
+            ++from;
+    }
+    head.append(text.constData() + from, qMin(to - from, HeadBytes - head.size()));
+}
+
 bool SourceReader::readLine(QByteArray &line)
 {
     State &s = *d;
+    s.cutLength = -1;
+    // A line past MaxLineBytes is let go as it is read: only its start and length stay.
+    bool cutting = false;
+    qint64 dropped = 0;
+    QByteArray head;
+    const auto take = [&](qsizetype end) {
+        if (!cutting && end - s.start <= MaxLineBytes) {
+            line = s.text.mid(s.start, end - s.start);
+            return;
+        }
+        s.keepHead(head, s.start, end);
+        s.cutLength = dropped + (end - s.start);
+        line = head.size() < HeadBytes ? head : CutDbcs(head, int(HeadBytes)); // no half character
+    };
     for (;;) {
         const qsizetype size = s.text.size();
         if (s.skipLF && s.start < size) {
@@ -428,7 +525,7 @@ bool SourceReader::readLine(QByteArray &line)
             const char *p = s.text.constData();
             for (qsizetype i = qMax(s.scan, s.start); i < size; ++i) {
                 if (p[i] == '\r' || p[i] == '\n') {
-                    line = s.text.mid(s.start, i - s.start);
+                    take(i);
                     s.skipLF = p[i] == '\r';
                     s.start = s.scan = i + 1;
                     return true;
@@ -438,18 +535,29 @@ bool SourceReader::readLine(QByteArray &line)
         }
         if (s.ended) {
             s.skipLF = false;
-            if (s.start >= size)
+            if (s.start >= size && !cutting)
                 return false;
-            line = s.text.mid(s.start);
+            take(size);
             s.start = s.scan = size;
             return true;
         }
-        // Only the unfinished line stays: memory follows the longest line, not the file.
+        if (cutting || size - s.start > MaxLineBytes) {
+            cutting = true;
+            s.keepHead(head, s.start, size);
+            dropped += size - s.start;
+            s.start = s.scan = size;
+        }
+        // Only the unfinished line stays: memory follows the longest line held, not the file.
         s.text.remove(0, s.start);
         s.scan -= s.start;
         s.start = 0;
         s.fill();
     }
+}
+
+qint64 SourceReader::cutLineLength() const
+{
+    return d->cutLength;
 }
 
 bool SourceReader::canRewind() const

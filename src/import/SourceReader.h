@@ -8,7 +8,12 @@
 #include <QList>
 #include <QString>
 
+#include <exception>
 #include <memory>
+
+namespace chongma {
+class CancelToken;
+}
 
 namespace chongma::import {
 
@@ -20,24 +25,46 @@ enum class SourceEncoding {
     Utf16BE,
 };
 
+// Thrown while a reader waits on a FIFO (for a writer, or for bytes) once its stop token is set.
+class ReadStopped : public std::exception {
+public:
+    const char *what() const noexcept override { return "stopped while waiting for the source"; }
+};
+
 class SourceReader {
 public:
     static constexpr qsizetype ChunkSize = 64 * 1024;
     // How much of a pipe or device is looked at to tell UTF-8 from code page 936.
     static constexpr qsizetype LookAhead = 1024 * 1024;
+    // The longest line held. What the parser keeps of a line is under 400 bytes (its widths:
+    // 20 + 30 + 11 + 50 + 50 + 100 + 4 + 48, a blank between each); the rest of any line is
+    // blanks and quotes cleaning drops, zeros before the integer, or name and supplier text
+    // past what is stored. A mebibyte leaves room for thousands of times that, and memory
+    // stays bounded.
+    static constexpr qsizetype MaxLineBytes = 1024 * 1024;
+    // How much of a longer line is handed out, to show it by.
+    static constexpr qsizetype HeadBytes = 64;
 
     // Opens `path` and settles its encoding (on a regular file by a scan up to the first NUL).
+    // A FIFO is opened without waiting for a writer; while it waits for one, or for bytes, a set
+    // `stop` ends the wait with ReadStopped.
     // Throws Error "Cannot open file <path>: <reason>" ("Cannot open file " for an empty path),
     // or "Cannot read file <path>: <reason>".
-    explicit SourceReader(const QString &path, SourceEncoding encoding = SourceEncoding::Auto);
+    explicit SourceReader(const QString &path, SourceEncoding encoding = SourceEncoding::Auto,
+                          const CancelToken *stop = nullptr);
     ~SourceReader();
     SourceReader(const SourceReader &) = delete;
     SourceReader &operator=(const SourceReader &) = delete;
 
     // The next line in code page 936, without its break (CR LF, lone CR or lone LF), otherwise
     // unchanged; false once the text has ended (end of file or a NUL). A character converted
-    // text cannot hold in code page 936 is the byte 0xFF there. Throws Error on a read failure.
+    // text cannot hold in code page 936 is the byte 0xFF there. A line longer than MaxLineBytes
+    // is read past without being held: `line` is then only its start, up to HeadBytes from its
+    // first byte above 0x20 (empty for a line of blanks), and cutLineLength() says how long it
+    // was. Throws Error on a read failure.
     bool readLine(QByteArray &line);
+    // The length of the line readLine last gave when only its start was given; -1 otherwise.
+    qint64 cutLineLength() const;
 
     // A regular file can be read again from its first line; a pipe or a device cannot.
     bool canRewind() const;

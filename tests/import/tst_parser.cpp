@@ -491,6 +491,7 @@ void TestParser::reasonTexts()
         ParseReason::None,           ParseReason::TooShort,           ParseReason::NoSpaceInLine,
         ParseReason::NoSpaceAfterCode, ParseReason::NoSpaceAfterMNo,  ParseReason::BadInteger,
         ParseReason::NoSpaceAfterInteger, ParseReason::NoBracketAfterPrice, ParseReason::NoMarker,
+        ParseReason::TooLong,
     };
     QSet<QString> english;
     QSet<QString> chinese;
