@@ -462,7 +462,7 @@ void TData1::execDirect(const QString &sql)
     finishAll();
     QSqlError failure;
     if (!m_path->execDirect(sql, failure))
-        throw Error(m_link.redact(errorText(failure)));
+        throwFailure(failure); // a connection found lost is opened again by the next job
 }
 
 Dialect TData1::dialect() const { return m_path->dialect(); }

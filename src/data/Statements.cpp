@@ -152,6 +152,92 @@ QString isIdentity(Dialect dialect)
     return QStringLiteral("select columnproperty(object_id(?), ?, 'IsIdentity') as isIdentity");
 }
 
+namespace {
+
+QString pickTable(Dialect dialect)
+{
+    switch (dialect) {
+    case Dialect::SqlServer:
+        return QStringLiteral("#chongma_picks");
+    case Dialect::PostgreSQL:
+        return QStringLiteral("pg_temp.chongma_picks");
+    case Dialect::Sqlite:
+        return QStringLiteral("temp.chongma_picks");
+    case Dialect::Other:
+        break;
+    }
+    return {};
+}
+
+} // namespace
+
+QString dropPickTable(Dialect dialect)
+{
+    if (dialect == Dialect::SqlServer)
+        return QStringLiteral("if object_id('tempdb..#chongma_picks') is not null drop table #chongma_picks");
+    const QString table = pickTable(dialect);
+    return table.isEmpty() ? QString() : QStringLiteral("drop table if exists %1").arg(table);
+}
+
+QStringList createPickTable(Dialect dialect)
+{
+    // Made from diskinfo itself, so its Bar compares as diskinfo's does (type and collation);
+    // the id as a 64-bit number (an identity property would not take the ids).
+    switch (dialect) {
+    case Dialect::SqlServer:
+        return {dropPickTable(dialect),
+                QStringLiteral("select cast(0 as int) as Batch, cast(DiskID as bigint) as DiskID, Bar into #chongma_picks "
+                               "from diskinfo where 1=0"),
+                QStringLiteral("create index chongma_picks_batch on #chongma_picks (Batch)")};
+    case Dialect::PostgreSQL:
+        return {dropPickTable(dialect),
+                QStringLiteral("create temporary table chongma_picks as select cast(0 as int) as Batch, "
+                               "cast(DiskID as bigint) as DiskID, Bar from diskinfo where 1=0"),
+                QStringLiteral("create index on chongma_picks (Batch)")};
+    case Dialect::Sqlite:
+        return {dropPickTable(dialect),
+                QStringLiteral("create temp table chongma_picks as select cast(0 as integer) as Batch, "
+                               "cast(DiskID as integer) as DiskID, Bar from diskinfo where 0"),
+                QStringLiteral("create index temp.chongma_picks_batch on chongma_picks (Batch)")};
+    case Dialect::Other:
+        break;
+    }
+    return {};
+}
+
+QString insertPicks(Dialect dialect, qsizetype picks)
+{
+    // The batch bound once, the picks as a values list (SQLite names its columns itself). Cast,
+    // as psqlODBC sends values untyped and a values list takes them for texts.
+    const QString rows = repeated(QStringLiteral("(?, ?)"), picks, QStringLiteral(", "));
+    const QString table = pickTable(dialect);
+    return QStringLiteral("insert into %1 (Batch, DiskID, Bar) select cast(? as int), cast(column1 as bigint), column2 "
+                          "from (values %2)%3")
+        .arg(table, rows, dialect == Dialect::Sqlite ? QString() : QStringLiteral(" as v (column1, column2)"));
+}
+
+QString rowsOfPickedBars(Dialect dialect, bool locked)
+{
+    const QString hint = locked && dialect == Dialect::SqlServer ? QStringLiteral(" with (updlock, holdlock)") : QString();
+    const QString tail = locked && dialect == Dialect::PostgreSQL ? QStringLiteral(" for update of d") : QString();
+    return QStringLiteral("select d.DiskID, d.Bar from diskinfo as d%1 where d.Bar in "
+                          "(select p.Bar from %2 as p where p.Batch between ? and ?)%3")
+        .arg(hint, pickTable(dialect), tail);
+}
+
+QString deletePicked(Dialect dialect)
+{
+    return QStringLiteral("delete from diskinfo where exists (select 1 from %1 as p where p.Batch between ? and ? "
+                          "and p.DiskID = diskinfo.DiskID and p.Bar = diskinfo.Bar)")
+        .arg(pickTable(dialect));
+}
+
+QString rowsOfPicks(Dialect dialect, const QString &selectList)
+{
+    return QStringLiteral("select %1 from diskinfo where DiskID in (select p.DiskID from %2 as p)")
+        .arg(selectList, pickTable(dialect));
+}
+
 QString materialExists()
 {
     return QStringLiteral("select case when exists (select 1 from BD_Material where BD_MCode=?) then 1 else 0 end as found");
@@ -256,6 +342,9 @@ QStringList all()
                            identityInsert(QStringLiteral("diskinfo"), false), materialExists(), insertMaterial()};
     // Not sessionSettings(SqlServer): Debian's sqlfluff (1.4) does not know SET DEADLOCK_PRIORITY,
     // which is SQL Server's own documented form.
+    statements += createPickTable(Dialect::SqlServer);
+    statements << rowsOfPickedBars(Dialect::SqlServer, true) << deletePicked(Dialect::SqlServer)
+               << rowsOfPicks(Dialect::SqlServer, QStringLiteral("DiskID, DiskNum, Bar")) << insertPicks(Dialect::SqlServer, 3);
     statements << isIdentity(Dialect::SqlServer) << catalog::columns(Dialect::SqlServer)
                << catalog::indexedColumns(Dialect::SqlServer) << catalog::triggers(Dialect::SqlServer);
     for (qsizetype n : {1, 2, 3}) {

@@ -69,6 +69,19 @@ QString identityInsert(const QString &table, bool on);
 // makes; "" where the dialect has no such check.
 QString isIdentity(Dialect dialect);
 
+// The picks of a removal in a temporary table of the session, loaded once, so that a batch's
+// statements name it instead of binding its ids and barcodes: a batch is then as large as the
+// table needs (few of them, where a column has no index, so the table is read few times). The
+// table is Batch, DiskID and Bar, its Bar of diskinfo's own type and collation; a batch is the
+// picks of the chunks `between ? and ?`. "" where the dialect has no temporary tables here.
+inline constexpr qsizetype kPicksPerChunk = 1000; // a values list holds at most 1 000 rows
+QStringList createPickTable(Dialect dialect);      // dropped first, if there
+QString dropPickTable(Dialect dialect);
+QString insertPicks(Dialect dialect, qsizetype picks); // Batch, then DiskID and Bar of each pick
+QString rowsOfPickedBars(Dialect dialect, bool locked); // as rowsOfBars, for the batch's barcodes
+QString deletePicked(Dialect dialect);                  // the batch's rows, each by its id and barcode
+QString rowsOfPicks(Dialect dialect, const QString &selectList); // every picked id's rows, for the backup
+
 // ---- BD_Material -------------------------------------------------------------------------
 QString materialExists();
 QString insertMaterial();

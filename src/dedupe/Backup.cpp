@@ -327,7 +327,7 @@ QString backupPathFor(const QString &delLogPath, const QDateTime &when)
     return path;
 }
 
-int writeBackup(TData1 &session, const QList<RemovalPick> &picks, const QString &path)
+int writeBackup(TData1 &session, const QList<RemovalPick> &picks, const QString &path, bool fromPickTable)
 {
     // The rows are matched in the program by id and by their own barcode, exactly as the search
     // read it: a keyless table may hold the same id under other barcodes, or with a NULL one.
@@ -349,11 +349,9 @@ int writeBackup(TData1 &session, const QList<RemovalPick> &picks, const QString 
     QStringList columns;
     QByteArray body;
     int rows = 0;
-    for (qsizetype from = 0; from < ids.size(); from += sql::kIdsPerSelect) {
-        const qsizetype n = qMin(sql::kIdsPerSelect, ids.size() - from);
-        int idColumn = -1;
-        int barColumn = -1;
-        columns = session.selectEach(sql::rowsById(sql::paddedSize(n), selectList), sql::inList(ids, from, n), [&](const RowView &row) {
+    int idColumn = -1;
+    int barColumn = -1;
+    const auto backUp = [&](const RowView &row) {
             if (idColumn < 0) {
                 idColumn = row.column(QStringLiteral("DiskID"));
                 barColumn = row.column(QStringLiteral("Bar"));
@@ -372,7 +370,14 @@ int writeBackup(TData1 &session, const QList<RemovalPick> &picks, const QString 
             body += csv::record(fields, quote);
             ++rows;
             return true;
-        });
+    };
+    if (fromPickTable) {
+        columns = session.selectEach(sql::rowsOfPicks(session.dialect(), selectList), {}, backUp);
+    } else {
+        for (qsizetype from = 0; from < ids.size(); from += sql::kIdsPerSelect) {
+            const qsizetype n = qMin(sql::kIdsPerSelect, ids.size() - from);
+            columns = session.selectEach(sql::rowsById(sql::paddedSize(n), selectList), sql::inList(ids, from, n), backUp);
+        }
     }
     if (columns.isEmpty())
         columns = session.columnsOf(QStringLiteral("diskinfo"));

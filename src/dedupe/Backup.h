@@ -22,7 +22,8 @@ QString backupPathFor(const QString &delLogPath, const QDateTime &when);
 // as CSV: UTF-8 with a byte-order mark, a header of the column names, NULL as an empty field and
 // the empty text as "". The file is written beside, flushed to disk and renamed into place.
 // Returns how many rows it holds. Throws Error when the rows cannot be read or the file written.
-int writeBackup(TData1 &session, const QList<RemovalPick> &picks, const QString &path);
+// `fromPickTable`: the picks are in the session's pick table, read in one statement.
+int writeBackup(TData1 &session, const QList<RemovalPick> &picks, const QString &path, bool fromPickTable = false);
 
 struct RestoreOutcome {
     JobEnding ending;

@@ -1,5 +1,6 @@
 #include "dedupe/DuplicateRemoval.h"
 
+#include "data/Catalog.h"
 #include "data/Error.h"
 #include "data/OperationSink.h"
 #include "data/Session.h"
@@ -54,15 +55,20 @@ struct HeldRow {
 size_t qHash(const HeldRow &row, size_t seed = 0) { return ::qHash(row.idText, seed) ^ ::qHash(row.bar, seed); }
 
 // Every row of these barcodes, as the server compares them.
-QList<HeldRow> rowsOfBars(TData1 &session, const QVariantList &bars, bool locked)
+QList<HeldRow> readRows(TData1 &session, const QString &sql, const QVariantList &values)
 {
     QList<HeldRow> rows;
-    session.selectEach(sql::rowsOfBars(bars.size(), session.dialect(), locked), bars, [&](const RowView &row) {
+    session.selectEach(sql, values, [&](const RowView &row) {
         rows.append({wholeId(row.value(0), row.kind(0)), row.isNull(0) ? QStringLiteral("<null>") : row.text(0),
                      row.isNull(1), row.text(1)});
         return true; // read to the end: a select closed early must not run again on some drivers
     });
     return rows;
+}
+
+QList<HeldRow> rowsOfBars(TData1 &session, const QVariantList &bars, bool locked)
+{
+    return readRows(session, sql::rowsOfBars(bars.size(), session.dialect(), locked), bars);
 }
 
 // Whether `after` is `before` without exactly the rows `gone` (as multisets).
@@ -86,51 +92,78 @@ bool leftExactly(const QList<HeldRow> &before, const QList<HeldRow> &gone, const
     return true;
 }
 
-// Deletes the batch's rows in one statement and one transaction, each row matched by its id and
-// its barcode, and judges it by what the table holds, never by a count a driver gives (triggers
-// add their own, some servers give none). In the transaction, the rows of the batch's barcodes
-// are read and held; every id must be on exactly one of them, which carries its pick's barcode:
-// then ids and barcodes can only pair up as picked. After the delete those barcodes must hold
-// exactly their rows but the picked ones. False, with nothing changed, when any of that does
-// not hold or the database refuses: the caller then deletes the batch row by row. A commit
-// that fails throws Error.
-bool deleteBatch(TData1 &session, const QList<RemovalPick> &picks)
+// The statements of one batch and their values: its ids and barcodes bound, or its chunks of
+// the pick table.
+struct BatchStatements {
+    QString readLocked; // the rows of the batch's barcodes, held
+    QString read;       // the same, after the delete
+    QVariantList readValues;
+    QString remove;
+    QVariantList removeValues;
+};
+
+BatchStatements boundBatch(Dialect dialect, const QList<RemovalPick> &picks)
 {
     QVariantList ids;
     QVariantList bars;
-    ids.reserve(picks.size());
-    bars.reserve(picks.size());
-    QHash<qint64, QString> wanted;
     for (const RemovalPick &pick : picks) {
         ids << pick.id;
         bars << pick.bar;
-        wanted.insert(pick.id, pick.bar);
     }
     const qsizetype sent = sql::paddedSize(picks.size());
     sql::padList(ids, sent);
     sql::padList(bars, sent);
+    return {sql::rowsOfBars(sent, dialect, true), sql::rowsOfBars(sent, dialect, false), bars, sql::deleteRows(sent),
+            ids + bars};
+}
+
+BatchStatements tableBatch(Dialect dialect, qsizetype firstChunk, qsizetype lastChunk)
+{
+    const QVariantList chunks{firstChunk, lastChunk};
+    return {sql::rowsOfPickedBars(dialect, true), sql::rowsOfPickedBars(dialect, false), chunks,
+            sql::deletePicked(dialect), chunks};
+}
+
+// Deletes the batch's rows in one statement and one transaction, and judges it by what the
+// table holds, never by a count a driver gives (triggers add their own, some servers give
+// none). In the transaction, the rows of the batch's barcodes are read and held; every row
+// among them with a picked id must be a pick, exactly, and every pick must be there once: then
+// the delete, which takes the rows of the picked ids among those barcodes, takes exactly the
+// picks. After it those barcodes must hold exactly their rows but the picked ones. False, with
+// nothing changed, when any of that does not hold or the database refuses: the caller then
+// deletes the batch row by row. A commit that fails throws Error.
+bool deleteBatch(TData1 &session, const QList<RemovalPick> &picks, const BatchStatements &statements)
+{
+    QSet<qint64> ids;
+    QHash<std::pair<qint64, QString>, int> wanted; // how often each pick was seen
+    for (const RemovalPick &pick : picks) {
+        ids.insert(pick.id);
+        wanted.insert({pick.id, pick.bar}, 0);
+    }
     session.begin();
-    const QList<HeldRow> before = rowsOfBars(session, bars, true);
+    const QList<HeldRow> before = readRows(session, statements.readLocked, statements.readValues);
     QList<HeldRow> picked;
-    QHash<qint64, int> rowsOfId;
     bool exact = true;
     for (const HeldRow &row : before) {
-        if (!row.id || !wanted.contains(*row.id))
+        if (!row.id || !ids.contains(*row.id))
             continue;
-        if (++rowsOfId[*row.id] > 1 || row.nullBar || row.bar != wanted.value(*row.id))
+        const auto it = row.nullBar ? wanted.end() : wanted.find({*row.id, row.bar});
+        if (it == wanted.end() || ++it.value() > 1)
             exact = false;
         picked.append(row);
     }
-    if (!exact || rowsOfId.size() != picks.size()) {
+    for (auto it = wanted.cbegin(); exact && it != wanted.cend(); ++it)
+        exact = it.value() == 1;
+    if (!exact) {
         session.rollback();
         return false;
     }
-    const StatementResult deleted = session.run(TData1::Query::Curve, sql::deleteRows(sent), ids + bars);
+    const StatementResult deleted = session.run(TData1::Query::Curve, statements.remove, statements.removeValues);
     if (!deleted.ok) {
         session.rollback(deleted.error);
         return false;
     }
-    if (!leftExactly(before, picked, rowsOfBars(session, bars, false))) {
+    if (!leftExactly(before, picked, readRows(session, statements.read, statements.readValues))) {
         session.rollback();
         return false;
     }
@@ -197,6 +230,72 @@ void writeDelLog(const QString &path, const QStringList &lines)
     writeWholeFile(path, bytes);
 }
 
+namespace {
+
+// A removal's picks in the session's temporary pick table, for as long as the removal runs.
+class PickTable {
+public:
+    // Loads the picks, a chunk a statement, in one transaction; not loaded where the dialect
+    // has no temporary tables here.
+    PickTable(TData1 &session, const QList<RemovalPick> &picks) : m_session(session)
+    {
+        const Dialect dialect = session.dialect();
+        const QStringList create = sql::createPickTable(dialect);
+        if (create.isEmpty() || picks.isEmpty())
+            return;
+        for (const QString &statement : create)
+            session.execDirect(statement);
+        m_loaded = true;
+        session.begin();
+        for (qsizetype from = 0; from < picks.size(); from += sql::kPicksPerChunk) {
+            const qsizetype n = qMin(sql::kPicksPerChunk, picks.size() - from);
+            // Sent at a few sizes, the last pick repeated, so each is prepared once.
+            const qsizetype sent = qMin(sql::paddedSize(n), sql::kPicksPerChunk);
+            QVariantList values{from / sql::kPicksPerChunk};
+            for (qsizetype i = 0; i < sent; ++i) {
+                const RemovalPick &pick = picks.at(from + qMin(i, n - 1));
+                values << pick.id << pick.bar;
+            }
+            const StatementResult inserted = session.run(TData1::Query::SaveData, sql::insertPicks(dialect, sent), values);
+            if (!inserted.ok) {
+                session.rollback(inserted.error);
+                throw Error(inserted.error);
+            }
+        }
+        const StatementResult committed = session.commit();
+        if (!committed.ok)
+            throw Error(committed.error);
+    }
+    ~PickTable()
+    {
+        if (!m_loaded)
+            return;
+        try {
+            m_session.execDirect(sql::dropPickTable(m_session.dialect()));
+        } catch (const Error &) {
+            // It goes with the session.
+        }
+    }
+    PickTable(const PickTable &) = delete;
+    PickTable &operator=(const PickTable &) = delete;
+
+    bool loaded() const { return m_loaded; }
+
+private:
+    TData1 &m_session;
+    bool m_loaded = false;
+};
+
+// Whether diskinfo's Bar has an index, as far as the catalogue tells (assumed where it does not).
+bool barIndexed(TData1 &session)
+{
+    const TableFacts facts = catalog::describe(session, QStringLiteral("diskinfo"));
+    const ColumnFacts *bar = facts.known ? facts.column(QStringLiteral("Bar")) : nullptr;
+    return !bar || bar->indexed;
+}
+
+} // namespace
+
 RemovalOutcome runRemoval(TData1 &session, const RemovalPlan &plan, const RemovalFiles &files, OperationSink &sink,
                           const CancelToken &cancel)
 {
@@ -208,34 +307,39 @@ RemovalOutcome runRemoval(TData1 &session, const RemovalPlan &plan, const Remova
             writeDelLog(files.delLog, plan.delLogLines);
             outcome.delLogWritten = true;
         }
-        if (!plan.picks.isEmpty()) {
-            if (cancel.isCancelled()) {
-                outcome.ending = JobEnding::stopped();
-                return outcome;
-            }
-            outcome.backedUp = writeBackup(session, plan.picks, files.backup);
-            outcome.backupWritten = true;
-            sink.addLog(QStringLiteral("已备份:") + shown(files.backup));
+        if (plan.picks.isEmpty())
+            return outcome;
+        if (cancel.isCancelled()) {
+            outcome.ending = JobEnding::stopped();
+            return outcome;
         }
+        const PickTable table(session, plan.picks);
+        outcome.backedUp = writeBackup(session, plan.picks, files.backup, table.loaded());
+        outcome.backupWritten = true;
+        sink.addLog(QStringLiteral("已备份:") + shown(files.backup));
 
+        // A batch's rows are found through the barcodes' index where there is one; without one
+        // every batch reads the whole table, so there are a few large batches instead.
         const qsizetype total = plan.picks.size();
+        const qsizetype chunks = (total + sql::kPicksPerChunk - 1) / sql::kPicksPerChunk;
+        constexpr qsizetype kBatchesWithoutIndex = 8;
+        const qsizetype chunksPerBatch =
+            table.loaded() && !barIndexed(session) ? qMax<qsizetype>(1, (chunks + kBatchesWithoutIndex - 1) / kBatchesWithoutIndex)
+                                                   : 1;
+        const qsizetype batchSize = table.loaded() ? chunksPerBatch * sql::kPicksPerChunk : sql::kDeleteBatch;
         qsizetype done = 0;
         while (done < total && !outcome.ending.isStopped()) {
             if (cancel.isCancelled()) {
                 outcome.ending = JobEnding::stopped();
                 break;
             }
-            // The next batch: up to its size, and no id twice.
-            QList<RemovalPick> batch;
-            QSet<qint64> ids;
-            for (qsizetype i = done; i < total && batch.size() < sql::kDeleteBatch; ++i) {
-                if (ids.contains(plan.picks.at(i).id))
-                    break;
-                ids.insert(plan.picks.at(i).id);
-                batch.append(plan.picks.at(i));
-            }
-            if (batch.size() > 1 && deleteBatch(session, batch)) {
-                for (const RemovalPick &pick : std::as_const(batch))
+            const QList<RemovalPick> batch = plan.picks.mid(done, batchSize);
+            const BatchStatements statements =
+                table.loaded() ? tableBatch(session.dialect(), done / sql::kPicksPerChunk,
+                                            (done + batch.size() - 1) / sql::kPicksPerChunk)
+                               : boundBatch(session.dialect(), batch);
+            if (batch.size() > 1 && deleteBatch(session, batch, statements)) {
+                for (const RemovalPick &pick : batch)
                     sink.addLog(QStringLiteral("删除重码:") + QString::number(pick.id));
                 sink.flushLog(); // committed: its lines must survive whatever comes next
                 outcome.deleted += int(batch.size());
@@ -243,7 +347,7 @@ RemovalOutcome runRemoval(TData1 &session, const RemovalPlan &plan, const Remova
                 sink.progress(done, total);
                 continue;
             }
-            for (const RemovalPick &pick : std::as_const(batch)) {
+            for (const RemovalPick &pick : batch) {
                 if (cancel.isCancelled()) {
                     outcome.ending = JobEnding::stopped();
                     break;
@@ -268,7 +372,6 @@ RemovalOutcome runRemoval(TData1 &session, const RemovalPlan &plan, const Remova
                 sink.progress(++done, total);
             }
         }
-
     } catch (...) {
         outcome.ending = JobEnding::failed(messageOf(std::current_exception()));
     }

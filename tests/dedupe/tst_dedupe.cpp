@@ -254,6 +254,73 @@ private slots:
         QCOMPARE(grouped.errors, oneByOne.errors);
     }
 
+    // The batched removal leaves the table and the run log exactly as deleting the picks one by
+    // one does, on tables full of ties, NULLs and repeated ids, with and without an index on
+    // Bar (small batches through it, few large ones without).
+    void removalMatchesRowByRow_data()
+    {
+        QTest::addColumn<quint32>("seed");
+        QTest::addColumn<bool>("barIndex");
+        QTest::addColumn<int>("repeats"); // one row in this many has an id other rows have too
+        QTest::newRow("ids of their own, index on Bar") << 11u << true << 400;
+        QTest::newRow("ids of their own, no index") << 11u << false << 400;
+        QTest::newRow("repeated ids, index on Bar") << 12u << true << 40;
+        QTest::newRow("repeated ids, no index") << 12u << false << 40;
+    }
+
+    void removalMatchesRowByRow()
+    {
+        QFETCH_GLOBAL(QString, backend);
+        QFETCH(quint32, seed);
+        QFETCH(bool, barIndex);
+        QFETCH(int, repeats);
+        QRandomGenerator random(seed);
+        QStringList values;
+        for (int i = 0; i < 4000; ++i) {
+            // Mostly ids of their own, so most batches hold; a few NULL and repeated ones.
+            const int idPick = random.bounded(repeats);
+            const QString id = idPick == 0   ? QStringLiteral("null")
+                             : idPick == 1 ? QString::number(random.bounded(40))
+                                           : QString::number(1000 + i);
+            const int bar = random.bounded(1500);
+            values << QStringLiteral("(%1, %2, %3)")
+                          .arg(id)
+                          .arg(random.bounded(5))
+                          .arg(bar == 0 ? QStringLiteral("null") : QStringLiteral("'B%1'").arg(bar));
+        }
+        QList<QStringList> logs;
+        QList<QStringList> tables;
+        for (bool batched : {true, false}) {
+            ScratchDatabase db(backend);
+            db.exec(QStringLiteral("create table diskinfo (DiskID bigint, DiskNum integer, Bar varchar(100))"));
+            if (barIndex)
+                db.exec(QStringLiteral("create index diskinfo_bar on diskinfo (Bar)"));
+            for (qsizetype from = 0; from < values.size(); from += 500)
+                db.exec(QStringLiteral("insert into diskinfo (DiskID, DiskNum, Bar) values ") + values.mid(from, 500).join(u','));
+            TData1 session(db.link());
+            const RemovalPlan plan = RemovalPlan::fromSearch(searchAll(session));
+            QVERIFY(plan.count() > 1000);
+            Recorder sink;
+            if (batched) {
+                const RemovalOutcome outcome = removeAll(session, plan, db.dir(), sink);
+                QVERIFY2(outcome.ending.isDone(), qPrintable(outcome.ending.message));
+                sink.logs.removeFirst(); // the backup's line
+            } else {
+                for (const RemovalPick &pick : plan.picks) {
+                    const dedupe::DeleteResult r = dedupe::DeleteDisk(session, pick.id, pick.bar);
+                    sink.logs << (r == dedupe::DeleteResult::Deleted ? QStringLiteral("删除重码:")
+                                  : r == dedupe::DeleteResult::Gone  ? QStringLiteral("重码已不存在:")
+                                                                     : QStringLiteral("重码未删除:"))
+                                     + QString::number(pick.id);
+                }
+            }
+            logs << sink.logs;
+            tables << tableText(db, QStringLiteral("DiskID, DiskNum, Bar"));
+        }
+        QCOMPARE(logs.at(0), logs.at(1));
+        QCOMPARE(tables.at(0), tables.at(1));
+    }
+
     void cancelledSearchKeepsNothing()
     {
         QFETCH_GLOBAL(QString, backend);

@@ -35,7 +35,14 @@ SCRIPT = {"rules": [
      "rows": [[2, 1, 1, "A"], [2, 2, 5, "A"], [2, 3, 2, "条码B"], [2, 4, 2, "条码B"]]},
     {"match": r"^select DiskID, DiskNum, Bar from diskinfo where DiskID in", "columns": DISK_COLUMNS,
      "rows": [[2, 5, "A"], [4, 2, "条码B"]]},
-    # The rows of the batch's barcodes, held, then what the delete left of them.
+    # The rows of the batch's barcodes, held, then what the delete left of them (from the pick
+    # table, or bound).
+    {"match": r"^select d.DiskID, d.Bar from diskinfo as d with \(updlock, holdlock\) where d.Bar in", "columns": DISK_COLUMNS[::2],
+     "rows": [[1, "A"], [2, "A"], [3, "条码B"], [4, "条码B"]]},
+    {"match": r"^select d.DiskID, d.Bar from diskinfo as d where d.Bar in", "columns": DISK_COLUMNS[::2],
+     "rows": [[1, "A"], [3, "条码B"]]},
+    {"match": r"^select DiskID, DiskNum, Bar from diskinfo where DiskID in \(select p.DiskID from #chongma_picks", "columns": DISK_COLUMNS,
+     "rows": [[2, 5, "A"], [4, 2, "条码B"]]},
     {"match": r"^select DiskID, Bar from diskinfo with \(updlock, holdlock\) where Bar in", "columns": DISK_COLUMNS[::2],
      "rows": [[1, "A"], [2, "A"], [3, "条码B"], [4, "条码B"]]},
     {"match": r"^select DiskID, Bar from diskinfo where Bar in", "columns": DISK_COLUMNS[::2],
