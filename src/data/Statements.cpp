@@ -227,8 +227,12 @@ QString rowsOfPickedBars(Dialect dialect, bool locked)
 
 QString deletePicked(Dialect dialect)
 {
-    return QStringLiteral("delete from diskinfo where exists (select 1 from %1 as p where p.Batch between ? and ? "
-                          "and p.DiskID = diskinfo.DiskID and p.Bar = diskinfo.Bar)")
+    // Two uncorrelated lists, which every planner turns into a lookup table once, rather than a
+    // subquery run for every row of diskinfo (SQLite's plan for an EXISTS on a key-less table).
+    // Ids and barcodes of a batch may pair up otherwise than picked: the batch's check of the
+    // rows among its barcodes rules that out before the delete runs.
+    return QStringLiteral("delete from diskinfo where DiskID in (select p.DiskID from %1 as p where p.Batch between ? and ?) "
+                          "and Bar in (select q.Bar from %1 as q where q.Batch between ? and ?)")
         .arg(pickTable(dialect));
 }
 

@@ -79,7 +79,7 @@ QStringList createPickTable(Dialect dialect);      // dropped first, if there
 QString dropPickTable(Dialect dialect);
 QString insertPicks(Dialect dialect, qsizetype picks); // Batch, then DiskID and Bar of each pick
 QString rowsOfPickedBars(Dialect dialect, bool locked); // as rowsOfBars, for the batch's barcodes
-QString deletePicked(Dialect dialect);                  // the batch's rows, each by its id and barcode
+QString deletePicked(Dialect dialect);                  // rows of the batch's ids among its barcodes
 QString rowsOfPicks(Dialect dialect, const QString &selectList); // every picked id's rows, for the backup
 
 // ---- BD_Material -------------------------------------------------------------------------

@@ -121,7 +121,7 @@ BatchStatements tableBatch(Dialect dialect, qsizetype firstChunk, qsizetype last
 {
     const QVariantList chunks{firstChunk, lastChunk};
     return {sql::rowsOfPickedBars(dialect, true), sql::rowsOfPickedBars(dialect, false), chunks,
-            sql::deletePicked(dialect), chunks};
+            sql::deletePicked(dialect), chunks + chunks};
 }
 
 // Deletes the batch's rows in one statement and one transaction, and judges it by what the
