@@ -83,11 +83,21 @@ QString deletePicked(Dialect dialect);                  // rows of the batch's i
 QString rowsOfPicks(Dialect dialect, const QString &selectList); // every picked id's rows, for the backup
 
 // ---- BD_Material -------------------------------------------------------------------------
-QString materialExists();
+// `codes`: where the stored codes are looked up, BD_Material or the code table below.
+QString materialExists(const QString &codes = QStringLiteral("BD_Material"));
 QString insertMaterial();
 QString insertMaterials(qsizetype rows);
 // The stored codes that match any of the codes bound, as the database compares them.
-QString materialsPresent(qsizetype codes);
+QString materialsPresent(qsizetype codes, const QString &table = QStringLiteral("BD_Material"));
+
+// BD_Material's codes copied once into an indexed temporary table of the session, for an import
+// where BD_MCode has no index: each batch's lookup would otherwise read the whole table. Made
+// from BD_Material itself, so its codes compare as there (type and collation; SQLite's copy
+// keeps no collation of the column's own). The import adds the codes it inserts.
+QString codeTable(Dialect dialect); // "" where the dialect has no temporary tables here
+QStringList createCodeTable(Dialect dialect); // dropped first, if there
+QString dropCodeTable(Dialect dialect);
+QString insertCodes(Dialect dialect, qsizetype codes);
 
 // ---- the catalogue, for check's account of a database --------------------------------------
 // Each takes the table's name bound; "" where the dialect has no such statement.

@@ -1,5 +1,6 @@
 #include "import/ImportRun.h"
 
+#include "data/Catalog.h"
 #include "data/Error.h"
 #include "data/Session.h"
 #include "data/Statements.h"
@@ -80,9 +81,9 @@ QList<QByteArray> cleanLines(const QList<QByteArray> &lines)
     return cleaned;
 }
 
-bool MaterialExists(TData1 &session, const QString &code)
+bool MaterialExists(TData1 &session, const QString &code, const QString &codes)
 {
-    const ResultSet r = session.select(sql::materialExists(), {code});
+    const ResultSet r = session.select(sql::materialExists(codes), {code});
     return r.count() == 1 && r.integer(0, QStringLiteral("found")) == 1;
 }
 
@@ -163,7 +164,28 @@ public:
              const CancelToken &cancel)
         : m_session(session), m_request(request), m_sink(sink), m_c(counters), m_cancel(cancel)
     {
+        // Without an index on BD_MCode each batch's lookup would read the whole table: its codes
+        // are copied once into an indexed table of the session, and looked up there.
+        if (m_request.batchLines > 1 && !codesIndexed(session)) {
+            const QStringList create = sql::createCodeTable(session.dialect());
+            for (const QString &statement : create)
+                session.execDirect(statement);
+            if (!create.isEmpty())
+                m_codes = sql::codeTable(session.dialect());
+        }
     }
+    ~Importer()
+    {
+        if (m_codes == QLatin1String("BD_Material"))
+            return;
+        try {
+            m_session.execDirect(sql::dropCodeTable(m_session.dialect()));
+        } catch (const Error &) {
+            // It goes with the session.
+        }
+    }
+    Importer(const Importer &) = delete;
+    Importer &operator=(const Importer &) = delete;
 
     // Takes the next cleaned line; false once a stop was asked for (the line is not handled).
     bool add(qint32 number, const CleanedLine &cleaned)
@@ -226,10 +248,12 @@ private:
         LineReport &r = line.report;
         if (!line.parsed) {
             r.outcome = LineOutcome::Rejected;
-        } else if (line.codeOk && (MaterialExists(m_session, line.code) || (m_request.dryRun && m_inserted.contains(line.code)))) {
+        } else if (line.codeOk && (MaterialExists(m_session, line.code, m_codes) || (m_request.dryRun && m_inserted.contains(line.code)))) {
             r.outcome = LineOutcome::Present;
         } else if (line.values && (m_request.dryRun || ExecSaveSQL(m_session, *line.values))) {
             r.outcome = LineOutcome::New;
+            if (!m_request.dryRun)
+                addCodes({line.code});
             if (m_request.dryRun)
                 m_inserted.insert(line.code);
         } else {
@@ -256,7 +280,7 @@ private:
         QSet<QString> storedKeys;
         for (qsizetype from = 0; from < codes.size(); from += sql::kCodesPerSelect) {
             const qsizetype n = qMin(sql::kCodesPerSelect, codes.size() - from);
-            m_session.selectEach(sql::materialsPresent(sql::paddedSize(n)), sql::inList(codes, from, n), [&](const RowView &row) {
+            m_session.selectEach(sql::materialsPresent(sql::paddedSize(n), m_codes), sql::inList(codes, from, n), [&](const RowView &row) {
                 QString code = row.text(0);
                 storedKeys.insert(looseKey(code));
                 stored.insert(std::move(code));
@@ -265,7 +289,7 @@ private:
         }
         QSet<QString> present;
         for (const QString &code : std::as_const(codes)) {
-            if (stored.contains(code) || (storedKeys.contains(looseKey(code)) && MaterialExists(m_session, code)))
+            if (stored.contains(code) || (storedKeys.contains(looseKey(code)) && MaterialExists(m_session, code, m_codes)))
                 present.insert(code);
         }
 
@@ -286,8 +310,11 @@ private:
                 r.outcome = LineOutcome::Failed;
             }
         }
-        if (!m_request.dryRun && !rows.isEmpty() && !insertAll(rows))
-            return false;
+        if (!m_request.dryRun && !rows.isEmpty()) {
+            if (!insertAll(rows))
+                return false;
+            addCodes(QList<QString>(insertedHere.cbegin(), insertedHere.cend()));
+        }
         for (Line &line : batch) {
             if (m_request.dryRun && line.report.outcome == LineOutcome::New)
                 m_inserted.insert(line.code);
@@ -314,6 +341,32 @@ private:
             }
         }
         return m_session.commit().ok;
+    }
+
+    // Codes this run inserted, into the code table (where there is one), so later lines find
+    // them as the line-by-line run would in BD_Material. One that cannot be added ends the run:
+    // its code would be inserted again.
+    void addCodes(const QList<QString> &codes)
+    {
+        if (m_codes == QLatin1String("BD_Material"))
+            return;
+        for (qsizetype from = 0; from < codes.size(); from += sql::kPicksPerChunk) {
+            const qsizetype n = qMin(sql::kPicksPerChunk, codes.size() - from);
+            const qsizetype sent = qMin(sql::paddedSize(n), sql::kPicksPerChunk); // the last repeated
+            QVariantList values;
+            for (qsizetype i = 0; i < sent; ++i)
+                values << codes.at(from + qMin(i, n - 1));
+            const StatementResult added = m_session.run(TData1::Query::SaveData, sql::insertCodes(m_session.dialect(), sent), values);
+            if (!added.ok)
+                throw Error(added.error);
+        }
+    }
+
+    static bool codesIndexed(TData1 &session)
+    {
+        const TableFacts facts = catalog::describe(session, QStringLiteral("BD_Material"));
+        const ColumnFacts *code = facts.known ? facts.column(QStringLiteral("BD_MCode")) : nullptr;
+        return !code || code->indexed;
     }
 
     void report(Line &line)
@@ -363,6 +416,7 @@ private:
     QList<Line> m_batch;
     QHash<QString, QString> m_keys; // loose key -> code, of the batch being gathered
     QSet<QString> m_inserted;       // in a dry run, the codes that would have been inserted
+    QString m_codes = QStringLiteral("BD_Material"); // where stored codes are looked up
 };
 
 } // namespace

@@ -72,8 +72,8 @@ namespace import {
 // Each line trimmed; empty ones dropped; the rest with their quotes stripped. Order kept.
 QList<QByteArray> cleanLines(const QList<QByteArray> &lines);
 
-// Whether BD_Material holds `code`.
-bool MaterialExists(TData1 &session, const QString &code);
+// Whether BD_Material (or `codes`, a copy of its codes) holds `code`.
+bool MaterialExists(TData1 &session, const QString &code, const QString &codes = QStringLiteral("BD_Material"));
 
 // Inserts the record, its six values bound, in a transaction of its own.
 bool ExecSaveSQL(TData1 &session, const QVariantList &values);

@@ -447,9 +447,12 @@ private slots:
     {
         QTest::addColumn<quint32>("seed");
         QTest::addColumn<bool>("dryRun");
+        QTest::addColumn<bool>("codeIndex"); // BD_MCode indexed: lookups there, else in a copy of the codes
         for (quint32 seed : {7u, 8u, 9u})
-            QTest::newRow(qPrintable(QStringLiteral("seed %1").arg(seed))) << seed << false;
-        QTest::newRow("dry run") << 10u << true;
+            QTest::newRow(qPrintable(QStringLiteral("seed %1").arg(seed))) << seed << false << false;
+        QTest::newRow("dry run") << 10u << true << false;
+        QTest::newRow("index on BD_MCode") << 7u << false << true;
+        QTest::newRow("dry run, index on BD_MCode") << 10u << true << true;
     }
 
     void batchesMatchTheLineByLineRun()
@@ -457,6 +460,7 @@ private slots:
         QFETCH_GLOBAL(QString, backend);
         QFETCH(quint32, seed);
         QFETCH(bool, dryRun);
+        QFETCH(bool, codeIndex);
         QRandomGenerator random(seed);
         QByteArray source;
         for (int i = 0; i < 400; ++i) {
@@ -477,6 +481,8 @@ private slots:
         for (qsizetype batchLines : {qsizetype(1), qsizetype(50), ImportRequest().batchLines}) {
             ScratchDatabase db(backend);
             db.createMaterials();
+            if (codeIndex)
+                db.exec(QStringLiteral("create index material_code on BD_Material (BD_MCode)"));
             db.exec(QStringLiteral("insert into BD_Material (BD_MCode) values ('C101'), ('C102'), ('c103')"));
             TData1 session(db.link());
             Recorder sink;
