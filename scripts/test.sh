@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 bash scripts/build.sh
 
-threaded='tst_session tst_frmmain_dedupe tst_frmmain_import'
+threaded='tst_session tst_importrun tst_frmmain_dedupe tst_frmmain_import'
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCHONGMA_WERROR=ON \
   -DCHONGMA_SANITIZE=thread >/dev/null
 # shellcheck disable=SC2086

@@ -11,6 +11,15 @@
 #include <QHash>
 #include <QSet>
 
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
 #include <limits>
 
 namespace chongma::import {
@@ -160,9 +169,11 @@ struct Line {
 // the line-by-line run gives it.
 class Importer {
 public:
-    Importer(TData1 &session, const ImportRequest &request, ImportSink &sink, ImportCounters &counters,
-             const CancelToken &cancel)
-        : m_session(session), m_request(request), m_sink(sink), m_c(counters), m_cancel(cancel)
+    using Deliver = std::function<void(LineReport &&)>;
+    // Settled lines go to `deliver`, in their order. `reports`: each line's record and
+    // statement are wanted (a preview).
+    Importer(TData1 &session, const ImportRequest &request, bool reports, const CancelToken &cancel, Deliver deliver)
+        : m_session(session), m_request(request), m_cancel(cancel), m_reports(reports), m_deliver(std::move(deliver))
     {
         // Without an index on BD_MCode each batch's lookup would read the whole table: its codes
         // are copied once into an indexed table of the session, and looked up there.
@@ -369,9 +380,29 @@ private:
         return !code || code->indexed;
     }
 
-    void report(Line &line)
+    void report(Line &line) { m_deliver(std::move(line.report)); }
+
+    TData1 &m_session;
+    const ImportRequest &m_request;
+    const CancelToken &m_cancel;
+    const bool m_reports;
+    const Deliver m_deliver;
+    const qsizetype m_batchLines = qMax(1, m_request.batchLines);
+    CodePageDecoder m_decoder;
+    TMaterialRec m_rec;
+    QList<Line> m_batch;
+    QHash<QString, QString> m_keys; // loose key -> code, of the batch being gathered
+    QSet<QString> m_inserted;       // in a dry run, the codes that would have been inserted
+    QString m_codes = QStringLiteral("BD_Material"); // where stored codes are looked up
+};
+
+// Counts each settled line, in the order of the file, and tells the sink.
+class Reporter {
+public:
+    Reporter(ImportSink &sink, ImportCounters &counters) : m_sink(sink), m_c(counters) {}
+
+    void report(LineReport &r)
     {
-        LineReport &r = line.report;
         switch (r.outcome) {
         case LineOutcome::Rejected:
             ++m_c.rejected;
@@ -398,26 +429,200 @@ private:
         }
         if (r.line > m_c.sum) // the file grew between the count and now
             m_c.sum = r.line;
-        m_c.wdr = m_c.sum - r.line;
+        m_c.wdr = m_c.sum - ++m_reported;
         m_sink.countersChanged(m_c);
         m_sink.lineHandled(r);
         m_sink.progress(r.line, m_c.sum);
     }
 
-    TData1 &m_session;
-    const ImportRequest &m_request;
+private:
     ImportSink &m_sink;
     ImportCounters &m_c;
-    const CancelToken &m_cancel;
-    const qsizetype m_batchLines = qMax(1, m_request.batchLines);
-    const bool m_reports = m_sink.wantsLineReports();
     CodePageDecoder m_decoder;
-    TMaterialRec m_rec;
-    QList<Line> m_batch;
-    QHash<QString, QString> m_keys; // loose key -> code, of the batch being gathered
-    QSet<QString> m_inserted;       // in a dry run, the codes that would have been inserted
-    QString m_codes = QStringLiteral("BD_Material"); // where stored codes are looked up
+    qint32 m_reported = 0;
 };
+
+// One share of the lines, settled on a connection and a thread of its own: across a network
+// the round trips of several batches are then waited out at once. The lines of a code (and of
+// any code a collation may take for it) all come to the same share, in the file's order, so
+// each meets the same rows in the same order as in a run on one connection.
+class Share {
+public:
+    Share(const DataLink &link, const ImportRequest &request, bool reports)
+        : m_thread([this, link, &request, reports] { run(link, request, reports); })
+    {
+    }
+    ~Share()
+    {
+        finish();
+        m_thread.join();
+    }
+    Share(const Share &) = delete;
+    Share &operator=(const Share &) = delete;
+
+    // Queues a line; waits while a few batches' worth are queued already.
+    void push(qint32 number, CleanedLine &&line, qsizetype room)
+    {
+        std::unique_lock lock(m_lock);
+        m_changed.wait(lock, [&] { return qsizetype(m_in.size()) < room || m_done; });
+        m_in.push_back({number, std::move(line)});
+        m_changed.notify_all();
+    }
+    // No more lines: what is queued is settled, and then the share ends.
+    void finish()
+    {
+        std::lock_guard lock(m_lock);
+        m_finished = true;
+        m_changed.notify_all();
+    }
+    // Stops at the next batch boundary, as a run on one connection does: a batch being settled
+    // ends, the lines queued or gathered since are not handled.
+    void stop()
+    {
+        m_stop.cancel();
+        finish();
+    }
+    // The lines settled so far; `waitForEnd` waits until the share has ended first.
+    void take(std::vector<LineReport> &into, bool waitForEnd)
+    {
+        std::unique_lock lock(m_lock);
+        if (waitForEnd)
+            m_changed.wait(lock, [&] { return m_done; });
+        for (LineReport &r : m_out)
+            into.push_back(std::move(r));
+        m_out.clear();
+    }
+    // Waits a little for the share to end; whether it has.
+    bool waitForEnd(std::chrono::milliseconds most)
+    {
+        std::unique_lock lock(m_lock);
+        return m_changed.wait_for(lock, most, [&] { return m_done; });
+    }
+    // A share that failed ends the run with its error.
+    std::exception_ptr failure()
+    {
+        std::lock_guard lock(m_lock);
+        return m_failure;
+    }
+
+private:
+    struct Queued {
+        qint32 number;
+        CleanedLine line;
+    };
+
+    void run(const DataLink &link, const ImportRequest &request, bool reports)
+    {
+        try {
+            TData1 session(link);
+            Importer importer(session, request, reports, m_stop, [this](LineReport &&r) {
+                std::lock_guard lock(m_lock);
+                m_out.push_back(std::move(r));
+            });
+            bool going = true;
+            while (going) {
+                Queued next;
+                {
+                    std::unique_lock lock(m_lock);
+                    m_changed.wait(lock, [&] { return !m_in.empty() || m_finished; });
+                    if (m_in.empty())
+                        break;
+                    next = std::move(m_in.front());
+                    m_in.pop_front();
+                    m_changed.notify_all();
+                }
+                going = importer.add(next.number, next.line);
+            }
+            if (going)
+                importer.flush();
+        } catch (...) {
+            std::lock_guard lock(m_lock);
+            m_failure = std::current_exception();
+        }
+        std::lock_guard lock(m_lock);
+        m_done = true;
+        m_in.clear();
+        m_changed.notify_all();
+    }
+
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::deque<Queued> m_in;
+    std::vector<LineReport> m_out;
+    bool m_finished = false;
+    bool m_done = false;
+    std::exception_ptr m_failure;
+    CancelToken m_stop;
+    std::thread m_thread; // last: it starts once everything it uses is there
+};
+
+// How many connections a run settles its lines on: one where they would only wait for each
+// other (SQLite has one writer) or where the reference run is asked for.
+int connectionsFor(const TData1 &session, const ImportRequest &request)
+{
+    if (request.batchLines <= 1 || session.dialect() == Dialect::Sqlite)
+        return 1;
+    return request.connections > 0 ? request.connections : 4;
+}
+
+// The lines settled on several connections, reported in the file's order. False when a stop
+// was asked for: each connection stops at its next batch boundary, and every line settled by
+// then is reported, in order (the lines left in between are not handled).
+bool settleShared(TData1 &session, const ImportRequest &request, int connections, CleanedLines &lines,
+                  Reporter &reporter, bool reports, const CancelToken &cancel)
+{
+    std::vector<std::unique_ptr<Share>> shares;
+    for (int i = 0; i < connections; ++i)
+        shares.push_back(std::make_unique<Share>(session.link(), request, reports));
+    const qsizetype room = qMax<qsizetype>(1, request.batchLines); // a batch queued while one settles
+    CodePageDecoder decoder;
+    std::map<qint32, LineReport> waiting; // settled, not yet reported
+    qint32 next = 1;                      // the line to report next
+    std::vector<LineReport> settled;
+    const auto deliver = [&](bool waitForEnd) {
+        for (const auto &share : shares) {
+            share->take(settled, waitForEnd);
+            if (const std::exception_ptr failure = share->failure())
+                std::rethrow_exception(failure);
+        }
+        for (LineReport &r : settled)
+            waiting.emplace(r.line, std::move(r));
+        settled.clear();
+        for (auto it = waiting.begin(); it != waiting.end() && it->first == next; it = waiting.erase(it), ++next)
+            reporter.report(it->second);
+    };
+    const auto stop = [&] {
+        for (const auto &share : shares)
+            share->stop();
+    };
+    try {
+        CleanedLine text;
+        for (qint32 number = 1; !cancel.isCancelled() && lines.next(text); ++number) {
+            const std::size_t share = std::size_t(qHash(looseKey(decoder.decode(CodeOfLine(text.text))))) % shares.size();
+            shares[share]->push(number, std::move(text), room);
+            if (number % 256 == 0)
+                deliver(false);
+        }
+        for (const auto &share : shares)
+            share->finish();
+        // The last batches settle; a stop asked for meanwhile still ends them at a boundary.
+        for (bool ended = false; !ended;) {
+            if (cancel.isCancelled())
+                stop();
+            deliver(false);
+            ended = true;
+            for (const auto &share : shares)
+                ended = share->waitForEnd(std::chrono::milliseconds(20)) && ended;
+        }
+        deliver(true);
+    } catch (...) {
+        stop(); // the others end at their next batch, then the run fails
+        throw;
+    }
+    for (auto &[line, r] : waiting) // after a stop: what was settled beyond a line left unhandled
+        reporter.report(r);
+    return !cancel.isCancelled();
+}
 
 } // namespace
 
@@ -438,12 +643,19 @@ ImportResult RunImport(TData1 &session, const ImportRequest &request, ImportSink
         c.wdr = c.sum;
         sink.countersChanged(c);
 
-        Importer importer(session, request, sink, c, cancel);
-        CleanedLine text;
+        Reporter reporter(sink, c);
         bool going = true;
-        for (qint32 number = 1; going && lines.next(text); ++number)
-            going = importer.add(number, text);
-        going = going && importer.flush();
+        const int connections = connectionsFor(session, request);
+        if (connections > 1) {
+            going = settleShared(session, request, connections, lines, reporter, sink.wantsLineReports(), cancel);
+        } else {
+            Importer importer(session, request, sink.wantsLineReports(), cancel,
+                              [&](LineReport &&r) { reporter.report(r); });
+            CleanedLine text;
+            for (qint32 number = 1; going && lines.next(text); ++number)
+                going = importer.add(number, text);
+            going = going && importer.flush();
+        }
         if (!going) {
             sink.addLog(QStringLiteral("导入已停止"));
             result.ending = JobEnding::stopped();

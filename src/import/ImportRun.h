@@ -56,6 +56,9 @@ struct ImportRequest {
     // Lines settled together (one lookup, one transaction of multi-row inserts); 1 settles each
     // line on its own, as the reference the batches are checked against.
     qsizetype batchLines = 6 * 349;
+    // Connections the lines are settled on at once, each line's code always on the same one; 0:
+    // as many as pay off (one on SQLite, where writers wait for each other).
+    int connections = 0;
 };
 
 struct ImportResult {

@@ -62,6 +62,11 @@ QByteArray StripQuotes(const QByteArray &line);
 // Meant for n <= text.size(); a larger n counts as text.size().
 QByteArray CutDbcs(const QByteArray &text, int n);
 
+// The code a parse of `line` takes (its first field as ParseMaterialLine cuts it), or the line's
+// start where it has no field boundary; the same bytes for every line whose parse yields the same
+// code, which lets lines be shared out by code before they are parsed.
+QByteArray CodeOfLine(const QByteArray &line);
+
 // Parses a line cleaned by StripQuotes into `rec` and returns true when all fields were found.
 // `rec` is reset first; after a false result it keeps the fields read before the failing one.
 // `line` is consumed while parsing: pass a copy.
