@@ -6,9 +6,11 @@ file. Prints each figure and exits 1 if any is out of bounds.
 
 - throughput: --mb MB sent through at delay 0, timed until the far end has all of it;
 - ping-pong: --messages messages, each echoed before the next goes, at --delay-ms one way:
-  at least messages x 2 x delay, and the proxy counts exactly --messages round trips;
-- pipelining: the same messages sent 1 ms apart without waiting: each echo comes back 2 x delay
-  after it left, not behind the timers of the ones before it;
+  at least messages x 2 x delay, the median round trip within 2 ms above 2 x delay, and the
+  proxy counts exactly --messages round trips;
+- pipelining: the same messages sent 1 ms apart without waiting: the median echo comes back
+  within 2 ms above 2 x delay after it left, and the last one long before messages x 2 x delay
+  (the time if each waited behind the one before);
 - SIGHUP starts counting afresh.
 """
 
@@ -16,6 +18,7 @@ import argparse
 import asyncio
 import os
 import signal
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -121,17 +124,21 @@ async def throughput(port, megabytes):
 
 
 async def ping_pong(port, messages, size=100):
+    """Returns the whole time and each round trip's."""
     reader, writer = await asyncio.open_connection("127.0.0.1", port)
     message = b"x" * size
+    trips = []
     start = time.monotonic()
     for _ in range(messages):
+        sent = time.monotonic()
         writer.write(message)
         await writer.drain()
         await reader.readexactly(size)
+        trips.append(time.monotonic() - sent)
     seconds = time.monotonic() - start
     writer.close()
     await writer.wait_closed()
-    return seconds
+    return seconds, trips
 
 
 async def pipelined(port, messages, size=100):
@@ -180,12 +187,16 @@ async def main():
             check(seconds < 2.0, f"{args.mb} MB took under 2 s ({seconds:.3f} s)")
             check(stats["total"]["round_trips"] == 1, f"one round trip (the count's answer): {stats['total']['round_trips']}")
 
-            seconds = await ping_pong(slow.port, args.messages)
+            seconds, trips = await ping_pong(slow.port, args.messages)
             stats = await settled(slow.stats, 0)
             least = args.messages * 2 * delay
+            median = statistics.median(trips)
             print(f"ping-pong at {args.delay_ms:g} ms one way: {args.messages} messages in {seconds:.3f} s "
-                  f"(least possible {least:.3f} s), {stats['total']['round_trips']} round trips counted")
-            check(least <= seconds < least * 1.15 + 0.05, f"ping-pong took {seconds:.3f} s, within 15 % above {least:.3f} s")
+                  f"(least possible {least:.3f} s), a round trip {min(trips) * 1000:.2f} ms to {max(trips) * 1000:.2f} ms, "
+                  f"median {median * 1000:.2f} ms; {stats['total']['round_trips']} round trips counted")
+            check(least <= seconds, f"ping-pong took {seconds:.3f} s, no less than {least:.3f} s")
+            check(2 * delay <= median < 2 * delay + 0.002,
+                  f"median round trip {median * 1000:.2f} ms, within 2 ms above {2 * args.delay_ms:g} ms")
             check(stats["total"]["round_trips"] == args.messages,
                   f"round trips counted: {stats['total']['round_trips']}, sent {args.messages}")
             check(stats["total"]["bytes_up"] == stats["total"]["bytes_down"] == args.messages * 100,
@@ -198,11 +209,14 @@ async def main():
 
             flights, total = await pipelined(slow.port, args.messages)
             stats = await settled(slow.stats, slow.generation)
+            median = statistics.median(flights)
             print(f"pipelined at {args.delay_ms:g} ms one way: {args.messages} messages 1 ms apart, all back in "
                   f"{total:.3f} s; each in flight {min(flights) * 1000:.1f} to {max(flights) * 1000:.1f} ms, "
-                  f"{stats['total']['round_trips']} turns counted")
-            check(2 * delay <= min(flights) and max(flights) < 2 * delay + 0.010,
-                  f"every echo back within 10 ms of 2 x {args.delay_ms:g} ms after it left")
+                  f"median {median * 1000:.2f} ms; {stats['total']['round_trips']} turns counted")
+            check(2 * delay <= min(flights) and median < 2 * delay + 0.002,
+                  f"no echo back sooner than {2 * args.delay_ms:g} ms, the median within 2 ms above it")
+            check(total < max(args.messages * 2 * delay / 4, args.messages * 0.001 + 2 * delay + 0.1),
+                  f"all back in {total:.3f} s: the messages did not wait behind each other")
         finally:
             fast.stop()
             slow.stop()
