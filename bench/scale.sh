@@ -20,7 +20,7 @@ usage() {
 }
 program_folder() { [ -x "$1/chongma-cli" ] || die "no chongma-cli in $1"; (cd "$1" && pwd); }
 
-sizes=1000000 runs=3 bin='' baseline_bin='' layout=spread link_ms=0 no_index=''
+sizes=1000000 runs=3 bin='' baseline_bin='' layout=spread link_ms='' no_index=''
 while [ $# -gt 0 ]; do
   case $1 in -h | --help) usage 0 ;; esac
   [ $# -ge 2 ] || usage 2
@@ -43,7 +43,7 @@ for rows in "${sizes[@]}"; do
 done
 [[ $runs =~ ^[1-9][0-9]*$ ]] || die "--runs takes a whole number, 1 or more"
 [[ $layout =~ ^(spread|together)$ ]] || die "--layout takes spread or together"
-[[ $link_ms =~ ^([0-9]+(\.[0-9]+)?|direct)$ ]] || die "--link-ms takes milliseconds (0 or more) or direct"
+[[ $link_ms =~ ^([0-9]+(\.[0-9]+)?|direct|)$ ]] || die "--link-ms takes milliseconds (0 or more) or direct"
 # The indexes the tables get: all three unless --no-index names them.
 declare -A indexed=([DiskID]=1 [Bar]=1 [BD_MCode]=1)
 if [ -n "$no_index" ]; then
@@ -74,10 +74,9 @@ proxy_pid=''
 if [ -n "${CHONGMA_TEST_PG:-}" ]; then
   command -v psql >/dev/null || die "psql is missing (scripts/install-deps.sh installs it)"
   pg_attr() { sed -nE "s/^(.*;)?$1=([^;]*).*$/\2/Ip" <<<"$CHONGMA_TEST_PG"; }
-  # psql_argv reaches the server directly: making and checking the data. The timed jobs (psql as
-  # the reference, chongma-cli through pg_odbc) go through the link when there is one.
+  # psql_argv reaches the server directly: making and checking the data, and the jobs' runs
+  # when $via is direct. When it is link, psql and chongma-cli go through the link instead.
   psql_argv=(psql -X -q -At -v ON_ERROR_STOP=1 -h "$(pg_attr Server)" -p "$(pg_attr Port)" -U "$(pg_attr Uid)")
-  psql_timed_argv=("${psql_argv[@]}") pg_odbc=$CHONGMA_TEST_PG
   PGPASSWORD=$(pg_attr Pwd)
   export PGPASSWORD
   servers+=(pg)
@@ -100,10 +99,16 @@ trap cleanup EXIT
 # --- the link -------------------------------------------------------------------------------
 
 # bench/link_proxy.py in front of the server, for psql and chongma-cli alike; its stats file
-# gives each timed run's round trips (proxy_reset before the run, proxy_round_trips after).
+# gives each run's round trips (proxy_reset before the run, proxy_round_trips after). With
+# --link-ms every run of a job goes through it (timed_via=link). Without, the timed runs go
+# straight to the server, and one more run of each job, through the link at 0 ms, counts the
+# round trips (counting_run=1): measured here, the link at 0 ms costs a few tenths of a
+# millisecond a round trip, which would show in a job of a thousand.
 proxy_stats=$work/proxy.stats
+via=direct timed_via=direct counting_run=0
 if [ "${servers[*]}" = "sqlite pg" ] && [ "$link_ms" != direct ]; then
-  python3 bench/link_proxy.py --target "$(pg_attr Server):$(pg_attr Port)" --delay-ms "$link_ms" \
+  if [ -n "$link_ms" ]; then timed_via="link"; else counting_run=1; fi
+  python3 bench/link_proxy.py --target "$(pg_attr Server):$(pg_attr Port)" --delay-ms "${link_ms:-0}" \
     --port-file "$work/proxy.port" --stats "$proxy_stats" >/dev/null 2>"$work/proxy.err" &
   proxy_pid=$!
   for _ in $(seq 1 500); do
@@ -112,8 +117,8 @@ if [ "${servers[*]}" = "sqlite pg" ] && [ "$link_ms" != direct ]; then
   done
   [ -s "$work/proxy.port" ] || die "bench/link_proxy.py did not start: $(cat "$work/proxy.err")"
   proxy_port=$(cat "$work/proxy.port")
-  psql_timed_argv=(psql -X -q -At -v ON_ERROR_STOP=1 -h 127.0.0.1 -p "$proxy_port" -U "$(pg_attr Uid)")
-  pg_odbc=$(sed -E "s/(^|;)Server=[^;]*/\1Server=127.0.0.1/I; s/(^|;)Port=[^;]*/\1Port=$proxy_port/I" <<<"$CHONGMA_TEST_PG")
+  psql_link_argv=(psql -X -q -At -v ON_ERROR_STOP=1 -h 127.0.0.1 -p "$proxy_port" -U "$(pg_attr Uid)")
+  pg_odbc_link=$(sed -E "s/(^|;)Server=[^;]*/\1Server=127.0.0.1/I; s/(^|;)Port=[^;]*/\1Port=$proxy_port/I" <<<"$CHONGMA_TEST_PG")
 fi
 
 # A field of the stats file's line that starts with $1 (its word after $2).
@@ -289,27 +294,29 @@ fresh_copy() {
   esac
 }
 
-# The path of a data link to database $2 of server $1 (UTF-16LE with a byte-order mark).
+# The path of a data link to database $2 of server $1 (UTF-16LE with a byte-order mark),
+# reaching PostgreSQL by $via.
 udl_for() {
-  local file="$work/$1-$2.udl" init
+  local file="$work/$1-$2-$via.udl" init odbc=${CHONGMA_TEST_PG:-}
+  if [ "$via" = link ]; then odbc=$pg_odbc_link; fi
   if [ ! -e "$file" ]; then
     case $1 in
       sqlite) init="Provider=SQLite;Data Source=$work/$2.db" ;;
-      pg) init="Provider=MSDASQL;Extended Properties=\"Driver={PostgreSQL Unicode};$pg_odbc;Database=scale_$2\"" ;;
+      pg) init="Provider=MSDASQL;Extended Properties=\"Driver={PostgreSQL Unicode};$odbc;Database=scale_$2\"" ;;
     esac
     { printf '\xff\xfe'; printf '[oledb]\r\n%s\r\n' "$init" | iconv -f UTF-8 -t UTF-16LE; } >"$file"
   fi
   echo "$file"
 }
 
-# Sets the array `client` to the database's own client running script file $3 on database $2:
-# through the link, as timed, or with $4 = direct straight to the server, as for the checks.
+# Sets the array `client` to the database's own client running script file $3 on database $2,
+# reaching PostgreSQL by $via, or with $4 = direct straight, as the checks do.
 client_running() {
   case $1 in
     sqlite) client=(sqlite3 -bail "$work/$2.db" ".read $3") ;;
     pg)
-      if [ "${4:-}" = direct ]; then client=("${psql_argv[@]}" -d "scale_$2" -f "$3")
-      else client=("${psql_timed_argv[@]}" -d "scale_$2" -f "$3"); fi ;;
+      if [ "${4:-$via}" = direct ]; then client=("${psql_argv[@]}" -d "scale_$2" -f "$3")
+      else client=("${psql_link_argv[@]}" -d "scale_$2" -f "$3"); fi ;;
   esac
 }
 
@@ -335,7 +342,7 @@ best_of() {
   shift 3
   for ((run = 1; run <= runs; run++)); do
     "$prepare" >/dev/null
-    if [ "$server" = pg ] && [ -n "$proxy_pid" ]; then proxy_reset; fi
+    if [ "$server" = pg ] && [ "$via" = link ]; then proxy_reset; fi
     start=$(date +%s.%N)
     /usr/bin/time -f %M -o "$work/mem" "$@" >"$output" 2>"$work/err" \
       || { cat "$work/err" >&2; die "failed: ${*##*/}"; }
@@ -343,12 +350,12 @@ best_of() {
     secs=$(echo "$end - $start" | bc)
     kb=$(tail -1 "$work/mem")
     local through=''
-    if [ "$server" = pg ] && [ -n "$proxy_pid" ]; then
+    if [ "$server" = pg ] && [ "$via" = link ]; then
       read -r trips up down <<<"$(proxy_round_trips)"
       through=", $trips round trips, $up bytes up, $down down"
     fi
     "$check" >/dev/null
-    say "  ${1##*/} run $run: $(printf '%.3f' "$secs") s, $((kb / 1024)) MB$through"
+    say "  ${1##*/} $([ -n "${counting:-}" ] && echo "run for the round trips (not timed)" || echo "run $run"): $(printf '%.3f' "$secs") s, $((kb / 1024)) MB$through"
     if [ -z "$best" ] || [ "$(echo "$secs < $best" | bc)" = 1 ]; then best=$secs best_trips=$trips; fi
     if [ "$kb" -gt "$peak" ]; then peak=$kb; fi
   done
@@ -367,20 +374,40 @@ least_of() {
   echo "$s1 $k1 $t1"
 }
 
-# best_of for the reference (array ref_cmd, checked by $2) and chongma-cli (array our_cmd,
-# checked by $3, its stdout to $4) in turn, a run of each at a time, so that a change in the
-# machine's load meets both alike. $1 prepares every run. Sets ref_result and our_result.
+# best_of for the reference (array ref_cmd, checked by $3; none when empty) and chongma-cli
+# (array our_cmd, checked by $4, its stdout to $5) in turn, a run of each at a time, so that a
+# change in the machine's load meets both alike. $1 sets the commands for the way $via says,
+# $2 prepares every run. Sets ref_result (- without a reference) and our_result. When the
+# timed runs go straight to PostgreSQL, one more run of each goes through the link at 0 ms
+# first, checked as any, for its round trips only: the link would slow the timed runs.
 in_turn() {
-  local prepare=$1 ref_check=$2 our_check=$3 output=$4 turn run
+  local build=$1 prepare=$2 ref_check=$3 our_check=$4 output=$5 turn run ref_trips='' our_trips=''
   ref_result='' our_result=''
+  # Each run on its own assignment: a failed run or check ends the script there (inside
+  # another command's arguments its status would be lost).
+  if [ "$server" = pg ] && [ "$counting_run" = 1 ]; then
+    via="link"
+    "$build"
+    if [ "${#ref_cmd[@]}" -gt 0 ]; then
+      run=$(runs=1 counting=1 best_of "$prepare" "$ref_check" /dev/null "${ref_cmd[@]}")
+      ref_trips=${run##* }
+    fi
+    run=$(runs=1 counting=1 best_of "$prepare" "$our_check" "$output" "${our_cmd[@]}")
+    our_trips=${run##* }
+  fi
+  via=$timed_via
+  "$build"
   for ((turn = 1; turn <= runs; turn++)); do
-    # Each run on its own assignment: a failed run or check ends the script there (inside
-    # another command's arguments its status would be lost).
-    run=$(runs=1 best_of "$prepare" "$ref_check" /dev/null "${ref_cmd[@]}")
-    ref_result=$(least_of "$ref_result" "$run")
+    if [ "${#ref_cmd[@]}" -gt 0 ]; then
+      run=$(runs=1 best_of "$prepare" "$ref_check" /dev/null "${ref_cmd[@]}")
+      ref_result=$(least_of "$ref_result" "$run")
+    fi
     run=$(runs=1 best_of "$prepare" "$our_check" "$output" "${our_cmd[@]}")
     our_result=$(least_of "$our_result" "$run")
   done
+  if [ -n "$our_trips" ]; then our_result="${our_result% *} $our_trips"; fi
+  if [ -z "$ref_result" ]; then ref_result=-
+  elif [ -n "$ref_trips" ]; then ref_result="${ref_result% *} $ref_trips"; fi
 }
 
 nothing() { :; }
@@ -454,29 +481,56 @@ clear_args() {
 
 # --- the jobs -------------------------------------------------------------------------------
 
+# Each job's commands, as ref_cmd (empty: no reference) and our_cmd, reaching the server by $via.
+job_db=''
+find_commands() {
+  client_running "$server" "$job_db" "$work/find.sql"
+  ref_cmd=("${client[@]}")
+  our_cmd=("$bin/chongma-cli" --udl "$(udl_for "$server" "$job_db")" find)
+}
+clear_commands() {
+  client_running "$server" run "$work/big-clear.sql"
+  ref_cmd=("${client[@]}")
+  # shellcheck disable=SC2207 # clear_args gives words without blanks
+  our_cmd=("$bin/chongma-cli" --udl "$(udl_for "$server" run)" clear $(clear_args "$bin"))
+}
+import_commands() {
+  client_running "$server" run "$work/import-$server.sql"
+  ref_cmd=("${client[@]}")
+  our_cmd=("$bin/chongma-cli" --udl "$(udl_for "$server" run)" import "$work/material.txt")
+}
+ten_find_commands() {
+  local udl
+  udl=$(udl_for "$server" ten)
+  ref_cmd=()
+  if [ -n "$baseline_bin" ]; then ref_cmd=("$baseline_bin/chongma-cli" --udl "$udl" find); fi
+  our_cmd=("$bin/chongma-cli" --udl "$udl" find)
+}
+ten_clear_commands() {
+  local udl
+  udl=$(udl_for "$server" run)
+  ref_cmd=()
+  # shellcheck disable=SC2207
+  if [ -n "$baseline_bin" ]; then ref_cmd=("$baseline_bin/chongma-cli" --udl "$udl" clear $(clear_args "$baseline_bin")); fi
+  # shellcheck disable=SC2207
+  our_cmd=("$bin/chongma-cli" --udl "$udl" clear $(clear_args "$bin"))
+}
+
 job_find() { # server, database, label
-  server=$1 template=$2
+  server=$1 template=$2 job_db=$2
   say "$(server_name "$1"): find, $3"
-  client_running "$1" "$2" "$work/find.sql"
   local found
   client_running "$1" "$2" "$work/find.sql" direct
   found=$("${client[@]}" | wc -l)
   [ "$found" -eq "$data_picks" ] || die "the reference found $found duplicated barcodes, not $data_picks"
-  client_running "$1" "$2" "$work/find.sql"
-  ref_cmd=("${client[@]}")
-  our_cmd=("$bin/chongma-cli" --udl "$(udl_for "$1" "$2")" find)
-  in_turn nothing nothing check_found /dev/null
+  in_turn find_commands nothing nothing check_found /dev/null
   row "$1" "find, $3" "$rows" "$our_result" "$ref_result"
 }
 
 job_clear() { # server
   server=$1 template=disk
   say "$(server_name "$1"): clear, $disk_label"
-  client_running "$1" run "$work/big-clear.sql"
-  ref_cmd=("${client[@]}")
-  # shellcheck disable=SC2207 # clear_args gives words without blanks
-  our_cmd=("$bin/chongma-cli" --udl "$(udl_for "$1" run)" clear $(clear_args "$bin"))
-  in_turn fresh_run check_cleared check_cleared /dev/null
+  in_turn clear_commands fresh_run check_cleared check_cleared /dev/null
   row "$1" "clear, $disk_label" "$rows" "$our_result" "$ref_result"
 }
 
@@ -484,37 +538,16 @@ job_import() { # server
   server=$1 template=material
   say "$(server_name "$1"): import, $material_label"
   rm -f "$work/counters"
-  client_running "$1" run "$work/import-$1.sql"
-  ref_cmd=("${client[@]}")
-  our_cmd=("$bin/chongma-cli" --udl "$(udl_for "$1" run)" import "$work/material.txt")
-  in_turn fresh_run check_imported check_chongma_imported "$work/out"
+  in_turn import_commands fresh_run check_imported check_chongma_imported "$work/out"
   row "$1" "import, $material_label" "$rows" "$our_result" "$ref_result"
 }
 
 job_ten() { # server: find and clear of the ten-row table, the baseline build as the reference
   server=$1 template=ten
   say "$(server_name "$1"): ten rows"
-  local udl
-  udl=$(udl_for "$1" ten)
-  our_cmd=("$bin/chongma-cli" --udl "$udl" find)
-  if [ -n "$baseline_bin" ]; then
-    ref_cmd=("$baseline_bin/chongma-cli" --udl "$udl" find)
-    in_turn nothing nothing check_found /dev/null
-  else
-    our_result=$(best_of nothing check_found /dev/null "${our_cmd[@]}") ref_result=-
-  fi
+  in_turn ten_find_commands nothing nothing check_found /dev/null
   row "$1" "find, ten rows, $disk_label" 10 "$our_result" "$ref_result"
-
-  udl=$(udl_for "$1" run)
-  # shellcheck disable=SC2207
-  our_cmd=("$bin/chongma-cli" --udl "$udl" clear $(clear_args "$bin"))
-  if [ -n "$baseline_bin" ]; then
-    # shellcheck disable=SC2207
-    ref_cmd=("$baseline_bin/chongma-cli" --udl "$udl" clear $(clear_args "$baseline_bin"))
-    in_turn fresh_run check_cleared check_cleared /dev/null
-  else
-    our_result=$(best_of fresh_run check_cleared /dev/null "${our_cmd[@]}") ref_result=-
-  fi
+  in_turn ten_clear_commands fresh_run check_cleared check_cleared /dev/null
   row "$1" "clear, ten rows, $disk_label" 10 "$our_result" "$ref_result"
 }
 
@@ -533,8 +566,11 @@ echo "load before: $(load)"
 echo
 
 if [ "${servers[*]}" = "sqlite pg" ]; then
-  if [ "$link_ms" = direct ]; then echo "link: none, psql and chongma-cli reach PostgreSQL directly (no round trips counted)"
-  else echo "link: psql and chongma-cli reach PostgreSQL through bench/link_proxy.py, $link_ms ms each way"; fi
+  case $link_ms in
+    direct) echo "link: none; psql and chongma-cli reach PostgreSQL directly (no round trips counted)" ;;
+    '') echo "link: none for the timed runs; the round trips are those of one more run of each job, through bench/link_proxy.py at 0 ms" ;;
+    *) echo "link: psql and chongma-cli reach PostgreSQL through bench/link_proxy.py, $link_ms ms each way" ;;
+  esac
 fi
 echo "SQLite has no network link: its rows run in process, as always, and count no round trips"
 echo "indexes: diskinfo $disk_label, BD_Material $material_label$([ -n "$no_index" ] && echo " (--no-index $no_index)")"
@@ -585,7 +621,7 @@ echo "and deletes of the picked rows 1 000 ids a statement, in one transaction; 
 echo ".import / psql \\copy of the rows chongma inserts; ten rows, $([ -n "$baseline_bin" ] && echo "the build in $baseline_bin" || echo "none (no --baseline-bin)")."
 if [ -n "$proxy_pid" ]; then
   echo "Round trips: the turns from client-to-server to server-to-client traffic the link saw during"
-  echo "that run (its connection's start and login included), as bench/link_proxy.py counts them."
+  echo "$([ "$timed_via" = link ] && echo "the fastest run" || echo "a run of the job"), its connection's start and login included, as bench/link_proxy.py counts them."
 fi
 
 # How each job's time grows from one size to the next. The goal: at most 1.125 times the growth
