@@ -2,8 +2,9 @@
 # chongma-cli at scale, next to the database's own client doing the same work on the same data:
 # find, clear and import on SQLite and, under scripts/with-test-postgres.sh, on PostgreSQL through
 # ODBC; and a ten-row table, against an older build when one is given. A time is the best of
-# --runs runs; memory is chongma-cli's peak resident set (GNU time). PostgreSQL is reached through
-# bench/link_proxy.py (0 ms unless --link-ms says otherwise), which counts each job's round trips.
+# --runs runs; memory is chongma-cli's peak resident set (GNU time). With --link-ms, PostgreSQL is
+# reached through bench/link_proxy.py, a delaying proxy that counts each run's round trips;
+# without, one more run of each job through it at 0 ms counts them.
 # Prints one Markdown table, and how the times grow when --rows lists several sizes.
 #   bench/scale.sh [--rows N[,N...]] [--runs K] [--bin DIR] [--baseline-bin DIR] [--layout L]
 #                  [--link-ms MS|direct] [--no-index DiskID,Bar,BD_MCode]
