@@ -9,6 +9,7 @@
 #include "text/TimeText.h"
 
 #include <QHash>
+#include <QScopeGuard>
 #include <QSet>
 
 #include <chrono>
@@ -511,10 +512,25 @@ private:
         CleanedLine line;
     };
 
+    // psqlODBC sets the process's locale while it connects and disconnects: the shares'
+    // connections come and go one at a time.
+    static std::mutex &connecting()
+    {
+        static std::mutex lock;
+        return lock;
+    }
+
     void run(const DataLink &link, const ImportRequest &request, bool reports)
     {
         try {
-            TData1 session(link);
+            std::unique_lock opening(connecting());
+            auto connection = std::make_unique<TData1>(link);
+            opening.unlock();
+            const auto closing = qScopeGuard([&] {
+                const std::lock_guard closes(connecting());
+                connection.reset();
+            });
+            TData1 &session = *connection;
             Importer importer(session, request, reports, m_stop, [this](LineReport &&r) {
                 std::lock_guard lock(m_lock);
                 m_out.push_back(std::move(r));
