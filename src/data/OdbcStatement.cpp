@@ -174,8 +174,11 @@ private:
 class OdbcPath final : public StatementPath {
 public:
     OdbcPath(SQLHDBC connection, int commandTimeout)
-        : m_connection(connection), m_timeout(commandTimeout),
-          m_dialect(dialectOf(infoText(connection, SQL_DBMS_NAME))),
+        : m_connection(connection), m_dialect(dialectOf(infoText(connection, SQL_DBMS_NAME))),
+          // psqlODBC keeps a statement's time limit by setting the server's statement_timeout
+          // before every execution and clearing it after, two round trips each: there the limit
+          // is a setting of the session (sql::sessionSettings).
+          m_timeout(m_dialect == Dialect::PostgreSQL ? 0 : commandTimeout),
           m_longForms(longFormsOf(infoText(connection, SQL_DRIVER_NAME)))
     {
     }
@@ -272,8 +275,8 @@ private:
     }
 
     SQLHDBC m_connection;
-    int m_timeout;
     Dialect m_dialect;
+    int m_timeout;
     LongForms m_longForms;
 };
 

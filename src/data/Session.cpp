@@ -177,7 +177,7 @@ TData1::TData1(const DataLink &link) : m_link(link), m_connectionName(uniqueConn
         throw fail(errorText(failure));
     }
     // Settings that last for the session; one the server refuses is no reason not to work.
-    for (const QString &setting : sql::sessionSettings(m_path->dialect()))
+    for (const QString &setting : sql::sessionSettings(m_path->dialect(), link.commandTimeout))
         m_path->execDirect(setting, failure);
 }
 

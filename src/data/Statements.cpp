@@ -52,9 +52,11 @@ QString openingProbe(Dialect dialect)
     return dialect == Dialect::Sqlite ? QStringLiteral("select count(*) from sqlite_master") : probe();
 }
 
-QStringList sessionSettings(Dialect dialect)
+QStringList sessionSettings(Dialect dialect, int commandTimeout)
 {
     switch (dialect) {
+    case Dialect::PostgreSQL:
+        return {QStringLiteral("set statement_timeout = %1").arg(qint64(commandTimeout) * 1000)};
     case Dialect::SqlServer:
         // The removal and the import give way to the users' own application in a deadlock.
         return {QStringLiteral("set deadlock_priority low")};

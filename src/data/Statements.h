@@ -41,8 +41,9 @@ QString probe();
 // The first statement of a session: proves the connection answers and, where that matters
 // (SQLite), that the file is a database.
 QString openingProbe(Dialect dialect);
-// Settings that last for the session, run once it opened.
-QStringList sessionSettings(Dialect dialect);
+// Settings that last for the session, run once it opened; `commandTimeout` the time limit of a
+// statement in seconds (0: none), where the server keeps it.
+QStringList sessionSettings(Dialect dialect, int commandTimeout);
 
 // ---- diskinfo --------------------------------------------------------------------------
 // Every row of every duplicated barcode, each with its barcode's number of rows: one grouped

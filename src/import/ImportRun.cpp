@@ -172,13 +172,14 @@ class Importer {
 public:
     using Deliver = std::function<void(LineReport &&)>;
     // Settled lines go to `deliver`, in their order. `reports`: each line's record and
-    // statement are wanted (a preview).
-    Importer(TData1 &session, const ImportRequest &request, bool reports, const CancelToken &cancel, Deliver deliver)
+    // statement are wanted (a preview). `codesIndexed`: BD_MCode has an index (codesIndexed()).
+    Importer(TData1 &session, const ImportRequest &request, bool reports, bool codesIndexed, const CancelToken &cancel,
+             Deliver deliver)
         : m_session(session), m_request(request), m_cancel(cancel), m_reports(reports), m_deliver(std::move(deliver))
     {
         // Without an index on BD_MCode each batch's lookup would read the whole table: its codes
         // are copied once into an indexed table of the session, and looked up there.
-        if (m_request.batchLines > 1 && !codesIndexed(session)) {
+        if (m_request.batchLines > 1 && !codesIndexed) {
             const QStringList create = sql::createCodeTable(session.dialect());
             for (const QString &statement : create)
                 session.execDirect(statement);
@@ -374,13 +375,6 @@ private:
         }
     }
 
-    static bool codesIndexed(TData1 &session)
-    {
-        const TableFacts facts = catalog::describe(session, QStringLiteral("BD_Material"));
-        const ColumnFacts *code = facts.known ? facts.column(QStringLiteral("BD_MCode")) : nullptr;
-        return !code || code->indexed;
-    }
-
     void report(Line &line) { m_deliver(std::move(line.report)); }
 
     TData1 &m_session;
@@ -396,6 +390,14 @@ private:
     QSet<QString> m_inserted;       // in a dry run, the codes that would have been inserted
     QString m_codes = QStringLiteral("BD_Material"); // where stored codes are looked up
 };
+
+// Whether BD_MCode has an index, as far as the catalogue tells (assumed where it does not).
+bool codesIndexed(TData1 &session)
+{
+    const TableFacts facts = catalog::describe(session, QStringLiteral("BD_Material"));
+    const ColumnFacts *code = facts.known ? facts.column(QStringLiteral("BD_MCode")) : nullptr;
+    return !code || code->indexed;
+}
 
 // Counts each settled line, in the order of the file, and tells the sink.
 class Reporter {
@@ -449,8 +451,8 @@ private:
 // each meets the same rows in the same order as in a run on one connection.
 class Share {
 public:
-    Share(const DataLink &link, const ImportRequest &request, bool reports)
-        : m_thread([this, link, &request, reports] { run(link, request, reports); })
+    Share(const DataLink &link, const ImportRequest &request, bool reports, bool indexed)
+        : m_thread([this, link, &request, reports, indexed] { run(link, request, reports, indexed); })
     {
     }
     ~Share()
@@ -520,7 +522,7 @@ private:
         return lock;
     }
 
-    void run(const DataLink &link, const ImportRequest &request, bool reports)
+    void run(const DataLink &link, const ImportRequest &request, bool reports, bool indexed)
     {
         try {
             std::unique_lock opening(connecting());
@@ -531,7 +533,7 @@ private:
                 connection.reset();
             });
             TData1 &session = *connection;
-            Importer importer(session, request, reports, m_stop, [this](LineReport &&r) {
+            Importer importer(session, request, reports, indexed, m_stop, [this](LineReport &&r) {
                 std::lock_guard lock(m_lock);
                 m_out.push_back(std::move(r));
             });
@@ -585,11 +587,11 @@ int connectionsFor(const TData1 &session, const ImportRequest &request)
 // was asked for: each connection stops at its next batch boundary, and every line settled by
 // then is reported, in order (the lines left in between are not handled).
 bool settleShared(TData1 &session, const ImportRequest &request, int connections, CleanedLines &lines,
-                  Reporter &reporter, bool reports, const CancelToken &cancel)
+                  Reporter &reporter, bool reports, bool indexed, const CancelToken &cancel)
 {
     std::vector<std::unique_ptr<Share>> shares;
     for (int i = 0; i < connections; ++i)
-        shares.push_back(std::make_unique<Share>(session.link(), request, reports));
+        shares.push_back(std::make_unique<Share>(session.link(), request, reports, indexed));
     const qsizetype room = qMax<qsizetype>(1, request.batchLines); // a batch queued while one settles
     CodePageDecoder decoder;
     std::map<qint32, LineReport> waiting; // settled, not yet reported
@@ -662,10 +664,11 @@ ImportResult RunImport(TData1 &session, const ImportRequest &request, ImportSink
         Reporter reporter(sink, c);
         bool going = true;
         const int connections = connectionsFor(session, request);
+        const bool indexed = request.batchLines <= 1 || codesIndexed(session);
         if (connections > 1) {
-            going = settleShared(session, request, connections, lines, reporter, sink.wantsLineReports(), cancel);
+            going = settleShared(session, request, connections, lines, reporter, sink.wantsLineReports(), indexed, cancel);
         } else {
-            Importer importer(session, request, sink.wantsLineReports(), cancel,
+            Importer importer(session, request, sink.wantsLineReports(), indexed, cancel,
                               [&](LineReport &&r) { reporter.report(r); });
             CleanedLine text;
             for (qint32 number = 1; going && lines.next(text); ++number)

@@ -17,6 +17,14 @@ namespace chongma::test {
 namespace {
 
 QString pgAttributes() { return qEnvironmentVariable("CHONGMA_TEST_PG"); }
+QString mssqlKeys() { return qEnvironmentVariable("CHONGMA_TEST_MSSQL"); }
+
+// The SQL Server test link for `database`, as a data link names it.
+DataLink mssqlLink(const QString &database)
+{
+    return parseDataLink(QStringLiteral("[oledb]\nProvider=SQLOLEDB.1;%1;Initial Catalog=%2").arg(mssqlKeys(), database),
+                         QString());
+}
 
 QString pgDriverString(const QString &database)
 {
@@ -67,6 +75,8 @@ void addBackendRows()
         QTest::newRow("postgres") << QStringLiteral("postgres");
     else
         qWarning("CHONGMA_TEST_PG is not set: PostgreSQL rows are skipped");
+    if (!mssqlKeys().isEmpty())
+        QTest::newRow("mssql") << QStringLiteral("mssql");
 }
 
 QString postgresConnectionString()
@@ -90,9 +100,34 @@ void writeDataLink(const QString &path, const QString &initString)
 }
 
 ScratchDatabase::ScratchDatabase(const QString &backend)
-    : m_postgres(backend == QLatin1String("postgres")), m_connection(nextConnectionName())
+    : m_server(backend == QLatin1String("postgres") ? Server::Postgres
+               : backend == QLatin1String("mssql")  ? Server::SqlServer
+                                                    : Server::Sqlite),
+      m_connection(nextConnectionName())
 {
-    if (m_postgres) {
+    if (m_server == Server::SqlServer) {
+        // A database of its own for every instance, made from master and dropped with it.
+        static int instances = 0;
+        m_database = QStringLiteral("t_%1_%2_%3")
+                         .arg(QCoreApplication::applicationName().toLower())
+                         .arg(QCoreApplication::applicationPid())
+                         .arg(++instances);
+        {
+            QSqlDatabase admin = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), QStringLiteral("mssql-admin"));
+            admin.setDatabaseName(mssqlLink(QStringLiteral("master")).odbcConnection);
+            if (!admin.open())
+                qFatal("cannot reach the SQL Server test server: %s", qPrintable(admin.lastError().text()));
+            QSqlQuery q(admin);
+            if (!q.exec(QStringLiteral("create database %1").arg(m_database)))
+                qFatal("cannot create the test database: %s", qPrintable(q.lastError().text()));
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("mssql-admin"));
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), m_connection);
+        db.setDatabaseName(mssqlLink(m_database).odbcConnection);
+        if (!db.open())
+            qFatal("cannot open the SQL Server test database: %s", qPrintable(db.lastError().text()));
+        m_initString = QStringLiteral("Provider=SQLOLEDB.1;%1;Initial Catalog=%2").arg(mssqlKeys(), m_database);
+    } else if (m_server == Server::Postgres) {
         const QString conn = postgresConnectionString();
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), m_connection);
         db.setDatabaseName(conn);
@@ -119,6 +154,31 @@ ScratchDatabase::~ScratchDatabase()
         db.close();
     }
     QSqlDatabase::removeDatabase(m_connection);
+    if (m_server == Server::SqlServer) {
+        {
+            QSqlDatabase admin = QSqlDatabase::addDatabase(QStringLiteral("QODBC"), QStringLiteral("mssql-admin"));
+            admin.setDatabaseName(mssqlLink(QStringLiteral("master")).odbcConnection);
+            if (admin.open()) {
+                QSqlQuery q(admin);
+                q.exec(QStringLiteral("alter database %1 set single_user with rollback immediate").arg(m_database));
+                q.exec(QStringLiteral("drop database %1").arg(m_database));
+            }
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("mssql-admin"));
+    }
+}
+
+QString ScratchDatabase::pick(const QString &sqlite, const QString &postgres, const QString &sqlServer) const
+{
+    switch (m_server) {
+    case Server::Postgres:
+        return postgres;
+    case Server::SqlServer:
+        return sqlServer;
+    case Server::Sqlite:
+        break;
+    }
+    return sqlite;
 }
 
 void ScratchDatabase::exec(const QString &sql, const QVariantList &values)
@@ -158,8 +218,10 @@ QList<QVariantList> ScratchDatabase::rows(const QString &sql, const QVariantList
 
 DataLink ScratchDatabase::link() const
 {
+    if (m_server == Server::SqlServer)
+        return mssqlLink(m_database);
     DataLink link;
-    if (m_postgres) {
+    if (m_server == Server::Postgres) {
         link.kind = DataLink::Kind::Odbc;
         link.odbcConnection = postgresConnectionString();
     } else {
@@ -205,7 +267,15 @@ namespace chongma::test {
 
 void ScratchDatabase::insertDuplicatePairs(int pairs)
 {
-    if (m_postgres) { // one statement rather than a round trip a row
+    if (m_server == Server::SqlServer) { // one statement rather than a round trip a row
+        exec(QStringLiteral("with n as (select top (?) row_number() over (order by (select null)) as i "
+                            "from sys.all_objects a cross join sys.all_objects b) "
+                            "insert into diskinfo (DiskID, DiskNum, Bar) select i, (i + 1) % 2, "
+                            "'D' + right('000000' + cast((i + 1) / 2 as varchar(10)), 6) from n"),
+             {2 * pairs});
+        return;
+    }
+    if (m_server == Server::Postgres) { // one statement rather than a round trip a row
         exec(QStringLiteral("insert into diskinfo (DiskID, DiskNum, Bar) select n, (n + 1) % 2, "
                             "'D' || lpad(((n + 1) / 2)::text, 6, '0') from generate_series(1, ?) as g(n)"),
              {2 * pairs});
@@ -229,7 +299,14 @@ void ScratchDatabase::insertDuplicatePairs(int pairs)
 
 void ScratchDatabase::slowDownDeletes()
 {
-    if (m_postgres) {
+    if (m_server == Server::SqlServer) {
+        // No sleep a row there: a millisecond of waiting for each row deleted.
+        exec(QStringLiteral("create trigger slow on diskinfo after delete as begin "
+                            "declare @until datetime2 = dateadd(millisecond, (select count(*) from deleted), sysdatetime()); "
+                            "while sysdatetime() < @until set @until = @until; end"));
+        return;
+    }
+    if (m_server == Server::Postgres) {
         exec(QStringLiteral("create function slow_delete() returns trigger language plpgsql as $$ "
                             "begin perform pg_sleep(0.001); return old; end $$"));
         exec(QStringLiteral("create trigger slow before delete on diskinfo for each row execute function slow_delete()"));

@@ -10,8 +10,11 @@
 namespace chongma::test {
 
 // Rows of a global "backend" column: "sqlite" always, "postgres" when CHONGMA_TEST_PG holds the
-// ODBC attributes of a PostgreSQL test server (scripts/with-test-postgres.sh sets it).
-// Call from initTestCase_data(); read with QFETCH_GLOBAL(QString, backend).
+// ODBC attributes of a PostgreSQL test server (scripts/with-test-postgres.sh sets it), "mssql"
+// when CHONGMA_TEST_MSSQL holds a SQL Server's data link keys, reached through FreeTDS or
+// Microsoft's driver ("Data Source=host,port;User ID=sa;Password=...";
+// scripts/with-test-mssql.sh sets it). Call from initTestCase_data(); read with
+// QFETCH_GLOBAL(QString, backend).
 void addBackendRows();
 
 // Writes a data link file as Windows does: UTF-16LE with BOM, CR LF line ends.
@@ -27,7 +30,11 @@ public:
     ScratchDatabase(const ScratchDatabase &) = delete;
     ScratchDatabase &operator=(const ScratchDatabase &) = delete;
 
-    bool isPostgres() const { return m_postgres; }
+    bool isPostgres() const { return m_server == Server::Postgres; }
+    bool isSqlServer() const { return m_server == Server::SqlServer; }
+    bool isSqlite() const { return m_server == Server::Sqlite; }
+    // The statement of this backend's server, where they differ.
+    QString pick(const QString &sqlite, const QString &postgres, const QString &sqlServer) const;
     QString dir() const { return m_dir.path(); }
     QString udlPath() const { return m_dir.filePath(QStringLiteral("disk.udl")); }
     QString initString() const { return m_initString; }
@@ -53,8 +60,10 @@ public:
     void slowDownDeletes();
 
 private:
+    enum class Server { Sqlite, Postgres, SqlServer };
     QTemporaryDir m_dir;
-    bool m_postgres = false;
+    Server m_server = Server::Sqlite;
+    QString m_database; // SQL Server: the database of this instance, dropped with it
     QString m_connection;
     QString m_initString;
 };
