@@ -116,6 +116,7 @@ public:
     ValueKind kind(int column) const override;
     QVariant value(int column) const override;
     bool close(bool readToEnd) override;
+    bool executeMany(const QList<QVariantList> &sets) override;
     std::vector<ParameterDeclaration> declarations() const override;
 
 private:
@@ -144,6 +145,16 @@ private:
         std::vector<SQLLEN> lengths;
     };
 
+    // Texts (or NULLs) of several sets bound as arrays, a column of elements a parameter; false
+    // when a value is not a text.
+    struct TextArray {
+        std::vector<SQLWCHAR> data; // `units` characters an element
+        std::vector<SQLLEN> lengths;
+        size_t units = 0;
+        SQLSMALLINT sqlType = 0;
+    };
+    bool bindArrays(const QList<QVariantList> &sets);
+    bool setParamSets(SQLULEN sets);
     bool bind(const QVariantList &values);
     bool bindOne(SQLUSMALLINT number, Parameter &p, const QVariant &value);
     bool describe(SQLSMALLINT count);
@@ -158,6 +169,9 @@ private:
     OdbcPath &m_path;
     SQLHSTMT m_statement;
     std::vector<Parameter> m_parameters;
+    std::vector<TextArray> m_arrays; // bound while several sets are run at once
+    SQLULEN m_paramSets = 1;
+    std::vector<SQLUSMALLINT> m_setStatus;
     QSqlError m_error;
     qint64 m_rowsAffected = -1;
 
@@ -404,7 +418,7 @@ std::vector<ParameterDeclaration> OdbcStatement::declarations() const
     SQLHDESC descriptor = nullptr;
     if (!SQL_SUCCEEDED(SQLGetStmtAttr(m_statement, SQL_ATTR_IMP_PARAM_DESC, &descriptor, 0, nullptr)) || !descriptor)
         return declared;
-    for (size_t i = 0; i < m_parameters.size(); ++i) {
+    for (size_t i = 0; i < std::max(m_parameters.size(), m_arrays.size()); ++i) {
         const auto number = SQLSMALLINT(i + 1);
         SQLSMALLINT type = 0;
         SQLULEN length = 0;
@@ -421,11 +435,109 @@ std::vector<ParameterDeclaration> OdbcStatement::declarations() const
     return declared;
 }
 
+bool OdbcStatement::setParamSets(SQLULEN sets)
+{
+    if (sets == m_paramSets)
+        return true;
+    if (!SQL_SUCCEEDED(SQLSetStmtAttr(m_statement, SQL_ATTR_PARAMSET_SIZE, reinterpret_cast<SQLPOINTER>(sets), 0)))
+        return false;
+    m_paramSets = sets;
+    // Whatever was bound is for the other shape: bound again before the run.
+    SQLFreeStmt(m_statement, SQL_RESET_PARAMS);
+    m_parameters.clear();
+    m_arrays.clear();
+    return true;
+}
+
+bool OdbcStatement::bindArrays(const QList<QVariantList> &sets)
+{
+    const qsizetype columns = sets.first().size();
+    if (qsizetype(m_arrays.size()) != columns) {
+        SQLFreeStmt(m_statement, SQL_RESET_PARAMS);
+        m_arrays = std::vector<TextArray>(size_t(columns));
+    }
+    const size_t n = size_t(sets.size());
+    for (qsizetype c = columns - 1; c >= 0; --c) {
+        TextArray &a = m_arrays[size_t(c)];
+        size_t longest = 0;
+        for (const QVariantList &set : sets) {
+            const QVariant &v = set.at(c);
+            if (!v.isNull() && v.metaType().id() != QMetaType::QString)
+                return false;
+            longest = std::max(longest, v.isNull() ? 0 : size_t(static_cast<const QString *>(v.constData())->size()));
+        }
+        // The elements only ever grow, and the declaration does not follow them: a run binds
+        // again only when a value outgrows every one before it.
+        const SQLSMALLINT type = longest > kTextDeclared ? m_path.longForms().text : SQL_WVARCHAR;
+        const bool rebind = longest + 1 > a.units || a.lengths.size() != n || type != a.sqlType;
+        if (rebind) {
+            a.units = std::max({longest + 1, 2 * a.units, size_t(16)});
+            a.data.resize(a.units * n);
+            a.lengths.resize(n);
+        }
+        for (size_t r = 0; r < n; ++r) {
+            const QVariant &v = sets.at(qsizetype(r)).at(c);
+            const QString *text = v.isNull() ? nullptr : static_cast<const QString *>(v.constData());
+            if (text && !text->isEmpty())
+                std::memcpy(a.data.data() + r * a.units, text->utf16(), size_t(text->size()) * sizeof(SQLWCHAR));
+            a.lengths[r] = text ? SQLLEN(size_t(text->size()) * sizeof(SQLWCHAR)) : SQL_NULL_DATA;
+        }
+        if (!rebind)
+            continue;
+        a.sqlType = type;
+        if (!SQL_SUCCEEDED(SQLBindParameter(m_statement, SQLUSMALLINT(c + 1), SQL_PARAM_INPUT, SQL_C_WCHAR, type,
+                                            type == SQL_WVARCHAR ? kTextDeclared : 0, 0, a.data.data(),
+                                            SQLLEN(a.units * sizeof(SQLWCHAR)), a.lengths.data()))) {
+            a.sqlType = 0;
+            a.units = 0;
+            return false;
+        }
+    }
+    return true;
+}
+
+bool OdbcStatement::executeMany(const QList<QVariantList> &sets)
+{
+    if (sets.size() <= 1)
+        return Statement::executeMany(sets);
+    endCursor();
+    m_error = QSqlError();
+    m_manyAffected = -1;
+    const auto setStatus = [&] {
+        m_setStatus.assign(size_t(sets.size()), 0);
+        SQLSetStmtAttr(m_statement, SQL_ATTR_PARAM_STATUS_PTR, m_setStatus.data(), 0);
+    };
+    if (!setParamSets(SQLULEN(sets.size())))
+        return Statement::executeMany(sets); // a driver without arrays: one set at a time
+    setStatus();
+    if (!bindArrays(sets)) {
+        setParamSets(1);
+        return Statement::executeMany(sets);
+    }
+    m_path.countExecution();
+    const SQLRETURN rc = SQLExecute(m_statement);
+    bool ok = SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA;
+    for (const SQLUSMALLINT status : m_setStatus)
+        ok = ok && status != SQL_PARAM_ERROR;
+    if (!ok) {
+        m_error = statementError(QStringLiteral("Unable to execute statement"), m_statement);
+        SQLFreeStmt(m_statement, SQL_CLOSE);
+        return false;
+    }
+    SQLLEN rows = -1;
+    if (!SQL_SUCCEEDED(SQLRowCount(m_statement, &rows)))
+        rows = -1;
+    m_manyAffected = rows;
+    return drainResults();
+}
+
 bool OdbcStatement::execute(const QVariantList &values)
 {
     endCursor();
     m_error = QSqlError();
     m_rowsAffected = -1;
+    if (!setParamSets(1))
+        return fail(QStringLiteral("Unable to bind the values"));
     if (!bind(values))
         return false;
     m_path.countExecution();

@@ -340,6 +340,34 @@ StatementResult TData1::run(Query query, const QString &sql, const QVariantList 
     return result;
 }
 
+StatementResult TData1::runMany(Query query, const QString &sql, const QList<QVariantList> &sets)
+{
+    StatementResult result;
+    QueryObject &q = queryObject(query);
+    Statement *statement = prepared(q, sql);
+    if (!statement) {
+        result.error = failureText(m_lastError);
+        return result;
+    }
+    QElapsedTimer timer;
+    timer.start();
+    const bool ok = statement->executeMany(sets);
+    m_lastElapsedMs = timer.elapsed();
+    if (m_observer) {
+        const std::vector<ParameterDeclaration> declared = statement->declarations();
+        for (const QVariantList &values : sets)
+            m_observer(sql, values, declared);
+    }
+    if (!ok) {
+        result.error = failureText(statement->error());
+        drop(q, statement);
+        return result;
+    }
+    result.ok = true;
+    result.rowsAffected = statement->rowsAffectedByMany();
+    return result;
+}
+
 StatementResult TData1::commit()
 {
     StatementResult result;

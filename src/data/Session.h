@@ -84,6 +84,9 @@ public:
     // it back itself). A failure on a connection found lost throws Error instead.
     void begin();
     StatementResult run(Query query, const QString &sql, const QVariantList &values = {});
+    // run for several sets of values at once (the same kinds in each), in one request where the
+    // driver takes arrays; rowsAffected counts them all.
+    StatementResult runMany(Query query, const QString &sql, const QList<QVariantList> &sets);
     StatementResult commit();
     // Rolls the open transaction back. `failure` names what failed in it: when given, the
     // connection is probed afterwards and a lost one throws Error(failure).

@@ -72,9 +72,29 @@ public:
     // Returns false when the statement must be prepared again before its next use.
     virtual bool close(bool readToEnd) = 0;
 
+    // Runs a statement that returns no rows once for each set of values, all sets alike (the
+    // same kinds in the same places); false with error() when any failed. Where the driver
+    // takes arrays of values, every set goes in one request: one round trip, not one a set.
+    virtual bool executeMany(const QList<QVariantList> &sets)
+    {
+        qint64 total = 0;
+        for (const QVariantList &values : sets) {
+            if (!execute(values))
+                return false;
+            total += qMax<qint64>(0, rowsAffected());
+        }
+        m_manyAffected = total;
+        return true;
+    }
+    // Rows the last executeMany affected in all; -1 when the driver cannot tell.
+    virtual qint64 rowsAffectedByMany() const { return m_manyAffected; }
+
     // The driver's record of the parameters of the last execution; empty where the driver
     // keeps none.
     virtual std::vector<ParameterDeclaration> declarations() const { return {}; }
+
+protected:
+    qint64 m_manyAffected = -1;
 };
 
 // How statements reach the database: chosen once, when the session opens, from what the Qt

@@ -337,19 +337,29 @@ private:
     }
 
     // The new rows in multi-row statements, in one transaction; false (rolled back) when any
-    // statement or the commit fails.
+    // statement or the commit fails. The full statements go as one array of sets (one round
+    // trip where the driver takes arrays), the rest as one more.
     bool insertAll(const QList<const QVariantList *> &rows)
     {
         m_session.begin();
-        for (qsizetype from = 0; from < rows.size(); from += sql::kInsertBatch) {
-            const qsizetype n = qMin(sql::kInsertBatch, rows.size() - from);
-            QVariantList values;
-            values.reserve(n * 6);
-            for (qsizetype i = 0; i < n; ++i)
-                values.append(*rows.at(from + i));
-            const StatementResult inserted = m_session.run(TData1::Query::SaveData, sql::insertMaterials(n), values);
-            if (!inserted.ok || (inserted.rowsAffected >= 0 && inserted.rowsAffected != n)) {
-                m_session.rollback(inserted.ok ? QString() : inserted.error);
+        const qsizetype full = rows.size() / sql::kInsertBatch * sql::kInsertBatch;
+        for (const auto &[from, to] : {std::pair{qsizetype(0), full}, std::pair{full, rows.size()}}) {
+            if (from == to)
+                continue;
+            const qsizetype n = qMin(sql::kInsertBatch, to - from);
+            QList<QVariantList> sets;
+            for (qsizetype start = from; start < to; start += n) {
+                QVariantList values;
+                values.reserve(n * 6);
+                for (qsizetype i = 0; i < n; ++i)
+                    values.append(*rows.at(start + i));
+                sets.append(std::move(values));
+            }
+            // A values list goes in whole or fails; the count a driver gives for an array of sets
+            // differs between drivers (the last set's, or none), so it is not asked.
+            const StatementResult inserted = m_session.runMany(TData1::Query::SaveData, sql::insertMaterials(n), sets);
+            if (!inserted.ok) {
+                m_session.rollback(inserted.error);
                 return false;
             }
         }
