@@ -137,7 +137,6 @@ private:
     // One result column: a block of values in bound buffers, or read value by value.
     struct Column {
         QString name;
-        QString typeName;
         ValueKind kind = ValueKind::Other;
         SQLSMALLINT cType = 0;
         SQLLEN width = 0; // bytes a value; 0 for a column read with SQLGetData
@@ -145,10 +144,11 @@ private:
         std::vector<SQLLEN> lengths;
     };
 
-    // Texts (or NULLs) of several sets bound as arrays, a column of elements a parameter; false
-    // when a value is not a text.
+    // The values of several sets bound as arrays, a column of elements a parameter: texts (or
+    // NULLs), or whole numbers; bindArrays is false for sets of other values.
     struct TextArray {
         std::vector<SQLWCHAR> data; // `units` characters an element
+        std::vector<SQLBIGINT> integers;
         std::vector<SQLLEN> lengths;
         size_t units = 0;
         SQLSMALLINT sqlType = 0;
@@ -459,6 +459,27 @@ bool OdbcStatement::bindArrays(const QList<QVariantList> &sets)
     const size_t n = size_t(sets.size());
     for (qsizetype c = columns - 1; c >= 0; --c) {
         TextArray &a = m_arrays[size_t(c)];
+        const int firstType = sets.first().at(c).metaType().id();
+        if (firstType == QMetaType::LongLong || firstType == QMetaType::Int) {
+            const bool rebind = a.sqlType != SQL_BIGINT || a.integers.size() != n;
+            a.integers.resize(n);
+            a.lengths.resize(n);
+            for (size_t r = 0; r < n; ++r) {
+                const QVariant &v = sets.at(qsizetype(r)).at(c);
+                if (v.metaType().id() != firstType)
+                    return false;
+                a.integers[r] = v.isNull() ? 0 : v.toLongLong();
+                a.lengths[r] = v.isNull() ? SQL_NULL_DATA : 0;
+            }
+            if (rebind) {
+                a.sqlType = 0;
+                if (!SQL_SUCCEEDED(SQLBindParameter(m_statement, SQLUSMALLINT(c + 1), SQL_PARAM_INPUT, SQL_C_SBIGINT,
+                                                    SQL_BIGINT, 0, 0, a.integers.data(), 0, a.lengths.data())))
+                    return false;
+                a.sqlType = SQL_BIGINT;
+            }
+            continue;
+        }
         size_t longest = 0;
         for (const QVariantList &set : sets) {
             const QVariant &v = set.at(c);
@@ -469,7 +490,8 @@ bool OdbcStatement::bindArrays(const QList<QVariantList> &sets)
         // The elements only ever grow, and the declaration does not follow them: a run binds
         // again only when a value outgrows every one before it.
         const SQLSMALLINT type = longest > kTextDeclared ? m_path.longForms().text : SQL_WVARCHAR;
-        const bool rebind = longest + 1 > a.units || a.lengths.size() != n || type != a.sqlType;
+        const bool rebind = longest + 1 > a.units || a.lengths.size() != n || type != a.sqlType || !a.integers.empty();
+        a.integers.clear();
         if (rebind) {
             a.units = std::max({longest + 1, 2 * a.units, size_t(16)});
             a.data.resize(a.units * n);
@@ -603,22 +625,21 @@ bool OdbcStatement::describe(SQLSMALLINT count)
     m_columns = std::vector<Column>(size_t(count));
     m_valueByValue = false;
     for (SQLSMALLINT i = 0; i < count; ++i) {
+        // Through SQLColAttribute's name, type and length alone: psqlODBC reads the catalogue,
+        // a round trip, for the concise type (and so for SQLDescribeCol) of a new statement.
+        const auto column = SQLUSMALLINT(i + 1);
         SQLWCHAR name[256] = {};
-        SQLSMALLINT nameLength = 0;
-        SQLSMALLINT type = 0;
-        SQLULEN size = 0;
-        SQLSMALLINT digits = 0;
-        SQLSMALLINT nullable = 0;
-        if (!SQL_SUCCEEDED(SQLDescribeColW(m_statement, SQLUSMALLINT(i + 1), name, 256, &nameLength, &type, &size,
-                                           &digits, &nullable)))
+        SQLSMALLINT nameBytes = 0;
+        SQLLEN type = 0;
+        SQLLEN length = 0;
+        if (!SQL_SUCCEEDED(SQLColAttributeW(m_statement, column, SQL_DESC_NAME, name, SQLSMALLINT(sizeof name), &nameBytes,
+                                            nullptr))
+            || !SQL_SUCCEEDED(SQLColAttributeW(m_statement, column, SQL_DESC_TYPE, nullptr, 0, nullptr, &type))
+            || !SQL_SUCCEEDED(SQLColAttributeW(m_statement, column, SQL_DESC_LENGTH, nullptr, 0, nullptr, &length)))
             return fail(QStringLiteral("Unable to describe the result"));
+        const SQLULEN size = length < 0 ? 0 : SQLULEN(length);
         Column &c = m_columns[size_t(i)];
-        c.name = QString::fromUtf16(utf16(name), qMin<qsizetype>(nameLength, 255));
-        SQLWCHAR typeName[128] = {};
-        SQLSMALLINT typeBytes = 0;
-        if (SQL_SUCCEEDED(SQLColAttributeW(m_statement, SQLUSMALLINT(i + 1), SQL_DESC_TYPE_NAME, typeName,
-                                           SQLSMALLINT(sizeof typeName), &typeBytes, nullptr)))
-            c.typeName = QString::fromUtf16(utf16(typeName), qMin<qsizetype>(typeBytes / 2, 127));
+        c.name = QString::fromUtf16(utf16(name), qMin<qsizetype>(nameBytes / qsizetype(sizeof(SQLWCHAR)), 255));
         // Room for a text's every character as a surrogate pair, and the terminator; at least
         // 4 096 characters, for drivers that give a column without a limit a size of their own.
         const auto textWidth = [&](SQLULEN characters) {
@@ -655,7 +676,7 @@ bool OdbcStatement::describe(SQLSMALLINT count)
         case SQL_TYPE_DATE:
         case SQL_TYPE_TIME:
         case SQL_TYPE_TIMESTAMP:
-        case SQL_DATE:
+        case SQL_DATE: // and SQL_DATETIME, the verbose type of every date, time and timestamp
         case SQL_TIME:
         case SQL_TIMESTAMP:
         case kSsTime2:
@@ -722,7 +743,7 @@ QList<ColumnInfo> OdbcStatement::columns() const
 {
     QList<ColumnInfo> list;
     for (const Column &c : m_columns)
-        list.append({c.name, c.kind, c.typeName});
+        list.append({c.name, c.kind});
     return list;
 }
 

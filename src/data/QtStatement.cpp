@@ -102,8 +102,7 @@ public:
         QList<ColumnInfo> list;
         const QSqlRecord record = m_query.record();
         for (int i = 0; i < record.count(); ++i) {
-            const QMetaType type = record.field(i).metaType();
-            list.append({record.fieldName(i), kindOfType(type), QString::fromLatin1(type.name())});
+            list.append({record.fieldName(i), kindOfType(record.field(i).metaType())});
         }
         return list;
     }

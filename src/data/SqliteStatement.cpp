@@ -104,7 +104,7 @@ public:
         for (int i = 0; i < sqlite3_column_count(m_statement); ++i) {
             const char *declared = sqlite3_column_decltype(m_statement, i);
             const QString type = declared ? QString::fromUtf8(declared) : QString();
-            list.append({QString::fromUtf8(sqlite3_column_name(m_statement, i)), affinityKind(type), type});
+            list.append({QString::fromUtf8(sqlite3_column_name(m_statement, i)), affinityKind(type)});
         }
         return list;
     }

@@ -36,7 +36,6 @@ enum class ValueKind {
 struct ColumnInfo {
     QString name;
     ValueKind kind = ValueKind::Other;
-    QString typeName; // as the server names the column's type ("" where it names none)
 };
 
 // How the driver records one parameter of the last execution (its implementation parameter

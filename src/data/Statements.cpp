@@ -26,12 +26,12 @@ const QString kMaterialColumns =
 
 } // namespace
 
-qsizetype paddedSize(qsizetype n)
+qsizetype paddedSize(qsizetype n, qsizetype most)
 {
     qsizetype size = 1;
     while (size < n)
         size *= 2;
-    return size;
+    return qMax(n, qMin(size, most));
 }
 
 void padList(QList<QVariant> &values, qsizetype size)

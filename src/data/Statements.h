@@ -7,6 +7,8 @@
 #include <QStringList>
 #include <QVariant>
 
+#include <limits>
+
 // Every statement text the program sends, in one place. Values are always bound (`?`); the
 // batch forms stay within SQL Server's limits of 2 100 parameters a statement and 1 000 rows
 // a values list.
@@ -16,23 +18,24 @@ namespace chongma::sql {
 inline constexpr qsizetype kDeleteBatch = 1024;    // two parameters a row
 inline constexpr qsizetype kIdsPerSelect = 2048;   // one parameter an id
 inline constexpr qsizetype kInsertBatch = 349;     // six parameters a row: 2 094
-inline constexpr qsizetype kCodesPerSelect = 2048; // one parameter a code
+inline constexpr qsizetype kCodesPerSelect = 6 * kInsertBatch; // one parameter a code: a batch's in one
 
 // The size an IN list of n values is sent at: the next power of two, so a long job sends a few
 // statement texts, each prepared once, whatever its batches hold. `values` is filled up to it
 // with its last value, which an IN list does not mind.
-qsizetype paddedSize(qsizetype n);
+qsizetype paddedSize(qsizetype n, qsizetype most = std::numeric_limits<qsizetype>::max());
 void padList(QList<QVariant> &values, qsizetype size);
 
-// Values from..from+n of `all`, padded as above, for an IN list of paddedSize(n) places.
+// Values from..from+n of `all`, padded as above, for an IN list of paddedSize(n, most) places.
 template <class T>
-QList<QVariant> inList(const QList<T> &all, qsizetype from, qsizetype n)
+QList<QVariant> inList(const QList<T> &all, qsizetype from, qsizetype n,
+                       qsizetype most = std::numeric_limits<qsizetype>::max())
 {
     QList<QVariant> values;
-    values.reserve(paddedSize(n));
+    values.reserve(paddedSize(n, most));
     for (qsizetype i = 0; i < n; ++i)
         values.append(QVariant::fromValue(all.at(from + i)));
-    padList(values, paddedSize(n));
+    padList(values, paddedSize(n, most));
     return values;
 }
 

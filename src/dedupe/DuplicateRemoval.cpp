@@ -243,25 +243,27 @@ public:
         const QStringList create = sql::createPickTable(dialect);
         if (create.isEmpty() || picks.isEmpty())
             return;
-        for (const QString &statement : create)
-            session.execDirect(statement);
+        session.execDirect(create.join(QStringLiteral("; "))); // one batch, one round trip
         m_loaded = true;
         session.begin();
+        // The full chunks as one array of sets (one request where the driver takes arrays), the
+        // last one on its own, at a few sizes (the last pick repeated) so each is prepared once.
+        QList<QVariantList> full;
         for (qsizetype from = 0; from < picks.size(); from += sql::kPicksPerChunk) {
             const qsizetype n = qMin(sql::kPicksPerChunk, picks.size() - from);
-            // Sent at a few sizes, the last pick repeated, so each is prepared once.
             const qsizetype sent = qMin(sql::paddedSize(n), sql::kPicksPerChunk);
-            QVariantList values{from / sql::kPicksPerChunk};
+            QVariantList values{qlonglong(from / sql::kPicksPerChunk)};
             for (qsizetype i = 0; i < sent; ++i) {
                 const RemovalPick &pick = picks.at(from + qMin(i, n - 1));
-                values << pick.id << pick.bar;
+                values << qlonglong(pick.id) << pick.bar;
             }
-            const StatementResult inserted = session.run(TData1::Query::SaveData, sql::insertPicks(dialect, sent), values);
-            if (!inserted.ok) {
-                session.rollback(inserted.error);
-                throw Error(inserted.error);
-            }
+            if (sent == sql::kPicksPerChunk)
+                full.append(std::move(values));
+            else
+                insert(session, sent, {values});
         }
+        if (!full.isEmpty())
+            insert(session, sql::kPicksPerChunk, full);
         const StatementResult committed = session.commit();
         if (!committed.ok)
             throw Error(committed.error);
@@ -282,6 +284,16 @@ public:
     bool loaded() const { return m_loaded; }
 
 private:
+    static void insert(TData1 &session, qsizetype picks, const QList<QVariantList> &sets)
+    {
+        const StatementResult inserted =
+            session.runMany(TData1::Query::SaveData, sql::insertPicks(session.dialect(), picks), sets);
+        if (!inserted.ok) {
+            session.rollback(inserted.error);
+            throw Error(inserted.error);
+        }
+    }
+
     TData1 &m_session;
     bool m_loaded = false;
 };

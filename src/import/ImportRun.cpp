@@ -293,7 +293,8 @@ private:
         QSet<QString> storedKeys;
         for (qsizetype from = 0; from < codes.size(); from += sql::kCodesPerSelect) {
             const qsizetype n = qMin(sql::kCodesPerSelect, codes.size() - from);
-            m_session.selectEach(sql::materialsPresent(sql::paddedSize(n), m_codes), sql::inList(codes, from, n), [&](const RowView &row) {
+            m_session.selectEach(sql::materialsPresent(sql::paddedSize(n, sql::kCodesPerSelect), m_codes),
+                                 sql::inList(codes, from, n, sql::kCodesPerSelect), [&](const RowView &row) {
                 QString code = row.text(0);
                 storedKeys.insert(looseKey(code));
                 stored.insert(std::move(code));
