@@ -7,7 +7,7 @@ packages=(
   qt6-base-dev qt6-base-private-dev libqt6sql6-odbc libqt6sql6-sqlite libsqlite3-dev
   unixodbc-dev unixodbc tdsodbc odbc-postgresql
   postgresql postgresql-client
-  fonts-wqy-microhei qt6-translations-l10n
+  fonts-wqy-microhei qt6-translations-l10n qt6-l10n-tools qt6-tools-dev
   xauth xvfb sqlite3 bc time
   openbox xdotool python3-xlib imagemagick
   sqlfluff

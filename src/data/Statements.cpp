@@ -251,10 +251,16 @@ QString materialExists(const QString &codes)
 
 QString insertMaterial() { return QStringLiteral("insert into %1 values(?, ?, ?, ?, ?, ?); ").arg(kMaterialColumns); }
 
-QString insertMaterials(qsizetype rows)
+QString insertMaterialsPadded(Dialect dialect, qsizetype rows)
 {
-    return QStringLiteral("insert into %1 values %2")
-        .arg(kMaterialColumns, repeated(QStringLiteral("(?, ?, ?, ?, ?, ?)"), rows, QStringLiteral(", ")));
+    // SQLite names a values list's columns itself and takes no list of names for them.
+    const bool sqlite = dialect == Dialect::Sqlite;
+    const QString columns = sqlite ? QStringLiteral("column1, column2, column3, column4, column5, column6")
+                                   : QStringLiteral("c1, c2, c3, c4, c5, c6");
+    return QStringLiteral("insert into %1 select %2 from (values %3)%4 where %5 is not null")
+        .arg(kMaterialColumns, columns, repeated(QStringLiteral("(?, ?, ?, ?, ?, ?)"), rows, QStringLiteral(", ")),
+             sqlite ? QString() : QStringLiteral(" as v (%1)").arg(columns),
+             sqlite ? QStringLiteral("column1") : QStringLiteral("c1"));
 }
 
 QString materialsPresent(qsizetype codes, const QString &table)
@@ -409,7 +415,7 @@ QStringList all()
     statements << isIdentity(Dialect::SqlServer) << catalog::columns(Dialect::SqlServer)
                << catalog::indexedColumns(Dialect::SqlServer) << catalog::triggers(Dialect::SqlServer);
     for (qsizetype n : {1, 2, 3}) {
-        statements << rowsOfBars(n, Dialect::SqlServer, true) << rowsOfBars(n, Dialect::SqlServer, false) << deleteRows(n) << rowsById(n, QStringLiteral("DiskID, DiskNum, Bar")) << idsPresent(n) << insertMaterials(n)
+        statements << rowsOfBars(n, Dialect::SqlServer, true) << rowsOfBars(n, Dialect::SqlServer, false) << deleteRows(n) << rowsById(n, QStringLiteral("DiskID, DiskNum, Bar")) << idsPresent(n) << insertMaterialsPadded(Dialect::SqlServer, n)
                    << materialsPresent(n);
     }
     return statements;

@@ -90,7 +90,9 @@ QString rowsOfPicks(Dialect dialect, const QString &selectList); // every picked
 // `codes`: where the stored codes are looked up, BD_Material or the code table below.
 QString materialExists(const QString &codes = QStringLiteral("BD_Material"));
 QString insertMaterial();
-QString insertMaterials(qsizetype rows);
+// Rows of the six columns, a row whose code is NULL left out: the last statement of a batch is
+// filled up with such rows, so every statement of an import has one size and one text.
+QString insertMaterialsPadded(Dialect dialect, qsizetype rows);
 // The stored codes that match any of the codes bound, as the database compares them.
 QString materialsPresent(qsizetype codes, const QString &table = QStringLiteral("BD_Material"));
 
