@@ -1,5 +1,6 @@
 #include "cli/Command.h"
 #include "cli/Terminal.h"
+#include "cli/Texts.h"
 #include "data/Catalog.h"
 #include "data/DataLink.h"
 #include "data/Error.h"
@@ -15,26 +16,26 @@ public:
     QString synopsis() const override { return {}; }
     QString summary() const override
     {
-        return QStringLiteral("open the connection, say which of diskinfo and BD_Material can be read, and what will make "
+        return Texts::tr("open the connection, say which of diskinfo and BD_Material can be read, and what will make "
                               "a job slow or unsafe there (missing indexes, triggers, an identity DiskID, collations)");
     }
 
     int execute(const Context &context) override
     {
         const std::unique_ptr<TData1> session = context.openSession();
-        out(QStringLiteral("connected: %1").arg(session->link().describe()));
+        out(Texts::tr("connected: %1").arg(session->link().describe()));
         int readable = 0;
         for (const QString &table : {QStringLiteral("diskinfo"), QStringLiteral("BD_Material")}) {
             try {
                 const QStringList columns = session->columnsOf(table);
-                out(QStringLiteral("%1: readable (%2)").arg(table, columns.join(QStringLiteral(", "))));
+                out(Texts::tr("%1: readable (%2)").arg(table, columns.join(QStringLiteral(", "))));
                 ++readable;
             } catch (const Error &e) {
-                out(QStringLiteral("%1: cannot be read: %2").arg(table, e.message()));
+                out(Texts::tr("%1: cannot be read: %2").arg(table, e.message()));
             }
         }
         if (readable == 0) {
-            err(QStringLiteral("chongma-cli: the database holds neither diskinfo nor BD_Material"));
+            err(Texts::tr("chongma-cli: the database holds neither diskinfo nor BD_Material"));
             return Failed;
         }
         // What will make a job slow or unsafe here, as the catalogue tells.
@@ -47,15 +48,15 @@ public:
                 out(QStringLiteral("%1.%2: %3%4, %5%6")
                         .arg(facts->table, c.name, c.type,
                              c.collation.isEmpty() ? QString() : QStringLiteral(" collate ") + c.collation,
-                             c.indexed ? QStringLiteral("indexed") : QStringLiteral("no index"),
+                             c.indexed ? Texts::tr("indexed") : Texts::tr("no index"),
                              c.identity ? QStringLiteral(", identity") : QString()));
             }
-            out(QStringLiteral("%1: triggers: %2")
-                    .arg(facts->table, facts->triggers.isEmpty() ? QStringLiteral("none")
+            out(Texts::tr("%1: triggers: %2")
+                    .arg(facts->table, facts->triggers.isEmpty() ? Texts::tr("none")
                                                                  : facts->triggers.join(QStringLiteral(", "))));
         }
         for (const QString &warning : catalog::warnings(diskinfo, materials))
-            out(QStringLiteral("warning: ") + warning);
+            out(Texts::tr("warning: ") + warning);
         return Ok;
     }
 };

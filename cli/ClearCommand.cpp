@@ -1,6 +1,7 @@
 #include "cli/Command.h"
 #include "cli/StopSignal.h"
 #include "cli/Terminal.h"
+#include "cli/Texts.h"
 #include "data/OperationSink.h"
 #include "data/Session.h"
 #include "dedupe/Backup.h"
@@ -17,7 +18,7 @@ namespace {
 // The run log on stdout, as the window's memo holds it; progress on a terminal's stderr.
 class RemovalPrinter : public OperationSink {
 public:
-    explicit RemovalPrinter(const QString &what) : m_line(what, QStringLiteral("rows")) {}
+    explicit RemovalPrinter(const QString &what) : m_line(what, Texts::tr("rows")) {}
     void addLog(const QString &line) override
     {
         m_line.finish();
@@ -42,11 +43,11 @@ public:
     QList<QCommandLineOption> options() const override
     {
         return {
-            {QStringLiteral("yes"), QStringLiteral("clear: delete without asking.")},
-            {QStringLiteral("del-log"), QStringLiteral("clear: where to write del.log (default: beside this program)."),
+            {QStringLiteral("yes"), Texts::tr("clear: delete without asking.")},
+            {QStringLiteral("del-log"), Texts::tr("clear: where to write del.log (default: beside this program)."),
              QStringLiteral("PATH")},
             {QStringLiteral("backup"),
-             QStringLiteral("clear: the backup file of the deleted rows (default: backup/diskinfo-YYYYMMDD-HHMMSS.csv "
+             Texts::tr("clear: the backup file of the deleted rows (default: backup/diskinfo-YYYYMMDD-HHMMSS.csv "
                             "beside del.log)."),
              QStringLiteral("PATH")},
         };
@@ -57,14 +58,14 @@ public:
         const std::unique_ptr<TData1> session = context.openSession();
         SearchResult result;
         {
-            RemovalPrinter progress(QStringLiteral("searching"));
+            RemovalPrinter progress(Texts::tr("searching"));
             result = dedupe::findDuplicates(*session, progress, stopToken());
         }
-        if (const std::optional<int> code = unfinished(result.ending, QStringLiteral("the search was cancelled; nothing deleted")))
+        if (const std::optional<int> code = unfinished(result.ending, Texts::tr("the search was cancelled; nothing deleted")))
             return *code;
         for (const DuplicatePick &pick : std::as_const(result.duplicates))
             out(pick.barcode);
-        err(QStringLiteral("%1 duplicated barcodes, %2 rows picked for removal")
+        err(Texts::tr("%1 duplicated barcodes, %2 rows picked for removal")
                 .arg(result.duplicates.size())
                 .arg(result.pickedIds().size()));
 
@@ -72,12 +73,12 @@ public:
         if (!context.isSet(QStringLiteral("yes"))) {
             const std::optional<bool> answer = askOnTerminal(plan.question());
             if (!answer) {
-                err(QStringLiteral("chongma-cli: %1 -- no terminal to answer on; nothing deleted (use --yes)")
+                err(Texts::tr("chongma-cli: %1 -- no terminal to answer on; nothing deleted (use --yes)")
                         .arg(plan.question()));
                 return Usage;
             }
             if (!*answer) {
-                err(QStringLiteral("nothing deleted"));
+                err(Texts::tr("nothing deleted"));
                 return Ok;
             }
         }
@@ -90,21 +91,21 @@ public:
                            : dedupe::backupPathFor(files.delLog, QDateTime::currentDateTime());
         RemovalOutcome outcome;
         {
-            RemovalPrinter printer(QStringLiteral("deleting"));
+            RemovalPrinter printer(Texts::tr("deleting"));
             outcome = dedupe::runRemoval(*session, plan, files, printer, stopToken());
         }
         for (const RefusedRow &row : std::as_const(outcome.refused))
-            err(QStringLiteral("chongma-cli: DiskID %1 was not deleted: %2").arg(row.id).arg(row.reason));
-        err(QStringLiteral("%1 deleted, %2 no longer there, %3 not deleted")
+            err(Texts::tr("chongma-cli: DiskID %1 was not deleted: %2").arg(row.id).arg(row.reason));
+        err(Texts::tr("%1 deleted, %2 no longer there, %3 not deleted")
                 .arg(outcome.deleted)
                 .arg(outcome.gone)
                 .arg(outcome.refused.size()));
         if (outcome.backupWritten)
-            err(QStringLiteral("backup of %1 rows: %2").arg(outcome.backedUp).arg(QDir::toNativeSeparators(files.backup)));
+            err(Texts::tr("backup of %1 rows: %2").arg(outcome.backedUp).arg(QDir::toNativeSeparators(files.backup)));
         if (outcome.delLogWritten)
-            err(QStringLiteral("wrote %1").arg(QDir::toNativeSeparators(files.delLog)));
+            err(Texts::tr("wrote %1").arg(QDir::toNativeSeparators(files.delLog)));
 
-        if (const std::optional<int> code = unfinished(outcome.ending, QStringLiteral("the removal was cancelled")))
+        if (const std::optional<int> code = unfinished(outcome.ending, Texts::tr("the removal was cancelled")))
             return *code;
         return outcome.refused.isEmpty() ? Ok : Partial;
     }
@@ -116,11 +117,11 @@ public:
     QString synopsis() const override { return QStringLiteral("BACKUP [--dry-run]"); }
     QString summary() const override
     {
-        return QStringLiteral("insert back every row of a backup whose DiskID is not in diskinfo");
+        return Texts::tr("insert back every row of a backup whose DiskID is not in diskinfo");
     }
     QList<QCommandLineOption> options() const override
     {
-        return {{QStringLiteral("dry-run"), QStringLiteral("import, restore: look only; write nothing.")}};
+        return {{QStringLiteral("dry-run"), Texts::tr("import, restore: look only; write nothing.")}};
     }
     int minArgs() const override { return 1; }
     int maxArgs() const override { return 1; }
@@ -131,13 +132,13 @@ public:
         const bool dryRun = context.isSet(QStringLiteral("dry-run"));
         dedupe::RestoreOutcome outcome;
         {
-            RemovalPrinter printer(QStringLiteral("restoring"));
+            RemovalPrinter printer(Texts::tr("restoring"));
             outcome = dedupe::restoreBackup(*session, context.args.at(0), dryRun, printer, stopToken());
         }
-        if (const std::optional<int> code = unfinished(outcome.ending, QStringLiteral("the restore was cancelled; nothing was restored")))
+        if (const std::optional<int> code = unfinished(outcome.ending, Texts::tr("the restore was cancelled; nothing was restored")))
             return *code;
-        out(QStringLiteral("%1 %2 rows, %3 already there")
-                .arg(dryRun ? QStringLiteral("would restore") : QStringLiteral("restored"))
+        out(Texts::tr("%1 %2 rows, %3 already there")
+                .arg(dryRun ? Texts::tr("would restore") : Texts::tr("restored"))
                 .arg(outcome.restored)
                 .arg(outcome.present));
         return Ok;

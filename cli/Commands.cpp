@@ -3,6 +3,7 @@
 #include "cli/Command.h"
 #include "cli/StopSignal.h"
 #include "cli/Terminal.h"
+#include "cli/Texts.h"
 #include "data/DataLink.h"
 #include "data/Error.h"
 #include "data/Session.h"
@@ -26,7 +27,7 @@ std::unique_ptr<TData1> Context::openSession() const
     try {
         return std::make_unique<TData1>(dataLink());
     } catch (const ConnectionError &e) {
-        throw ConnectionError(QStringLiteral("cannot connect: %1").arg(e.message()));
+        throw ConnectionError(Texts::tr("cannot connect: %1").arg(e.message()));
     }
 }
 
@@ -59,11 +60,11 @@ QList<std::shared_ptr<Command>> commandTable()
 QString usageText(const QList<std::shared_ptr<Command>> &commands, const QCommandLineParser &parser)
 {
     QString text = parser.helpText();
-    text += QStringLiteral("\nCommands:\n");
+    text += Texts::tr("\nCommands:\n");
     for (const auto &c : commands) {
         text += QStringLiteral("  %1 %2\n      %3\n").arg(c->name(), c->synopsis(), c->summary());
     }
-    text += QStringLiteral(
+    text += Texts::tr(
         "\nThe data link (disk.udl) defaults to the one beside this program, as the window's.\n"
         "Ctrl+C (or SIGTERM) stops a command at its next row, batch or line; what was done stays done.\n"
         "Exit codes: 0 done; 1 failed (the reason on stderr); 2 bad usage, or clear with no terminal to\n"
@@ -80,16 +81,16 @@ int run(const QStringList &arguments)
     const QList<std::shared_ptr<Command>> commands = commandTable();
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
+    parser.setApplicationDescription(Texts::tr(
         "Finds and clears duplicate barcodes in diskinfo and imports material records, as the chongma window does."));
     parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsOptions);
     const QCommandLineOption helpOption = parser.addHelpOption();
     const QCommandLineOption versionOption = parser.addVersionOption();
     parser.addOption({QStringLiteral("udl"),
-                      QStringLiteral("Data link file to connect with (default: disk.udl beside this program)."),
+                      Texts::tr("Data link file to connect with (default: disk.udl beside this program)."),
                       QStringLiteral("FILE")});
     parser.addOption({QStringLiteral("timeout"),
-                      QStringLiteral("Time limit of every statement in seconds, 0 for none (default: the data link's "
+                      Texts::tr("Time limit of every statement in seconds, 0 for none (default: the data link's "
                                      "Command Timeout, else 30)."),
                       QStringLiteral("SECONDS")});
     QSet<QString> declared;
@@ -101,7 +102,7 @@ int run(const QStringList &arguments)
             }
         }
     }
-    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("One of the commands below."),
+    parser.addPositionalArgument(QStringLiteral("command"), Texts::tr("One of the commands below."),
                                  QStringLiteral("<command> [arguments]"));
 
     if (!parser.parse(arguments)) {
@@ -120,7 +121,7 @@ int run(const QStringList &arguments)
 
     QStringList positional = parser.positionalArguments();
     if (positional.isEmpty()) {
-        err(QStringLiteral("chongma-cli: no command given"));
+        err(Texts::tr("chongma-cli: no command given"));
         err(usageText(commands, parser));
         return Usage;
     }
@@ -129,7 +130,7 @@ int run(const QStringList &arguments)
         if (name != c->name())
             continue;
         if (positional.size() < c->minArgs() || positional.size() > c->maxArgs()) {
-            err(QStringLiteral("chongma-cli: wrong number of arguments for %1").arg(name));
+            err(Texts::tr("chongma-cli: wrong number of arguments for %1").arg(name));
             err(usageText(commands, parser));
             return Usage;
         }
@@ -138,7 +139,7 @@ int run(const QStringList &arguments)
             own += option.names();
         for (const QString &option : parser.optionNames()) {
             if (!own.contains(option)) {
-                err(QStringLiteral("chongma-cli: option --%1 does not apply to %2").arg(option, name));
+                err(Texts::tr("chongma-cli: option --%1 does not apply to %2").arg(option, name));
                 err(usageText(commands, parser));
                 return Usage;
             }
@@ -148,7 +149,7 @@ int run(const QStringList &arguments)
             bool ok = false;
             const int seconds = parser.value(QStringLiteral("timeout")).toInt(&ok);
             if (!ok || seconds < 0) {
-                err(QStringLiteral("chongma-cli: --timeout takes a number of seconds (0 or more)"));
+                err(Texts::tr("chongma-cli: --timeout takes a number of seconds (0 or more)"));
                 return Usage;
             }
             timeout = seconds;
@@ -167,7 +168,7 @@ int run(const QStringList &arguments)
             return Failed;
         }
     }
-    err(QStringLiteral("chongma-cli: unknown command '%1'").arg(name));
+    err(Texts::tr("chongma-cli: unknown command '%1'").arg(name));
     err(usageText(commands, parser));
     return Usage;
 }

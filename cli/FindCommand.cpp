@@ -1,6 +1,7 @@
 #include "cli/Command.h"
 #include "cli/StopSignal.h"
 #include "cli/Terminal.h"
+#include "cli/Texts.h"
 #include "data/OperationSink.h"
 #include "data/Session.h"
 #include "dedupe/DuplicateSearch.h"
@@ -17,7 +18,7 @@ public:
     void progress(qint64 done, qint64 total) override { m_line.update(done, total); }
 
 private:
-    ProgressLine m_line{QStringLiteral("searching"), QStringLiteral("rows")};
+    ProgressLine m_line{Texts::tr("searching"), Texts::tr("rows")};
 };
 
 class FindCommand : public Command {
@@ -26,13 +27,13 @@ public:
     QString synopsis() const override { return QStringLiteral("[--json]"); }
     QString summary() const override
     {
-        return QStringLiteral("list every duplicated barcode and the DiskID picked for removal: \"barcode<TAB>DiskID\" "
+        return Texts::tr("list every duplicated barcode and the DiskID picked for removal: \"barcode<TAB>DiskID\" "
                               "(\"-\": no row can be picked), or with --json one object per line (with a \"reason\" "
                               "where there is no id)");
     }
     QList<QCommandLineOption> options() const override
     {
-        return {{QStringLiteral("json"), QStringLiteral("find, import: one JSON object per line.")}};
+        return {{QStringLiteral("json"), Texts::tr("find, import: one JSON object per line.")}};
     }
 
     int execute(const Context &context) override
@@ -43,7 +44,7 @@ public:
             SearchProgress progress;
             result = dedupe::findDuplicates(*session, progress, stopToken());
         }
-        if (const std::optional<int> code = unfinished(result.ending, QStringLiteral("the search was cancelled")))
+        if (const std::optional<int> code = unfinished(result.ending, Texts::tr("the search was cancelled")))
             return *code;
         const bool json = context.isSet(QStringLiteral("json"));
         for (const DuplicatePick &pick : std::as_const(result.duplicates)) {
@@ -58,7 +59,7 @@ public:
                 out(pick.barcode + QLatin1Char('\t') + (pick.diskId ? QString::number(*pick.diskId) : QStringLiteral("-")));
             }
         }
-        err(QStringLiteral("%1 duplicated barcodes, %2 rows picked for removal")
+        err(Texts::tr("%1 duplicated barcodes, %2 rows picked for removal")
                 .arg(result.duplicates.size())
                 .arg(result.pickedIds().size()));
         return Ok;

@@ -2,6 +2,7 @@
 #include "cli/ImportPrinter.h"
 #include "cli/StopSignal.h"
 #include "cli/Terminal.h"
+#include "cli/Texts.h"
 #include "data/Session.h"
 #include "import/ImportRun.h"
 
@@ -18,15 +19,15 @@ public:
     QString synopsis() const override { return QStringLiteral("SOURCE [--dry-run] [--json] [--encoding NAME]"); }
     QString summary() const override
     {
-        return QStringLiteral("import a material file into BD_Material, as the window does");
+        return Texts::tr("import a material file into BD_Material, as the window does");
     }
     QList<QCommandLineOption> options() const override
     {
         return {
-            {QStringLiteral("dry-run"), QStringLiteral("import, restore: look only; write nothing.")},
-            {QStringLiteral("json"), QStringLiteral("find, import: one JSON object per line.")},
+            {QStringLiteral("dry-run"), Texts::tr("import, restore: look only; write nothing.")},
+            {QStringLiteral("json"), Texts::tr("find, import: one JSON object per line.")},
             {QStringLiteral("encoding"),
-             QStringLiteral("import: the source's encoding: auto (default: a byte-order mark, else UTF-8 when the "
+             Texts::tr("import: the source's encoding: auto (default: a byte-order mark, else UTF-8 when the "
                             "text is valid UTF-8 with non-ASCII characters, else GBK), gbk, utf-8, utf-16le or utf-16be."),
              QStringLiteral("NAME")},
         };
@@ -40,7 +41,7 @@ public:
         if (context.isSet(QStringLiteral("encoding"))) {
             encoding = encodingNamed(context.value(QStringLiteral("encoding")));
             if (!encoding) {
-                err(QStringLiteral("chongma-cli: --encoding takes auto, gbk, utf-8, utf-16le or utf-16be"));
+                err(Texts::tr("chongma-cli: --encoding takes auto, gbk, utf-8, utf-16le or utf-16be"));
                 return Usage;
             }
         }
@@ -67,17 +68,17 @@ public:
         } else {
             out(ImportPrinter::summary(c));
             if (request.dryRun)
-                out(QStringLiteral("(dry run: nothing was inserted)"));
+                out(Texts::tr("(dry run: nothing was inserted)"));
         }
         if (!result.encoding.isEmpty())
-            err(QStringLiteral("source read as %1%2").arg(result.encoding, result.converted ? QStringLiteral(", converted to GBK") : QString()));
-        if (const std::optional<int> code = unfinished(result.ending, QStringLiteral("the import was cancelled after %1 of %2 lines").arg(c.sum - c.wdr).arg(c.sum)))
+            err(Texts::tr("source read as %1%2").arg(result.encoding, result.converted ? Texts::tr(", converted to GBK") : QString()));
+        if (const std::optional<int> code = unfinished(result.ending, Texts::tr("the import was cancelled after %1 of %2 lines").arg(c.sum - c.wdr).arg(c.sum)))
             return *code;
         if (result.nulOffset >= 0) {
-            err(QStringLiteral("chongma-cli: a NUL byte at offset %1 ended the text; %2 after it were not read")
+            err(Texts::tr("chongma-cli: a NUL byte at offset %1 ended the text; %2 after it were not read")
                     .arg(result.nulOffset)
-                    .arg(result.bytesNotRead >= 0 ? QStringLiteral("%1 bytes").arg(result.bytesNotRead)
-                                                  : QStringLiteral("the bytes")));
+                    .arg(result.bytesNotRead >= 0 ? Texts::tr("%1 bytes").arg(result.bytesNotRead)
+                                                  : Texts::tr("the bytes")));
             return Partial;
         }
         return Ok;

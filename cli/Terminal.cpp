@@ -1,4 +1,5 @@
 #include "cli/Terminal.h"
+#include "cli/Texts.h"
 
 #include <cstdio>
 #include <iostream>
@@ -81,14 +82,14 @@ void ProgressLine::update(qint64 done, qint64 total)
     if (now - m_lastDrawMs < 100 && done != total)
         return;
     m_lastDrawMs = now;
-    QString line = total > 0 ? QStringLiteral("%1: %2 of %3 %4").arg(m_what).arg(done).arg(total).arg(m_unit)
+    QString line = total > 0 ? Texts::tr("%1: %2 of %3 %4").arg(m_what).arg(done).arg(total).arg(m_unit)
                              : QStringLiteral("%1: %2 %3").arg(m_what).arg(done).arg(m_unit);
     const double seconds = double(now) / 1000.0;
     if (seconds > 0.5 && done > 0) {
         const double rate = double(done) / seconds;
         line += QStringLiteral(", %1/s").arg(qint64(rate));
         if (total > done && rate > 0)
-            line += QStringLiteral(", %1 left").arg(duration(qint64(double(total - done) / rate)));
+            line += Texts::tr(", %1 left").arg(duration(qint64(double(total - done) / rate)));
     }
     const QByteArray bytes = ("\r\x1b[K" + line).toUtf8();
     std::fflush(stdout);

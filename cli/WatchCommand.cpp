@@ -2,6 +2,7 @@
 #include "cli/ImportPrinter.h"
 #include "cli/StopSignal.h"
 #include "cli/Terminal.h"
+#include "cli/Texts.h"
 #include "data/Connection.h"
 #include "data/DataLink.h"
 #include "data/Session.h"
@@ -40,18 +41,18 @@ public:
     QString synopsis() const override { return QStringLiteral("SOURCE [--every SECONDS] [--once] [--config FILE]"); }
     QString summary() const override
     {
-        return QStringLiteral("import SOURCE whenever it has changed and held still (default: look every 10 s; "
+        return Texts::tr("import SOURCE whenever it has changed and held still (default: look every 10 s; "
                               "--once waits up to a minute for a file still being written)");
     }
     QList<QCommandLineOption> options() const override
     {
         return {
             {QStringLiteral("every"),
-             QStringLiteral("watch: seconds between two looks at the file (default 10, at least 0.1)."),
+             Texts::tr("watch: seconds between two looks at the file (default 10, at least 0.1)."),
              QStringLiteral("SECONDS")},
-            {QStringLiteral("once"), QStringLiteral("watch: import the file once it holds still, then exit.")},
+            {QStringLiteral("once"), Texts::tr("watch: import the file once it holds still, then exit.")},
             {QStringLiteral("config"),
-             QStringLiteral("watch: the config.ini to keep the last imported time in (default: beside this program)."),
+             Texts::tr("watch: the config.ini to keep the last imported time in (default: beside this program)."),
              QStringLiteral("FILE")},
         };
     }
@@ -64,7 +65,7 @@ public:
         bool ok = true;
         double every = context.isSet(QStringLiteral("every")) ? context.value(QStringLiteral("every")).toDouble(&ok) : 10.0;
         if (!ok || !(every > 0)) {
-            err(QStringLiteral("chongma-cli: --every takes a number of seconds above 0"));
+            err(Texts::tr("chongma-cli: --every takes a number of seconds above 0"));
             return Usage;
         }
         every = qMax(every, kShortestPause);
@@ -120,7 +121,7 @@ public:
                 if (verdict != SourceCheck::Verdict::Moving)
                     break;
                 if (waited + 1 >= kOnceWaitSeconds) {
-                    err(QStringLiteral("chongma-cli: %1 was still being written after %2 s; nothing imported")
+                    err(Texts::tr("chongma-cli: %1 was still being written after %2 s; nothing imported")
                             .arg(QDir::toNativeSeparators(source))
                             .arg(kOnceWaitSeconds));
                     return Failed;
@@ -129,7 +130,7 @@ public:
             return verdict == SourceCheck::Verdict::Changed ? importNow() : Ok;
         }
 
-        err(QStringLiteral("watching %1 every %2 s (config %3); Ctrl+C stops")
+        err(Texts::tr("watching %1 every %2 s (config %3); Ctrl+C stops")
                 .arg(QDir::toNativeSeparators(source))
                 .arg(every)
                 .arg(QDir::toNativeSeparators(configPath)));
@@ -138,7 +139,7 @@ public:
             if (look(verdict) && verdict == SourceCheck::Verdict::Changed && importNow() == Cancelled)
                 break;
         }
-        err(QStringLiteral("stopped"));
+        err(Texts::tr("stopped"));
         return Cancelled;
     }
 };

@@ -36,9 +36,15 @@ struct Run {
     QString err;
 };
 
-Run cli(const QStringList &args)
+// `lang`: the LANG the program runs under (the tests' own is C.UTF-8).
+Run cli(const QStringList &args, const QString &lang = {})
 {
     QProcess p;
+    if (!lang.isEmpty()) {
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("LANG"), lang);
+        p.setProcessEnvironment(env);
+    }
     p.setProgram(qEnvironmentVariable("CHONGMA_BIN_DIR") + QStringLiteral("/chongma-cli"));
     p.setArguments(args);
     p.setStandardInputFile(QProcess::nullDevice()); // no terminal, as under a scheduler
@@ -93,20 +99,31 @@ class TestCli : public QObject {
 
 private slots:
     void initTestCase_data() { chongma::test::addBackendRows(); }
+    void initTestCase()
+    {
+        // The programs speak the locale's language: the texts below are the English ones.
+        for (const char *name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES"})
+            qunsetenv(name);
+        qputenv("LANG", "C.UTF-8");
+    }
 
     void usage_data()
     {
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("mentions");
-        QTest::newRow("help") << QStringList{"--help"} << 0 << "--del-log";
-        QTest::newRow("version") << QStringList{"--version"} << 0 << "chongma-cli 0.";
-        QTest::newRow("no command") << QStringList{} << 2 << "no command";
-        QTest::newRow("unknown command") << QStringList{"explode"} << 2 << "unknown command";
-        QTest::newRow("unknown option") << QStringList{"find", "--frobnicate"} << 2 << "frobnicate";
-        QTest::newRow("--udl without its file") << QStringList{"check", "--udl"} << 2 << "udl";
-        QTest::newRow("option of another command") << QStringList{"find", "--yes"} << 2 << "does not apply";
-        QTest::newRow("stray argument") << QStringList{"find", "extra"} << 2 << "arguments";
+        QTest::addColumn<QString>("lang");
+        QTest::newRow("help") << QStringList{"--help"} << 0 << "--del-log" << QString();
+        QTest::newRow("help, Chinese") << QStringList{"--help"} << 0 << "命令：" << "zh_CN.UTF-8";
+        QTest::newRow("no command, Chinese") << QStringList{} << 2 << "未给出命令" << "zh_CN.UTF-8";
+        QTest::newRow("no command, English") << QStringList{} << 2 << "no command given" << "en_US.UTF-8";
+        QTest::newRow("version") << QStringList{"--version"} << 0 << "chongma-cli 0." << QString();
+        QTest::newRow("no command") << QStringList{} << 2 << "no command" << QString();
+        QTest::newRow("unknown command") << QStringList{"explode"} << 2 << "unknown command" << QString();
+        QTest::newRow("unknown option") << QStringList{"find", "--frobnicate"} << 2 << "frobnicate" << QString();
+        QTest::newRow("--udl without its file") << QStringList{"check", "--udl"} << 2 << "udl" << QString();
+        QTest::newRow("option of another command") << QStringList{"find", "--yes"} << 2 << "does not apply" << QString();
+        QTest::newRow("stray argument") << QStringList{"find", "extra"} << 2 << "arguments" << QString();
     }
 
     void usage()
@@ -117,11 +134,12 @@ private slots:
         QFETCH(QStringList, args);
         QFETCH(int, code);
         QFETCH(QString, mentions);
-        const Run r = cli(args);
+        QFETCH(QString, lang);
+        const Run r = cli(args, lang);
         QCOMPARE(r.code, code);
         QVERIFY2((r.out + r.err).contains(mentions), qPrintable(r.out + r.err));
         if (code == 2)
-            QVERIFY(r.err.contains(QLatin1String("Usage:")));
+            QVERIFY(r.err.contains(lang.startsWith(u"zh") ? QStringLiteral("用法：") : QStringLiteral("Usage:")));
     }
 
     void check()
