@@ -39,6 +39,18 @@ bool isText(const QString &type)
 
 } // namespace
 
+std::optional<bool> leadsIndex(TData1 &session, const QString &table, const QString &column)
+{
+    const QString sql = sql::catalog::indexedColumns(session.dialect());
+    if (sql.isEmpty())
+        return std::nullopt;
+    try {
+        return names(session, sql, table).contains(column, Qt::CaseInsensitive);
+    } catch (const Error &) {
+        return std::nullopt;
+    }
+}
+
 TableFacts describe(TData1 &session, const QString &table)
 {
     TableFacts facts;

@@ -6,6 +6,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <optional>
+
 namespace chongma {
 
 class TData1;
@@ -34,6 +36,9 @@ namespace catalog {
 // or it could not be read. Never throws for a failed catalogue query.
 TableFacts describe(TData1 &session, const QString &table);
 
+// Whether `column` of `table` leads an index, from the catalogue's indexes alone (one query);
+// nothing where the dialect has no catalogue here or it could not be read.
+std::optional<bool> leadsIndex(TData1 &session, const QString &table, const QString &column);
 // What will make a job slow or unsafe on these tables: a missing index on a column a job
 // matches on, triggers, an identity DiskID, a varchar under an SQL_ collation. One line each.
 QStringList warnings(const TableFacts &diskinfo, const TableFacts &materials);

@@ -117,6 +117,8 @@ public:
     QVariant value(int column) const override;
     bool close(bool readToEnd) override;
     bool executeMany(const QList<QVariantList> &sets) override;
+    bool executeBatch(const QVariantList &values) override;
+    bool nextResult() override;
     std::vector<ParameterDeclaration> declarations() const override;
 
 private:
@@ -159,7 +161,9 @@ private:
     bool bindOne(SQLUSMALLINT number, Parameter &p, const QVariant &value);
     bool describe(SQLSMALLINT count);
     bool setBlock(SQLULEN rows);
+    bool start(const QVariantList &values);
     bool fetchBlock();
+    bool endOfRows();
     bool readRow();
     bool readLong(int column, SQLSMALLINT cType, QVariant &value);
     bool drainResults();
@@ -177,6 +181,8 @@ private:
 
     std::vector<Column> m_columns;
     bool m_open = false;
+    bool m_batch = false;   // running a batch of statements: a result's end is not the batch's
+    bool m_pending = false; // in a batch, results may follow the one read to its end
     bool m_valueByValue = false; // a column is read with SQLGetData: one row a fetch
     SQLULEN m_blockRows = 1;     // as set on the handle
     SQLULEN m_fetched = 0;
@@ -215,6 +221,7 @@ public:
         return std::make_unique<OdbcStatement>(*this, statement);
     }
 
+    bool runsBatches() const override { return true; }
     bool execDirect(const QString &sql, QSqlError &error) override
     {
         SQLHSTMT statement = allocate(error);
@@ -310,9 +317,10 @@ bool OdbcStatement::fail(const QString &what)
 
 void OdbcStatement::endCursor()
 {
-    if (m_open)
+    if (m_open || m_pending)
         SQLFreeStmt(m_statement, SQL_CLOSE);
     m_open = false;
+    m_pending = false;
     m_fetched = 0;
     m_at = 0;
 }
@@ -555,6 +563,12 @@ bool OdbcStatement::executeMany(const QList<QVariantList> &sets)
 
 bool OdbcStatement::execute(const QVariantList &values)
 {
+    m_batch = false;
+    return start(values);
+}
+
+bool OdbcStatement::start(const QVariantList &values)
+{
     endCursor();
     m_error = QSqlError();
     m_rowsAffected = -1;
@@ -578,6 +592,11 @@ bool OdbcStatement::execute(const QVariantList &values)
     if (!SQL_SUCCEEDED(SQLRowCount(m_statement, &rows)))
         rows = -1;
     m_rowsAffected = rows;
+    if (m_batch) { // a count first: the rest of the batch is the caller's to read
+        m_columns.clear();
+        m_pending = true;
+        return true;
+    }
     return drainResults();
 }
 
@@ -765,10 +784,8 @@ bool OdbcStatement::fetchBlock()
     // SQLFetchScroll fills the rows-fetched count in every environment; FreeTDS's SQLFetch does
     // not in an ODBC 2 one.
     const SQLRETURN rc = SQLFetchScroll(m_statement, SQL_FETCH_NEXT, 0);
-    if (rc == SQL_NO_DATA) {
-        endCursor(); // read to its end
-        return false;
-    }
+    if (rc == SQL_NO_DATA)
+        return endOfRows();
     if (!SQL_SUCCEEDED(rc))
         return fail(QStringLiteral("Unable to fetch row"));
     if (m_blockRows == 1 && m_fetched == 0)
@@ -792,11 +809,64 @@ bool OdbcStatement::fetchBlock()
             }
         }
     }
-    if (m_fetched == 0) {
-        endCursor();
+    if (m_fetched == 0)
+        return endOfRows();
+    return true;
+}
+
+bool OdbcStatement::endOfRows()
+{
+    if (!m_batch) {
+        endCursor(); // read to its end
         return false;
     }
-    return true;
+    m_open = false;
+    m_pending = true;
+    m_fetched = 0;
+    m_at = 0;
+    return false;
+}
+
+bool OdbcStatement::executeBatch(const QVariantList &values)
+{
+    m_batch = true;
+    const bool ok = start(values);
+    if (!ok)
+        m_batch = false;
+    return ok;
+}
+
+bool OdbcStatement::nextResult()
+{
+    if (!m_batch || m_open || !m_pending)
+        return false;
+    m_rowsAffected = -1;
+    const SQLRETURN rc = SQLMoreResults(m_statement);
+    if (rc == SQL_NO_DATA) {
+        endCursor();
+        m_batch = false;
+        return false;
+    }
+    if (!SQL_SUCCEEDED(rc)) {
+        m_batch = false;
+        return fail(QStringLiteral("Unable to execute statement"));
+    }
+    SQLSMALLINT count = 0;
+    if (SQL_SUCCEEDED(SQLNumResultCols(m_statement, &count)) && count > 0) {
+        m_pending = false;
+        m_open = true;
+        if (!describe(count)) {
+            m_batch = false;
+            return false;
+        }
+        return true;
+    }
+    SQLLEN rows = -1;
+    if (!SQL_SUCCEEDED(SQLRowCount(m_statement, &rows)))
+        rows = -1;
+    m_rowsAffected = rows;
+    m_columns.clear();
+    return true; // a count; m_pending stays
 }
 
 bool OdbcStatement::readLong(int column, SQLSMALLINT cType, QVariant &value)
@@ -831,10 +901,8 @@ bool OdbcStatement::readLong(int column, SQLSMALLINT cType, QVariant &value)
 bool OdbcStatement::readRow()
 {
     const SQLRETURN rc = SQLFetchScroll(m_statement, SQL_FETCH_NEXT, 0);
-    if (rc == SQL_NO_DATA) {
-        endCursor();
-        return false;
-    }
+    if (rc == SQL_NO_DATA)
+        return endOfRows();
     if (!SQL_SUCCEEDED(rc))
         return fail(QStringLiteral("Unable to fetch row"));
     for (size_t i = 0; i < m_columns.size(); ++i) {
@@ -905,12 +973,16 @@ QVariant OdbcStatement::value(int column) const
 
 bool OdbcStatement::close(bool readToEnd)
 {
-    if (!m_open)
+    if (!m_open && !m_pending)
         return true;
     if (!readToEnd)
         return false; // dropped with its handle: FreeTDS 1.3 fails a select run again after an early close
-    while (next()) {
-    }
+    do {
+        while (next()) {
+        }
+        if (m_error.isValid())
+            return false;
+    } while (nextResult());
     return !m_error.isValid();
 }
 

@@ -430,6 +430,95 @@ ResultSet TData1::select(const QString &sql, const QVariantList &values)
     return result;
 }
 
+StatementResult TData1::runBatch(const QList<BatchPart> &parts, const std::function<void(int, const RowView &)> &onRow)
+{
+    StatementResult result;
+    if (!m_path->runsBatches()) {
+        try {
+            for (int part = 0; part < parts.size(); ++part) {
+                const BatchPart &p = parts.at(part);
+                if (p.select) {
+                    selectEach(p.sql, p.values, [&](const RowView &row) {
+                        onRow(part, row);
+                        return true;
+                    });
+                    continue;
+                }
+                const StatementResult done = run(Query::Curve, p.sql, p.values);
+                if (!done.ok)
+                    return done;
+            }
+        } catch (const ConnectionError &) {
+            throw;
+        } catch (const Error &e) {
+            result.error = e.message();
+            return result;
+        }
+        result.ok = true;
+        return result;
+    }
+
+    QStringList texts;
+    QVariantList values;
+    for (const BatchPart &p : parts) {
+        texts << p.sql;
+        values += p.values;
+    }
+    const QString sql = texts.join(QStringLiteral("; "));
+    Statement *statement = prepared(m_qryCurve, sql);
+    if (!statement) {
+        result.error = failureText(m_lastError);
+        return result;
+    }
+    QElapsedTimer timer;
+    timer.start();
+    const bool ok = statement->executeBatch(values);
+    m_lastElapsedMs = timer.elapsed();
+    if (m_observer)
+        m_observer(sql, values, statement->declarations());
+    const auto failed = [&](const QString &error) {
+        drop(m_qryCurve, statement);
+        result.error = error;
+        return result;
+    };
+    if (!ok)
+        return failed(failureText(statement->error()));
+    int part = 0;
+    const auto nextSelect = [&] {
+        while (part < parts.size() && !parts.at(part).select)
+            ++part;
+    };
+    try {
+        do {
+            const QList<ColumnInfo> columns = statement->columns();
+            if (columns.isEmpty())
+                continue; // a count: a statement's own, or a trigger's
+            nextSelect();
+            if (part == parts.size())
+                return failed(QStringLiteral("The statements returned more result sets than they select"));
+            RowView row;
+            row.m_statement = statement;
+            for (const ColumnInfo &column : columns)
+                row.m_columns.append(column.name);
+            while (statement->next())
+                onRow(part, row);
+            if (statement->error().isValid())
+                return failed(failureText(statement->error()));
+            ++part;
+        } while (statement->nextResult());
+    } catch (...) {
+        drop(m_qryCurve, statement); // never run again half read
+        throw;
+    }
+    if (statement->error().isValid())
+        return failed(failureText(statement->error()));
+    nextSelect();
+    if (part != parts.size())
+        return failed(QStringLiteral("The statements returned fewer result sets than they select"));
+    result.ok = true;
+    return result;
+}
+
 QStringList TData1::selectEach(const QString &sql, const QVariantList &values,
                         const std::function<bool(const RowView &)> &onRow)
 {

@@ -87,6 +87,16 @@ public:
     // run for several sets of values at once (the same kinds in each), in one request where the
     // driver takes arrays; rowsAffected counts them all.
     StatementResult runMany(Query query, const QString &sql, const QList<QVariantList> &sets);
+    // Several statements in one request where the path sends batches of statements (one round
+    // trip), else one after another; onRow(part, row) for each row of each select, read to its
+    // end. Not ok when any statement failed, or when the results are not the selects' (a
+    // trigger's own result set): a transaction around it is then the caller's to roll back.
+    struct BatchPart {
+        QString sql;
+        QVariantList values;
+        bool select = false;
+    };
+    StatementResult runBatch(const QList<BatchPart> &parts, const std::function<void(int, const RowView &)> &onRow);
     StatementResult commit();
     // Rolls the open transaction back. `failure` names what failed in it: when given, the
     // connection is probed afterwards and a lost one throws Error(failure).

@@ -85,6 +85,18 @@ public:
         m_manyAffected = total;
         return true;
     }
+    // A batch of statements (selects and others, one text) in one request: stands at its
+    // first result; nextResult() moves on once a result's rows were read to their end (next()
+    // false) and is false after the last one. A result without columns is a statement's count
+    // (rowsAffected()). False, without running anything, where the path sends no such batches;
+    // false with error() when the batch failed.
+    virtual bool executeBatch(const QVariantList &values)
+    {
+        Q_UNUSED(values);
+        return false;
+    }
+    virtual bool nextResult() { return false; }
+
     // Rows the last executeMany affected in all; -1 when the driver cannot tell.
     virtual qint64 rowsAffectedByMany() const { return m_manyAffected; }
 
@@ -107,6 +119,9 @@ public:
     // A statement without values as a plain batch of its own (set-up, session settings, which
     // then last for the session); its results are read to their end.
     virtual bool execDirect(const QString &sql, QSqlError &error) = 0;
+    // Whether its statements run batches of statements (Statement::executeBatch): one round
+    // trip for several statements.
+    virtual bool runsBatches() const { return false; }
     // Transactions on the path's connection. A failed commit leaves the transaction for the
     // caller to roll back.
     virtual bool begin(QSqlError &error) = 0;

@@ -54,13 +54,18 @@ struct HeldRow {
 
 size_t qHash(const HeldRow &row, size_t seed = 0) { return ::qHash(row.idText, seed) ^ ::qHash(row.bar, seed); }
 
+HeldRow heldRow(const RowView &row)
+{
+    return {wholeId(row.value(0), row.kind(0)), row.isNull(0) ? QStringLiteral("<null>") : row.text(0), row.isNull(1),
+            row.text(1)};
+}
+
 // Every row of these barcodes, as the server compares them.
 QList<HeldRow> readRows(TData1 &session, const QString &sql, const QVariantList &values)
 {
     QList<HeldRow> rows;
     session.selectEach(sql, values, [&](const RowView &row) {
-        rows.append({wholeId(row.value(0), row.kind(0)), row.isNull(0) ? QStringLiteral("<null>") : row.text(0),
-                     row.isNull(1), row.text(1)});
+        rows.append(heldRow(row));
         return true; // read to the end: a select closed early must not run again on some drivers
     });
     return rows;
@@ -100,6 +105,9 @@ struct BatchStatements {
     QVariantList readValues;
     QString remove;
     QVariantList removeValues;
+    // The three in one request: a few values each (the pick table's chunks). The bound ids and
+    // barcodes of a batch are as many values as one statement may take.
+    bool together = false;
 };
 
 BatchStatements boundBatch(Dialect dialect, const QList<RemovalPick> &picks)
@@ -121,17 +129,18 @@ BatchStatements tableBatch(Dialect dialect, qsizetype firstChunk, qsizetype last
 {
     const QVariantList chunks{firstChunk, lastChunk};
     return {sql::rowsOfPickedBars(dialect, true), sql::rowsOfPickedBars(dialect, false), chunks,
-            sql::deletePicked(dialect), chunks + chunks};
+            sql::deletePicked(dialect), chunks + chunks, true};
 }
 
 // Deletes the batch's rows in one statement and one transaction, and judges it by what the
 // table holds, never by a count a driver gives (triggers add their own, some servers give
-// none). In the transaction, the rows of the batch's barcodes are read and held; every row
-// among them with a picked id must be a pick, exactly, and every pick must be there once: then
-// the delete, which takes the rows of the picked ids among those barcodes, takes exactly the
-// picks. After it those barcodes must hold exactly their rows but the picked ones. False, with
-// nothing changed, when any of that does not hold or the database refuses: the caller then
-// deletes the batch row by row. A commit that fails throws Error.
+// none). In the transaction, the rows of the batch's barcodes are read and held, the picks
+// deleted and those barcodes read again, in one request where the path sends batches of
+// statements. Every row read first with a picked id must be a pick, exactly, and every pick
+// must be there once: then the delete, which takes the rows of the picked ids among those
+// barcodes, took exactly the picks, and after it those barcodes must hold exactly their rows
+// but the picked ones. False, rolled back, when any of that does not hold or the database
+// refuses: the caller then deletes the batch row by row. A commit that fails throws Error.
 bool deleteBatch(TData1 &session, const QList<RemovalPick> &picks, const BatchStatements &statements)
 {
     QSet<qint64> ids;
@@ -141,7 +150,22 @@ bool deleteBatch(TData1 &session, const QList<RemovalPick> &picks, const BatchSt
         wanted.insert({pick.id, pick.bar}, 0);
     }
     session.begin();
-    const QList<HeldRow> before = readRows(session, statements.readLocked, statements.readValues);
+    QList<HeldRow> before;
+    QList<HeldRow> after;
+    const QList<TData1::BatchPart> parts{{statements.readLocked, statements.readValues, true},
+                                         {statements.remove, statements.removeValues, false},
+                                         {statements.read, statements.readValues, true}};
+    for (int from = 0; from < parts.size();) {
+        const int n = statements.together ? int(parts.size()) : 1;
+        const StatementResult done = session.runBatch(parts.mid(from, n), [&](int part, const RowView &row) {
+            (from + part == 0 ? before : after).append(heldRow(row));
+        });
+        if (!done.ok) {
+            session.rollback(done.error);
+            return false;
+        }
+        from += n;
+    }
     QList<HeldRow> picked;
     bool exact = true;
     for (const HeldRow &row : before) {
@@ -154,16 +178,7 @@ bool deleteBatch(TData1 &session, const QList<RemovalPick> &picks, const BatchSt
     }
     for (auto it = wanted.cbegin(); exact && it != wanted.cend(); ++it)
         exact = it.value() == 1;
-    if (!exact) {
-        session.rollback();
-        return false;
-    }
-    const StatementResult deleted = session.run(TData1::Query::Curve, statements.remove, statements.removeValues);
-    if (!deleted.ok) {
-        session.rollback(deleted.error);
-        return false;
-    }
-    if (!leftExactly(before, picked, readRows(session, statements.read, statements.readValues))) {
+    if (!exact || !leftExactly(before, picked, after)) {
         session.rollback();
         return false;
     }
@@ -301,9 +316,7 @@ private:
 // Whether diskinfo's Bar has an index, as far as the catalogue tells (assumed where it does not).
 bool barIndexed(TData1 &session)
 {
-    const TableFacts facts = catalog::describe(session, QStringLiteral("diskinfo"));
-    const ColumnFacts *bar = facts.known ? facts.column(QStringLiteral("Bar")) : nullptr;
-    return !bar || bar->indexed;
+    return catalog::leadsIndex(session, QStringLiteral("diskinfo"), QStringLiteral("Bar")).value_or(true);
 }
 
 } // namespace

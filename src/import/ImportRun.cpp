@@ -403,9 +403,7 @@ private:
 // Whether BD_MCode has an index, as far as the catalogue tells (assumed where it does not).
 bool codesIndexed(TData1 &session)
 {
-    const TableFacts facts = catalog::describe(session, QStringLiteral("BD_Material"));
-    const ColumnFacts *code = facts.known ? facts.column(QStringLiteral("BD_MCode")) : nullptr;
-    return !code || code->indexed;
+    return catalog::leadsIndex(session, QStringLiteral("BD_Material"), QStringLiteral("BD_MCode")).value_or(true);
 }
 
 // Counts each settled line, in the order of the file, and tells the sink.

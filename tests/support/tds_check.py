@@ -48,6 +48,8 @@ SCRIPT = {"rules": [
     {"match": r"^select DiskID, Bar from diskinfo where Bar in", "columns": DISK_COLUMNS[::2],
      "rows": [[1, "A"], [3, "条码B"]]},
     {"match": r"columnproperty\(", "columns": [["isIdentity", "int"]], "rows": [[1]]},
+    # Every column a job matches on leads an index, so the jobs take their indexed plans.
+    {"match": r"from sys\.indexes", "columns": [["name", "nvarchar(128)"]], "rows": [["DiskID"], ["Bar"], ["BD_MCode"]]},
     {"match": r"^delete from diskinfo where DiskID in", "count": 2},
     {"match": r"^select \* from diskinfo where 1=0", "columns": DISK_COLUMNS},
     {"match": r"^select DiskID, Bar from diskinfo where DiskID in", "columns": DISK_COLUMNS[::2], "rows": [[102, "D"]]},
@@ -356,6 +358,16 @@ def check_session_settings(run):
     return problems if sessions else ["no login was recorded"]
 
 
+def check_removal_batch(run):
+    """A removal batch's locked read, delete and second read go as one request, and every one
+    of its statements meets its rule (their three results are read, then committed)."""
+    batches = [r for r in statements(run) if len(r.get("rules") or []) == 3
+               and re.search(r";\s*delete from diskinfo", r.get("statement") or "", re.I)]
+    if not batches:
+        return ["no request carried several statements (the removal's batch)"]
+    return ["%s: a statement of the batch met no rule" % describe(r) for r in batches if None in r["rules"]]
+
+
 CHECKS = [
     ("commands", "every chongma-cli command exits 0", check_commands),
     ("rows", "rows the endpoint returns reach chongma (find, import's lookups)", check_rows_reach_chongma),
@@ -369,6 +381,7 @@ CHECKS = [
      check_identity_insert),
     ("session", "every session sets deadlock_priority low in a plain batch", check_session_settings),
     ("identity-refused", "a refused identity_insert is named and nothing is inserted", check_identity_refused),
+    ("batch", "a removal batch reads, deletes and reads again in one request", check_removal_batch),
 ]
 
 

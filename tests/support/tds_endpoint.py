@@ -380,6 +380,23 @@ class Script:
                 for _, t in rule["columns"]:
                     column_type(t)  # a bad type is refused at start, not at the first request
 
+    def answers(self, text):
+        """One answer for each statement of a batch (statements apart at a top-level ';')."""
+        parts, depth, quoted, start = [], 0, False, 0
+        for i, ch in enumerate(text):
+            if ch == "'":
+                quoted = not quoted
+            elif not quoted and ch == "(":
+                depth += 1
+            elif not quoted and ch == ")":
+                depth -= 1
+            elif not quoted and depth == 0 and ch == ";":
+                parts.append(text[start:i])
+                start = i + 1
+        parts.append(text[start:])
+        parts = [p.strip() for p in parts if p.strip()] or [text]
+        return [self.answer(p) for p in parts]
+
     def answer(self, statement):
         for i, rule in enumerate(self.rules):
             if rule["pattern"].search(statement):
@@ -535,9 +552,10 @@ class Session(socketserver.BaseRequestHandler):
         r = Reader(payload)
         transaction = skip_all_headers(r)
         text = payload[r.pos:].decode("utf-16-le", "surrogatepass")
-        answer = self.server.script.answer(text)
-        self.record({"kind": "batch", "statement": text, "transaction": transaction, "rule": answer.rule_index})
-        self.send(self.statement_tokens(answer, DONE, True))
+        answers = self.server.script.answers(text)
+        self.record({"kind": "batch", "statement": text, "transaction": transaction, "rule": answers[0].rule_index,
+                     "rules": [a.rule_index for a in answers]})
+        self.send(b"".join(self.statement_tokens(a, DONE, i + 1 == len(answers)) for i, a in enumerate(answers)))
 
     def answer_transaction(self, payload):
         r = Reader(payload)
@@ -601,12 +619,15 @@ class Session(socketserver.BaseRequestHandler):
         entry.update({"statement": statement, "declarations": declarations, "handle": handle,
                       "param_count": len(params), "params": values})
 
-        answer = None
+        answers = []
         if name == "sp_execute" and statement is None:
-            answer = Answer(error={"number": 8179, "message": "Could not find prepared statement with handle %s." % handle})
+            answers = [Answer(error={"number": 8179, "message": "Could not find prepared statement with handle %s." % handle})]
         elif statement is not None:
-            answer = script.answer(statement)
-        entry["rule"] = answer.rule_index if answer else None
+            answers = script.answers(statement)
+        # The first select's, for sp_prepare's metadata and a cursor; every one's results otherwise.
+        answer = next((a for a in answers if a.columns is not None), answers[0] if answers else None)
+        entry["rule"] = answers[0].rule_index if answers else None
+        entry["rules"] = [a.rule_index for a in answers]
         self.record(entry)
 
         more = 0 if last else DONE_MORE
@@ -619,9 +640,9 @@ class Session(socketserver.BaseRequestHandler):
         body = b""
         if name == "sp_prepare" and answer and answer.columns is not None and not answer.error:
             body = metadata(answer.columns)  # metadata only, as sp_prepare's option 1 asks
-        elif answer and name != "sp_prepare":
-            body = self.statement_tokens(answer, DONEINPROC, False)
-        failed = bool(answer and answer.error)
+        elif answers and name != "sp_prepare":
+            body = b"".join(self.statement_tokens(a, DONEINPROC, False) for a in answers)
+        failed = any(a.error for a in answers)
         body += struct.pack("<Bi", RETURNSTATUS, 1 if failed else 0)
         body += b"".join(return_int(i, v) for i, v in enumerate(outputs))
         return body + done(DONEPROC, more | (DONE_ERROR if failed else 0))
