@@ -117,7 +117,7 @@ public:
     QString synopsis() const override { return QStringLiteral("BACKUP [--dry-run]"); }
     QString summary() const override
     {
-        return Texts::tr("insert back every row of a backup whose DiskID is not in diskinfo");
+        return Texts::tr("insert back every row of a backup that diskinfo does not hold (by DiskID and Bar)");
     }
     QList<QCommandLineOption> options() const override
     {

@@ -104,8 +104,8 @@
         <translation>删除已取消</translation>
     </message>
     <message>
-        <source>insert back every row of a backup whose DiskID is not in diskinfo</source>
-        <translation>把备份中 DiskID 不在 diskinfo 里的每一行插回去</translation>
+        <source>insert back every row of a backup that diskinfo does not hold (by DiskID and Bar)</source>
+        <translation>把备份中 diskinfo 没有的每一行（按 DiskID 和 Bar）插回去</translation>
     </message>
     <message>
         <source>import, restore: look only; write nothing.</source>
