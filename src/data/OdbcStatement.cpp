@@ -103,7 +103,7 @@ class OdbcPath;
 class OdbcStatement final : public Statement {
 public:
     OdbcStatement(OdbcPath &path, SQLHSTMT statement);
-    ~OdbcStatement() override { SQLFreeHandle(SQL_HANDLE_STMT, m_statement); }
+    ~OdbcStatement() override;
     OdbcStatement(const OdbcStatement &) = delete;
     OdbcStatement &operator=(const OdbcStatement &) = delete;
 
@@ -222,6 +222,13 @@ public:
     }
 
     bool runsBatches() const override { return true; }
+    // ODBC's SQLDisconnect frees every statement still allocated on the connection.
+    bool leaveStatementsToDisconnect() override
+    {
+        m_statementsLeft = true;
+        return true;
+    }
+    bool statementsLeft() const { return m_statementsLeft; }
     bool execDirect(const QString &sql, QSqlError &error) override
     {
         SQLHSTMT statement = allocate(error);
@@ -296,10 +303,17 @@ private:
     }
 
     SQLHDBC m_connection;
+    bool m_statementsLeft = false;
     Dialect m_dialect;
     int m_timeout;
     LongForms m_longForms;
 };
+
+OdbcStatement::~OdbcStatement()
+{
+    if (!m_path.statementsLeft())
+        SQLFreeHandle(SQL_HANDLE_STMT, m_statement);
+}
 
 OdbcStatement::OdbcStatement(OdbcPath &path, SQLHSTMT statement) : m_path(path), m_statement(statement)
 {

@@ -119,6 +119,11 @@ public:
     // A statement without values as a plain batch of its own (set-up, session settings, which
     // then last for the session); its results are read to their end.
     virtual bool execDirect(const QString &sql, QSqlError &error) = 0;
+    // The connection is about to close with no transaction open: its statements are left for
+    // the disconnection to free (psqlODBC and FreeTDS then send nothing for them, where freeing
+    // each costs a round trip to drop its prepared form). Statements must not run after it.
+    // False where the path's statements must be freed before the connection closes.
+    virtual bool leaveStatementsToDisconnect() { return false; }
     // Whether its statements run batches of statements (Statement::executeBatch): one round
     // trip for several statements.
     virtual bool runsBatches() const { return false; }
