@@ -6,8 +6,9 @@
 #include "dedupe/Backup.h"
 #include "dedupe/DuplicateRemoval.h"
 #include "dedupe/DuplicateSearch.h"
-#include "text/CodePage.h"
+#include "support/ReferenceSearch.h"
 #include "support/TestDatabase.h"
+#include "text/CodePage.h"
 #include "text/Csv.h"
 
 #include <QDir>
@@ -249,7 +250,7 @@ private slots:
         CancelToken cancel;
         Recorder grouped, oneByOne;
         const SearchResult fast = dedupe::findDuplicates(session, grouped, cancel);
-        const SearchResult reference = dedupe::findDuplicatesOneByOne(session, oneByOne, cancel);
+        const SearchResult reference = test::findDuplicatesOneByOne(session, oneByOne, cancel);
         QVERIFY(fast.ending.isDone() && reference.ending.isDone());
         QVERIFY(!reference.duplicates.isEmpty());
         QCOMPARE(describe(fast), describe(reference));
