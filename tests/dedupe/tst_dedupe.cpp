@@ -6,6 +6,7 @@
 #include "dedupe/Backup.h"
 #include "dedupe/DuplicateRemoval.h"
 #include "dedupe/DuplicateSearch.h"
+#include "support/PathWatch.h"
 #include "support/ReferenceSearch.h"
 #include "support/TestDatabase.h"
 #include "text/CodePage.h"
@@ -201,9 +202,16 @@ private slots:
         TData1 session(db.link());
         Recorder sink;
         CancelToken cancel;
+        test::PathWatch watch(session);
         const SearchResult result = dedupe::findDuplicates(session, sink, cancel);
         QVERIFY2(result.ending.isDone(), qPrintable(result.ending.message));
         QCOMPARE(describe(result), found);
+        // The search went through the fast path, every statement of it.
+        QCOMPARE(session.pathName(), test::fastPathName(backend));
+        const qint64 firstSearch = watch.ran();
+        QVERIFY(watch.statements() > 0);
+        QVERIFY2(firstSearch >= watch.statements(), qPrintable(QString::number(firstSearch)));
+        QVERIFY(watch.alwaysRose());
         // Every duplicated barcode reached the error list, in order, even without a pick; a
         // barcode without one says why.
         QCOMPARE(sink.errors, result.barcodes());
@@ -211,6 +219,8 @@ private slots:
             QCOMPARE(p.reason.isEmpty(), bool(p.diskId));
         // Two searches of one table list the same thing.
         QCOMPARE(describe(searchAll(session)), found);
+        QVERIFY(watch.ran() > firstSearch);
+        QVERIFY(watch.alwaysRose());
     }
 
     // The grouped search picks exactly what the barcode-by-barcode search picks, on tables full
