@@ -171,7 +171,7 @@ private slots:
         QTest::newRow("NUL first") << QByteArray("\0a\n", 3) << L{};
         QTest::newRow("CR last") << QByteArray("a\r") << L{"a"};
         QTest::newRow("blanks and tabs kept") << QByteArray(" a\t \r\n\tb") << L{" a\t ", "\tb"};
-        const qsizetype chunk = import::SourceReader::ChunkSize;
+        const qsizetype chunk = import::SourceReader::kChunkSize;
         QTest::newRow("CR LF split between chunks")
             << QByteArray(chunk - 1, 'a') + "\r\nb" << L{QByteArray(chunk - 1, 'a'), "b"};
         QTest::newRow("CR ending a chunk, no LF after")
@@ -208,7 +208,7 @@ private slots:
         const auto le = [](const QString &t) { return utf16(t, false); };
         const auto be = [](const QString &t) { return utf16(t, true); };
         const QByteArray bomLE("\xFF\xFE"), bomBE("\xFE\xFF"), bom8("\xEF\xBB\xBF");
-        const qsizetype chunk = import::SourceReader::ChunkSize;
+        const qsizetype chunk = import::SourceReader::kChunkSize;
 
         QTest::newRow("UTF-8 Chinese")
             << u8("6901 测试材料\r\n某供应商") << E::Auto << L{gbk("6901 测试材料"), gbk("某供应商")} << "UTF-8"
