@@ -3,7 +3,8 @@
 # clang-tidy on those files (the build's compile_commands.json), and the command-line tool's
 # translation file against its sources. Exits 1 on any finding.
 #
-#   scripts/lint.sh [BASE]    the changes since BASE (a commit), working tree included;
+#   scripts/lint.sh [BASE]    the changes since this branch left BASE (a commit or branch),
+#                             working tree included;
 #                             also LINT_BASE. Default: those of the last commit (HEAD~1), or
 #                             every file in a clone of one commit.
 #   LINT_BUILD_DIR            the configured and built build folder (default: build)
@@ -22,6 +23,11 @@ lupdate=${LUPDATE:-/usr/lib/qt6/bin/lupdate}
 if [ -z "$base" ] && git rev-parse -q --verify HEAD~1 >/dev/null; then
   base=HEAD~1
 fi
+# From where this branch left BASE: what BASE gained since is not this change's.
+named=$base
+if [ -n "$base" ]; then
+  base=$(git merge-base "$named" HEAD) || { echo "lint: $named: no commit in common with HEAD" >&2; exit 2; }
+fi
 
 is_cpp() { case "$1" in *.cpp | *.h | *.hpp | *.cc) return 0 ;; *) return 1 ;; esac; }
 
@@ -37,7 +43,7 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 failed=0
 if [ -n "$base" ]; then
-  echo "lint: ${#files[@]} C++ file(s) changed since $base"
+  echo "lint: ${#files[@]} C++ file(s) changed since $named"
 else
   echo "lint: no earlier commit: all ${#files[@]} C++ files"
 fi
