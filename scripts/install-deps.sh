@@ -11,6 +11,7 @@ packages=(
   xauth xvfb sqlite3 bc time
   openbox xdotool python3-xlib imagemagick
   sqlfluff
+  clang-format clang-tidy
 )
 
 missing=()

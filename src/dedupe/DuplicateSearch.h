@@ -7,8 +7,6 @@
 #include <QString>
 #include <QStringList>
 
-#include <optional>
-
 namespace chongma {
 
 class OperationSink;
@@ -30,12 +28,6 @@ namespace dedupe {
 // stopped search keeps nothing: half a search must never lead to a deletion. Database errors
 // end it as failed.
 SearchResult findDuplicates(TData1 &session, OperationSink &sink, const CancelToken &cancel);
-
-// The same search one barcode at a time (one select for the barcodes, one per barcode): the
-// reference the grouped search is checked against, and nothing else.
-QStringList LoadBars(TData1 &session);
-std::optional<DuplicatePick> CheckBar(TData1 &session, const QString &barcode);
-SearchResult findDuplicatesOneByOne(TData1 &session, OperationSink &sink, const CancelToken &cancel);
 
 } // namespace dedupe
 } // namespace chongma

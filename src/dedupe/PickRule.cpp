@@ -94,6 +94,8 @@ DiskNumber DiskNumber::of(const QVariant &value, ValueKind kind)
     return number;
 }
 
+// NaN, infinities and exact decimals in one order, clearer whole than split.
+// NOLINTNEXTLINE(readability-function-cognitive-complexity)
 int DiskNumber::compare(const DiskNumber &other) const
 {
     if (m_form == Form::Whole && other.m_form == Form::Whole)

@@ -216,7 +216,7 @@ QByteArray CodeOfLine(const QByteArray &line)
     QByteArray text = line;
     text.replace('\t', ' ');
     const qsizetype space = text.indexOf(' ');
-    return text.left(space < 0 ? text.size() : space).left(decltype(TMaterialRec::Code)::capacity);
+    return text.left(space < 0 ? text.size() : space).left(decltype(TMaterialRec::Code)::kCapacity);
 }
 
 bool ParseMaterialLine(TMaterialRec &rec, QByteArray &line, ParseReason *reason)
@@ -266,8 +266,8 @@ bool ParseMaterialLine(TMaterialRec &rec, QByteArray &line, ParseReason *reason)
         return fail(ParseReason::NoMarker);
     rec.Name = trim(line.left(marker));
     line.remove(0, marker);
-    if (rec.Name.size() > TMaterialRec::NameStoredMax)
-        rec.Name = CutDbcs(rec.Name, int(TMaterialRec::NameStoredMax));
+    if (rec.Name.size() > TMaterialRec::kNameStoredMax)
+        rec.Name = CutDbcs(rec.Name, int(TMaterialRec::kNameStoredMax));
     trimInPlace(line);
 
     // "[!]" and the byte after it go; leading blanks left after that count against the 48 bytes.

@@ -15,7 +15,7 @@ namespace chongma {
 // The parsed material record. An ordinary value: the caller owns it and passes it to every parse.
 struct TMaterialRec
 {
-    static constexpr qsizetype NameStoredMax = 100; // the parser never stores more in Name
+    static constexpr qsizetype kNameStoredMax = 100; // the parser never stores more in Name
 
     LimitedText<20> Code;  // barcode, BD_MCode
     LimitedText<30> MNo;   // BD_MNo

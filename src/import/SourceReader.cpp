@@ -321,7 +321,7 @@ QByteArray SourceReader::State::readChunk(qint64 size)
 // Real code page 936 Chinese is practically never valid UTF-8, and pure ASCII reads the same
 // either way: valid UTF-8 holding non-ASCII bytes, up to the first NUL, is UTF-8. A regular file
 // is scanned to that NUL (then read from the start again); of a pipe the bytes read stay in
-// `lookAhead`, at most about LookAhead of them.
+// `lookAhead`, at most about kLookAhead of them.
 bool SourceReader::State::looksLikeUtf8()
 {
     Utf8Decoder decoder;
@@ -335,7 +335,7 @@ bool SourceReader::State::looksLikeUtf8()
     };
     qint64 seen = 0;
     for (bool first = true;; first = false) {
-        QByteArray chunk = sequential && first ? lookAhead : readChunk(ChunkSize);
+        QByteArray chunk = sequential && first ? lookAhead : readChunk(kChunkSize);
         if (chunk.isEmpty())
             break;
         if (sequential && !first)
@@ -347,7 +347,7 @@ bool SourceReader::State::looksLikeUtf8()
         if (nul >= 0)
             break;
         seen += chunk.size();
-        if (sequential && seen >= LookAhead)
+        if (sequential && seen >= kLookAhead)
             return nonAscii; // cut off inside the text: a sequence left open there is no fault
     }
     decoder.finish(note);
@@ -398,7 +398,7 @@ void SourceReader::State::finishDecoding()
 // Decodes the next chunk onto `text`; sets `ended` at the end of the file or a NUL.
 void SourceReader::State::fill()
 {
-    QByteArray chunk = lookAhead.isEmpty() ? readChunk(ChunkSize) : std::exchange(lookAhead, QByteArray());
+    QByteArray chunk = lookAhead.isEmpty() ? readChunk(kChunkSize) : std::exchange(lookAhead, QByteArray());
     if (chunk.isEmpty()) {
         finishDecoding();
         if (!carry.isEmpty())
@@ -459,7 +459,7 @@ SourceReader::SourceReader(const QString &path, SourceEncoding encoding, const C
 
     // A byte-order mark is looked at before any NUL: UTF-16 text is full of zero bytes.
     if (d->sequential)
-        d->lookAhead = d->readChunk(ChunkSize);
+        d->lookAhead = d->readChunk(kChunkSize);
     const Mark mark = byteOrderMark(d->sequential ? d->lookAhead : d->readChunk(3));
     if (encoding == SourceEncoding::Auto) {
         if (mark.encoding != SourceEncoding::Auto) {
@@ -494,7 +494,7 @@ void SourceReader::State::keepHead(QByteArray &head, qsizetype from, qsizetype t
         while (from < to && static_cast<uchar>(text.at(from)) <= 0x20)
             ++from;
     }
-    head.append(text.constData() + from, qMin(to - from, HeadBytes - head.size()));
+    head.append(text.constData() + from, qMin(to - from, kHeadBytes - head.size()));
 }
 
 bool SourceReader::readLine(QByteArray &line)
@@ -512,7 +512,7 @@ bool SourceReader::readLine(QByteArray &line)
         }
         s.keepHead(head, s.start, end);
         s.cutLength = dropped + (end - s.start);
-        line = head.size() < HeadBytes ? head : CutDbcs(head, int(HeadBytes)); // no half character
+        line = head.size() < kHeadBytes ? head : CutDbcs(head, int(kHeadBytes)); // no half character
     };
     for (;;) {
         const qsizetype size = s.text.size();

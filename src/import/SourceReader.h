@@ -33,9 +33,9 @@ public:
 
 class SourceReader {
 public:
-    static constexpr qsizetype ChunkSize = 64 * 1024;
+    static constexpr qsizetype kChunkSize = 64 * 1024;
     // How much of a pipe or device is looked at to tell UTF-8 from code page 936.
-    static constexpr qsizetype LookAhead = 1024 * 1024;
+    static constexpr qsizetype kLookAhead = 1024 * 1024;
     // The longest line held. What the parser keeps of a line is under 400 bytes (its widths:
     // 20 + 30 + 11 + 50 + 50 + 100 + 4 + 48, a blank between each); the rest of any line is
     // blanks and quotes cleaning drops, zeros before the integer, or name and supplier text
@@ -43,7 +43,7 @@ public:
     // stays bounded.
     static constexpr qsizetype MaxLineBytes = 1024 * 1024;
     // How much of a longer line is handed out, to show it by.
-    static constexpr qsizetype HeadBytes = 64;
+    static constexpr qsizetype kHeadBytes = 64;
 
     // Opens `path` and settles its encoding (on a regular file by a scan up to the first NUL).
     // A FIFO is opened without waiting for a writer; while it waits for one, or for bytes, a set
@@ -59,7 +59,7 @@ public:
     // The next line in code page 936, without its break (CR LF, lone CR or lone LF), otherwise
     // unchanged; false once the text has ended (end of file or a NUL). A character converted
     // text cannot hold in code page 936 is the byte 0xFF there. A line longer than MaxLineBytes
-    // is read past without being held: `line` is then only its start, up to HeadBytes from its
+    // is read past without being held: `line` is then only its start, up to kHeadBytes from its
     // first byte above 0x20 (empty for a line of blanks), and cutLineLength() says how long it
     // was. Throws Error on a read failure.
     bool readLine(QByteArray &line);

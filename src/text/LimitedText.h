@@ -10,7 +10,7 @@ template <qsizetype Cap>
 class LimitedText
 {
 public:
-    static constexpr qsizetype capacity = Cap;
+    static constexpr qsizetype kCapacity = Cap;
 
     LimitedText() = default;
     LimitedText(const QByteArray &value) : m_bytes(value.left(Cap)) {}

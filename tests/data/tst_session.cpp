@@ -186,7 +186,10 @@ private slots:
         const QList<std::pair<QString, QString>> texts{{QStringLiteral("Bar"), QString()},
                                                        {QStringLiteral("cast(Bar as text)"), QString()},
                                                        {QStringLiteral("cast(Bar || '%1' as varchar)").arg(tail), tail}};
-        for (const auto &[bar, suffix] : texts) {
+        for (const auto &text : texts) {
+            // Named, not bound: clang before 16 cannot capture a structured binding in a lambda.
+            const QString &bar = text.first;
+            const QString &suffix = text.second;
             for (int pass = 0; pass < 2; ++pass) {
                 qint64 next = 1;
                 const QStringList columns = session.selectEach(

@@ -6,8 +6,10 @@
 #include "dedupe/Backup.h"
 #include "dedupe/DuplicateRemoval.h"
 #include "dedupe/DuplicateSearch.h"
-#include "text/CodePage.h"
+#include "support/PathWatch.h"
+#include "support/ReferenceSearch.h"
 #include "support/TestDatabase.h"
+#include "text/CodePage.h"
 #include "text/Csv.h"
 
 #include <QDir>
@@ -200,9 +202,16 @@ private slots:
         TData1 session(db.link());
         Recorder sink;
         CancelToken cancel;
+        test::PathWatch watch(session);
         const SearchResult result = dedupe::findDuplicates(session, sink, cancel);
         QVERIFY2(result.ending.isDone(), qPrintable(result.ending.message));
         QCOMPARE(describe(result), found);
+        // The search went through the fast path, every statement of it.
+        QCOMPARE(session.pathName(), test::fastPathName(backend));
+        const qint64 firstSearch = watch.ran();
+        QVERIFY(watch.statements() > 0);
+        QVERIFY2(firstSearch >= watch.statements(), qPrintable(QString::number(firstSearch)));
+        QVERIFY(watch.alwaysRose());
         // Every duplicated barcode reached the error list, in order, even without a pick; a
         // barcode without one says why.
         QCOMPARE(sink.errors, result.barcodes());
@@ -210,6 +219,8 @@ private slots:
             QCOMPARE(p.reason.isEmpty(), bool(p.diskId));
         // Two searches of one table list the same thing.
         QCOMPARE(describe(searchAll(session)), found);
+        QVERIFY(watch.ran() > firstSearch);
+        QVERIFY(watch.alwaysRose());
     }
 
     // The grouped search picks exactly what the barcode-by-barcode search picks, on tables full
@@ -249,7 +260,7 @@ private slots:
         CancelToken cancel;
         Recorder grouped, oneByOne;
         const SearchResult fast = dedupe::findDuplicates(session, grouped, cancel);
-        const SearchResult reference = dedupe::findDuplicatesOneByOne(session, oneByOne, cancel);
+        const SearchResult reference = test::findDuplicatesOneByOne(session, oneByOne, cancel);
         QVERIFY(fast.ending.isDone() && reference.ending.isDone());
         QVERIFY(!reference.duplicates.isEmpty());
         QCOMPARE(describe(fast), describe(reference));

@@ -2,11 +2,12 @@
 // error lines, and input that must not crash or hang it.
 #include "data/Error.h"
 #include "data/Session.h"
-#include "text/CodePage.h"
 #include "import/ImportRun.h"
 #include "import/SourceReader.h"
+#include "support/PathWatch.h"
 #include "support/TdsEndpoint.h"
 #include "support/TestDatabase.h"
+#include "text/CodePage.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -170,7 +171,7 @@ private slots:
         QTest::newRow("NUL first") << QByteArray("\0a\n", 3) << L{};
         QTest::newRow("CR last") << QByteArray("a\r") << L{"a"};
         QTest::newRow("blanks and tabs kept") << QByteArray(" a\t \r\n\tb") << L{" a\t ", "\tb"};
-        const qsizetype chunk = import::SourceReader::ChunkSize;
+        const qsizetype chunk = import::SourceReader::kChunkSize;
         QTest::newRow("CR LF split between chunks")
             << QByteArray(chunk - 1, 'a') + "\r\nb" << L{QByteArray(chunk - 1, 'a'), "b"};
         QTest::newRow("CR ending a chunk, no LF after")
@@ -207,7 +208,7 @@ private slots:
         const auto le = [](const QString &t) { return utf16(t, false); };
         const auto be = [](const QString &t) { return utf16(t, true); };
         const QByteArray bomLE("\xFF\xFE"), bomBE("\xFE\xFF"), bom8("\xEF\xBB\xBF");
-        const qsizetype chunk = import::SourceReader::ChunkSize;
+        const qsizetype chunk = import::SourceReader::kChunkSize;
 
         QTest::newRow("UTF-8 Chinese")
             << u8("6901 测试材料\r\n某供应商") << E::Auto << L{gbk("6901 测试材料"), gbk("某供应商")} << "UTF-8"
@@ -416,16 +417,24 @@ private slots:
         // The dry run predicts the real run's counters (short of what only the database can
         // refuse) and writes nothing.
         QFETCH(QString, note);
+        test::PathWatch watch(session);
         Recorder dry;
         runImport(session, path, dry, true);
         if (!QByteArray(QTest::currentDataTag()).contains("failing insert"))
             QCOMPARE(::counters(dry.last), counters);
         QCOMPARE(db.materialCount(), 1);
+        const qint64 dryRan = watch.ran();
 
         Recorder sink;
         sink.logs << QStringLiteral("from before");
         const ImportResult result = runImport(session, path, sink);
         QVERIFY(result.ending.isDone());
+        // Both runs went through the fast path, every statement of them.
+        QCOMPARE(session.pathName(), test::fastPathName(backend));
+        QVERIFY(dryRan > 0);
+        QVERIFY2(watch.ran() > dryRan, qPrintable(QStringLiteral("%1 then %2").arg(dryRan).arg(watch.ran())));
+        QVERIFY(watch.ran() >= watch.statements());
+        QVERIFY(watch.alwaysRose());
         QCOMPARE(::counters(sink.last), counters);
         QCOMPARE(db.materialCount(), 1 + inserted);
         QCOMPARE(sink.errors.size(), errorLines);
