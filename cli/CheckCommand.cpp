@@ -17,7 +17,7 @@ public:
     QString summary() const override
     {
         return Texts::tr("open the connection, say which of diskinfo and BD_Material can be read, and what will make "
-                              "a job slow or unsafe there (missing indexes, triggers, an identity DiskID, collations)");
+                         "a job slow or unsafe there (missing indexes, triggers, an identity DiskID, collations)");
     }
 
     int execute(const Context &context) override
@@ -52,8 +52,8 @@ public:
                              c.identity ? QStringLiteral(", identity") : QString()));
             }
             out(Texts::tr("%1: triggers: %2")
-                    .arg(facts->table, facts->triggers.isEmpty() ? Texts::tr("none")
-                                                                 : facts->triggers.join(QStringLiteral(", "))));
+                    .arg(facts->table,
+                         facts->triggers.isEmpty() ? Texts::tr("none") : facts->triggers.join(QStringLiteral(", "))));
         }
         for (const QString &warning : catalog::warnings(diskinfo, materials))
             out(Texts::tr("warning: ") + warning);

@@ -48,7 +48,7 @@ public:
              QStringLiteral("PATH")},
             {QStringLiteral("backup"),
              Texts::tr("clear: the backup file of the deleted rows (default: backup/diskinfo-YYYYMMDD-HHMMSS.csv "
-                            "beside del.log)."),
+                       "beside del.log)."),
              QStringLiteral("PATH")},
         };
     }
@@ -61,7 +61,8 @@ public:
             RemovalPrinter progress(Texts::tr("searching"));
             result = dedupe::findDuplicates(*session, progress, stopToken());
         }
-        if (const std::optional<int> code = unfinished(result.ending, Texts::tr("the search was cancelled; nothing deleted")))
+        if (const std::optional<int> code =
+                unfinished(result.ending, Texts::tr("the search was cancelled; nothing deleted")))
             return *code;
         for (const DuplicatePick &pick : std::as_const(result.duplicates))
             out(pick.barcode);
@@ -135,7 +136,8 @@ public:
             RemovalPrinter printer(Texts::tr("restoring"));
             outcome = dedupe::restoreBackup(*session, context.args.at(0), dryRun, printer, stopToken());
         }
-        if (const std::optional<int> code = unfinished(outcome.ending, Texts::tr("the restore was cancelled; nothing was restored")))
+        if (const std::optional<int> code =
+                unfinished(outcome.ending, Texts::tr("the restore was cancelled; nothing was restored")))
             return *code;
         out(Texts::tr("%1 %2 rows, %3 already there")
                 .arg(dryRun ? Texts::tr("would restore") : Texts::tr("restored"))

@@ -64,12 +64,11 @@ QString usageText(const QList<std::shared_ptr<Command>> &commands, const QComman
     for (const auto &c : commands) {
         text += QStringLiteral("  %1 %2\n      %3\n").arg(c->name(), c->synopsis(), c->summary());
     }
-    text += Texts::tr(
-        "\nThe data link (disk.udl) defaults to the one beside this program, as the window's.\n"
-        "Ctrl+C (or SIGTERM) stops a command at its next row, batch or line; what was done stays done.\n"
-        "Exit codes: 0 done; 1 failed (the reason on stderr); 2 bad usage, or clear with no terminal to\n"
-        "ask on and without --yes (nothing deleted); 3 done, but rows were refused by the database\n"
-        "(clear) or text after a NUL byte was not read (import); 130 cancelled by Ctrl+C or SIGTERM.\n");
+    text += Texts::tr("\nThe data link (disk.udl) defaults to the one beside this program, as the window's.\n"
+                      "Ctrl+C (or SIGTERM) stops a command at its next row, batch or line; what was done stays done.\n"
+                      "Exit codes: 0 done; 1 failed (the reason on stderr); 2 bad usage, or clear with no terminal to\n"
+                      "ask on and without --yes (nothing deleted); 3 done, but rows were refused by the database\n"
+                      "(clear) or text after a NUL byte was not read (import); 130 cancelled by Ctrl+C or SIGTERM.\n");
     return text;
 }
 
@@ -91,7 +90,7 @@ int run(const QStringList &arguments)
                       QStringLiteral("FILE")});
     parser.addOption({QStringLiteral("timeout"),
                       Texts::tr("Time limit of every statement in seconds, 0 for none (default: the data link's "
-                                     "Command Timeout, else 30)."),
+                                "Command Timeout, else 30)."),
                       QStringLiteral("SECONDS")});
     QSet<QString> declared;
     for (const auto &c : commands) {

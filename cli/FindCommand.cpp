@@ -28,8 +28,8 @@ public:
     QString summary() const override
     {
         return Texts::tr("list every duplicated barcode and the DiskID picked for removal: \"barcode<TAB>DiskID\" "
-                              "(\"-\": no row can be picked), or with --json one object per line (with a \"reason\" "
-                              "where there is no id)");
+                         "(\"-\": no row can be picked), or with --json one object per line (with a \"reason\" "
+                         "where there is no id)");
     }
     QList<QCommandLineOption> options() const override
     {

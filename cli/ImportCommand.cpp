@@ -17,10 +17,7 @@ class ImportCommand : public Command {
 public:
     QString name() const override { return QStringLiteral("import"); }
     QString synopsis() const override { return QStringLiteral("SOURCE [--dry-run] [--json] [--encoding NAME]"); }
-    QString summary() const override
-    {
-        return Texts::tr("import a material file into BD_Material, as the window does");
-    }
+    QString summary() const override { return Texts::tr("import a material file into BD_Material, as the window does"); }
     QList<QCommandLineOption> options() const override
     {
         return {
@@ -28,7 +25,7 @@ public:
             {QStringLiteral("json"), Texts::tr("find, import: one JSON object per line.")},
             {QStringLiteral("encoding"),
              Texts::tr("import: the source's encoding: auto (default: a byte-order mark, else UTF-8 when the "
-                            "text is valid UTF-8 with non-ASCII characters, else GBK), gbk, utf-8, utf-16le or utf-16be."),
+                       "text is valid UTF-8 with non-ASCII characters, else GBK), gbk, utf-8, utf-16le or utf-16be."),
              QStringLiteral("NAME")},
         };
     }
@@ -71,8 +68,10 @@ public:
                 out(Texts::tr("(dry run: nothing was inserted)"));
         }
         if (!result.encoding.isEmpty())
-            err(Texts::tr("source read as %1%2").arg(result.encoding, result.converted ? Texts::tr(", converted to GBK") : QString()));
-        if (const std::optional<int> code = unfinished(result.ending, Texts::tr("the import was cancelled after %1 of %2 lines").arg(c.sum - c.wdr).arg(c.sum)))
+            err(Texts::tr("source read as %1%2")
+                    .arg(result.encoding, result.converted ? Texts::tr(", converted to GBK") : QString()));
+        if (const std::optional<int> code = unfinished(
+                result.ending, Texts::tr("the import was cancelled after %1 of %2 lines").arg(c.sum - c.wdr).arg(c.sum)))
             return *code;
         if (result.nulOffset >= 0) {
             err(Texts::tr("chongma-cli: a NUL byte at offset %1 ended the text; %2 after it were not read")

@@ -42,13 +42,12 @@ public:
     QString summary() const override
     {
         return Texts::tr("import SOURCE whenever it has changed and held still (default: look every 10 s; "
-                              "--once waits up to a minute for a file still being written)");
+                         "--once waits up to a minute for a file still being written)");
     }
     QList<QCommandLineOption> options() const override
     {
         return {
-            {QStringLiteral("every"),
-             Texts::tr("watch: seconds between two looks at the file (default 10, at least 0.1)."),
+            {QStringLiteral("every"), Texts::tr("watch: seconds between two looks at the file (default 10, at least 0.1)."),
              QStringLiteral("SECONDS")},
             {QStringLiteral("once"), Texts::tr("watch: import the file once it holds still, then exit.")},
             {QStringLiteral("config"),

@@ -415,8 +415,9 @@ QStringList all()
     statements << isIdentity(Dialect::SqlServer) << catalog::columns(Dialect::SqlServer)
                << catalog::indexedColumns(Dialect::SqlServer) << catalog::triggers(Dialect::SqlServer);
     for (qsizetype n : {1, 2, 3}) {
-        statements << rowsOfBars(n, Dialect::SqlServer, true) << rowsOfBars(n, Dialect::SqlServer, false) << deleteRows(n) << rowsById(n, QStringLiteral("DiskID, DiskNum, Bar")) << idsPresent(n) << insertMaterialsPadded(Dialect::SqlServer, n)
-                   << materialsPresent(n);
+        statements << rowsOfBars(n, Dialect::SqlServer, true) << rowsOfBars(n, Dialect::SqlServer, false) << deleteRows(n)
+                   << rowsById(n, QStringLiteral("DiskID, DiskNum, Bar")) << idsPresent(n)
+                   << insertMaterialsPadded(Dialect::SqlServer, n) << materialsPresent(n);
     }
     return statements;
 }

@@ -128,8 +128,12 @@ BatchStatements boundBatch(Dialect dialect, const QList<RemovalPick> &picks)
 BatchStatements tableBatch(Dialect dialect, qsizetype firstChunk, qsizetype lastChunk)
 {
     const QVariantList chunks{firstChunk, lastChunk};
-    return {sql::rowsOfPickedBars(dialect, true), sql::rowsOfPickedBars(dialect, false), chunks,
-            sql::deletePicked(dialect), chunks + chunks, true};
+    return {sql::rowsOfPickedBars(dialect, true),
+            sql::rowsOfPickedBars(dialect, false),
+            chunks,
+            sql::deletePicked(dialect),
+            chunks + chunks,
+            true};
 }
 
 // Deletes the batch's rows in one statement and one transaction, and judges it by what the

@@ -296,11 +296,11 @@ private:
             const qsizetype n = qMin(sql::kCodesPerSelect, codes.size() - from);
             m_session.selectEach(sql::materialsPresent(sql::paddedSize(n, sql::kCodesPerSelect), m_codes),
                                  sql::inList(codes, from, n, sql::kCodesPerSelect), [&](const RowView &row) {
-                QString code = row.text(0);
-                storedKeys.insert(looseKey(code));
-                stored.insert(std::move(code));
-                return true;
-            });
+                                     QString code = row.text(0);
+                                     storedKeys.insert(looseKey(code));
+                                     stored.insert(std::move(code));
+                                     return true;
+                                 });
         }
         QSet<QString> present;
         for (const QString &code : std::as_const(codes)) {
@@ -420,7 +420,7 @@ public:
                 m_sink.addError(QStringLiteral("第%1条记录过长(%2字节，上限%3字节)，未解析:%4…")
                                     .arg(r.line)
                                     .arg(r.cutLength)
-                                    .arg(SourceReader::MaxLineBytes)
+                                    .arg(SourceReader::kMaxLineBytes)
                                     .arg(m_decoder.decode(r.text)));
             break;
         case LineOutcome::Present:

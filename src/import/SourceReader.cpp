@@ -501,12 +501,12 @@ bool SourceReader::readLine(QByteArray &line)
 {
     State &s = *d;
     s.cutLength = -1;
-    // A line past MaxLineBytes is let go as it is read: only its start and length stay.
+    // A line past kMaxLineBytes is let go as it is read: only its start and length stay.
     bool cutting = false;
     qint64 dropped = 0;
     QByteArray head;
     const auto take = [&](qsizetype end) {
-        if (!cutting && end - s.start <= MaxLineBytes) {
+        if (!cutting && end - s.start <= kMaxLineBytes) {
             line = s.text.mid(s.start, end - s.start);
             return;
         }
@@ -541,7 +541,7 @@ bool SourceReader::readLine(QByteArray &line)
             s.start = s.scan = size;
             return true;
         }
-        if (cutting || size - s.start > MaxLineBytes) {
+        if (cutting || size - s.start > kMaxLineBytes) {
             cutting = true;
             s.keepHead(head, s.start, size);
             dropped += size - s.start;

@@ -41,7 +41,7 @@ public:
     // blanks and quotes cleaning drops, zeros before the integer, or name and supplier text
     // past what is stored. A mebibyte leaves room for thousands of times that, and memory
     // stays bounded.
-    static constexpr qsizetype MaxLineBytes = 1024 * 1024;
+    static constexpr qsizetype kMaxLineBytes = 1024 * 1024;
     // How much of a longer line is handed out, to show it by.
     static constexpr qsizetype kHeadBytes = 64;
 
@@ -58,7 +58,7 @@ public:
 
     // The next line in code page 936, without its break (CR LF, lone CR or lone LF), otherwise
     // unchanged; false once the text has ended (end of file or a NUL). A character converted
-    // text cannot hold in code page 936 is the byte 0xFF there. A line longer than MaxLineBytes
+    // text cannot hold in code page 936 is the byte 0xFF there. A line longer than kMaxLineBytes
     // is read past without being held: `line` is then only its start, up to kHeadBytes from its
     // first byte above 0x20 (empty for a line of blanks), and cutLineLength() says how long it
     // was. Throws Error on a read failure.

@@ -114,9 +114,12 @@ private slots:
         QTest::addColumn<QString>("mentions");
         QTest::addColumn<QString>("lang");
         QTest::newRow("help") << QStringList{"--help"} << 0 << "--del-log" << QString();
-        QTest::newRow("help, Chinese") << QStringList{"--help"} << 0 << "命令：" << "zh_CN.UTF-8";
-        QTest::newRow("no command, Chinese") << QStringList{} << 2 << "未给出命令" << "zh_CN.UTF-8";
-        QTest::newRow("no command, English") << QStringList{} << 2 << "no command given" << "en_US.UTF-8";
+        QTest::newRow("help, Chinese") << QStringList{"--help"} << 0 << "命令："
+                                       << "zh_CN.UTF-8";
+        QTest::newRow("no command, Chinese") << QStringList{} << 2 << "未给出命令"
+                                             << "zh_CN.UTF-8";
+        QTest::newRow("no command, English") << QStringList{} << 2 << "no command given"
+                                             << "en_US.UTF-8";
         QTest::newRow("version") << QStringList{"--version"} << 0 << "chongma-cli 0." << QString();
         QTest::newRow("no command") << QStringList{} << 2 << "no command" << QString();
         QTest::newRow("unknown command") << QStringList{"explode"} << 2 << "unknown command" << QString();

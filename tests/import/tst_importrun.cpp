@@ -395,7 +395,7 @@ private slots:
         // Held whole, such a line took twice its size in memory; it is one rejected line, and an
         // error line says why.
         QTest::newRow("a line longer than the reader holds is rejected")
-            << kNew + "\n  6905 M 1 1 [d] " + QByteArray(import::SourceReader::MaxLineBytes, 'x') + " [!] s\n" + kPresent
+            << kNew + "\n  6905 M 1 1 [d] " + QByteArray(import::SourceReader::kMaxLineBytes, 'x') + " [!] s\n" + kPresent
             << "3,1,1,0,0" << 1 << 1 << QString();
         QTest::newRow("a NUL ends the text, and says so") << kNew + "\n" + QByteArray("\0", 1) + "7004 lost line\n"
                                                           << "1,1,0,0,0" << 1 << 0 << "源文件第52字节为NUL，其后15字节未读入";
@@ -447,7 +447,7 @@ private slots:
         QCOMPARE(sink.logs.at(0).size(), 5 + 19);
         QCOMPARE(sink.last.sum, sink.last.num + sink.last.exist + sink.last.error + sink.last.rejected);
         for (const LineReport &r : std::as_const(sink.reports))
-            QVERIFY2(r.text.size() <= import::SourceReader::MaxLineBytes, qPrintable(QString::number(r.line)));
+            QVERIFY2(r.text.size() <= import::SourceReader::kMaxLineBytes, qPrintable(QString::number(r.line)));
     }
 
     // Batches give exactly what the line-by-line run gives: counters, error lines with each
