@@ -35,19 +35,32 @@ QString odbcDatabaseName(const QString &connection)
     return connection;
 }
 
-// psqlODBC wraps every statement of a transaction in a savepoint of its own, a round trip or
-// more each, so that a failed statement leaves the rest of the transaction in place. Every
-// transaction of this program is rolled back whole when any of its statements fails, so the
-// savepoints buy nothing: psqlODBC is asked to roll back the transaction instead (its rollback
-// level 1), unless the connection names a level of its own.
-QString withoutStatementSavepoints(const QString &connection)
+// psqlODBC's settings for this program, each unless the connection names its own:
+// - it wraps every statement of a transaction in a savepoint of its own, a round trip or more
+//   each, so that a failed statement leaves the rest of the transaction in place. Every
+//   transaction of this program is rolled back whole when any of its statements fails, so the
+//   savepoints buy nothing: psqlODBC rolls back the transaction instead (its rollback level 1);
+// - a statement prepared on the server costs a round trip to parse and describe it before the
+//   one that runs it, and most of ours run once or a few times a session (arrays of values and
+//   batches of statements are written out by the driver whatever this says): the driver writes
+//   the values into the statement instead, one round trip a run (UseServerSidePrepare=0).
+QString withPsqlOdbcSettings(const QString &connection)
 {
     const bool psqlOdbc = connection.contains(QLatin1String("PostgreSQL"), Qt::CaseInsensitive)
                           || connection.contains(QLatin1String("psqlodbc"), Qt::CaseInsensitive);
-    if (!psqlOdbc || connection.contains(QLatin1String("Protocol="), Qt::CaseInsensitive)
-        || !connection.contains(QLatin1String("DRIVER="), Qt::CaseInsensitive))
+    if (!psqlOdbc || !connection.contains(QLatin1String("DRIVER="), Qt::CaseInsensitive))
         return connection;
-    return connection + (connection.endsWith(u';') ? QString() : QStringLiteral(";")) + QStringLiteral("Protocol=7.4-1;");
+    QString result = connection;
+    const auto add = [&](QLatin1String key, QLatin1String value) {
+        if (connection.contains(key + u'=', Qt::CaseInsensitive))
+            return;
+        if (!result.endsWith(u';'))
+            result += u';';
+        result += key + u'=' + value + u';';
+    };
+    add(QLatin1String("Protocol"), QLatin1String("7.4-1"));
+    add(QLatin1String("UseServerSidePrepare"), QLatin1String("0"));
+    return result;
 }
 
 QString uniqueConnectionName()
@@ -149,7 +162,7 @@ TData1::TData1(const DataLink &link) : m_link(link), m_connectionName(uniqueConn
     case DataLink::Kind::Odbc:
         // The login is in the connection string, braced as the driver reads it: Qt would append
         // its own unquoted, cut at a ';'.
-        m_db.setDatabaseName(odbcDatabaseName(withoutStatementSavepoints(link.odbcConnection)));
+        m_db.setDatabaseName(odbcDatabaseName(withPsqlOdbcSettings(link.odbcConnection)));
         // An ODBC 3 environment (Qt asks for ODBC 2 by default): the drivers' block fetches and
         // type codes are those of ODBC 3. Without a login time-out FreeTDS waits forever on a
         // server that never answers.
@@ -170,15 +183,22 @@ TData1::TData1(const DataLink &link) : m_link(link), m_connectionName(uniqueConn
         throw fail(errorText(m_db.lastError()));
 
     m_path = makeStatementPath(m_db, link, link.commandTimeout);
-    // An open connection is not yet a database: a text file opens as SQLite.
+    // An open connection is not yet a database: a text file opens as SQLite. Then settings that
+    // last for the session; one the server refuses is no reason not to work. Where the path
+    // takes batches the probe and the settings go as one, a round trip less for each
+    // connection; when that fails each goes on its own, as the probe's failure is to be told.
+    const QString probe = sql::openingProbe(m_path->dialect());
+    const QStringList settings = sql::sessionSettings(m_path->dialect(), link.commandTimeout);
     QSqlError failure;
-    if (!m_path->execDirect(sql::openingProbe(m_path->dialect()), failure)) {
-        m_path.reset();
-        throw fail(errorText(failure));
+    if (!m_path->runsBatches() || settings.isEmpty()
+        || !m_path->execDirect((QStringList{probe} + settings).join(QLatin1String("; ")), failure)) {
+        if (!m_path->execDirect(probe, failure)) {
+            m_path.reset();
+            throw fail(errorText(failure));
+        }
+        for (const QString &setting : settings)
+            m_path->execDirect(setting, failure);
     }
-    // Settings that last for the session; one the server refuses is no reason not to work.
-    for (const QString &setting : sql::sessionSettings(m_path->dialect(), link.commandTimeout))
-        m_path->execDirect(setting, failure);
 }
 
 TData1::~TData1()

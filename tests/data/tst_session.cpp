@@ -337,6 +337,29 @@ private slots:
         QCOMPARE(sink.logs, QStringList({"已重新连接数据库"}));
     }
 
+    // On psqlODBC a statement is written out by the driver (one round trip a run, none to parse
+    // and describe it first) unless the connection asks for server-side preparation itself.
+    void psqlOdbcPreparesOnTheServerOnlyWhenAsked()
+    {
+        QFETCH_GLOBAL(QString, backend);
+        if (backend != QLatin1String("postgres"))
+            QSKIP("a setting of psqlODBC");
+        ScratchDatabase db(backend);
+        db.createDiskinfo();
+        db.insertDisk(1, 1, QStringLiteral("A"));
+        for (const bool asked : {false, true}) {
+            DataLink link = db.link();
+            if (asked)
+                link.odbcConnection += QStringLiteral(";UseServerSidePrepare=1");
+            TData1 session(link);
+            for (int run = 0; run < 2; ++run)
+                QCOMPARE(session.select(QStringLiteral("select DiskID from diskinfo where DiskID=?"), {1}).count(), 1);
+            const auto prepared = session.select(QStringLiteral("select count(*) as n from pg_prepared_statements"), {});
+            QCOMPARE(prepared.count(), 1);
+            QCOMPARE(prepared.value(0, QStringLiteral("n")).toInt() > 0, asked);
+        }
+    }
+
     // A statement waiting on another session's lock gives up at the time limit and says how to
     // raise it.
     void statementTimeLimit()

@@ -537,6 +537,9 @@ private slots:
             db->exec(QStringLiteral("create table BD_Material (BD_MCode varchar(20), BD_MNo varchar(30), BD_MName varchar(200), "
                                     "BD_MPRICE varchar(50), Pur_SupName varchar(48), BD_MPUBDATE varchar(50))"));
             link = db->link();
+            // Where psqlODBC writes the values into the statement nothing is declared: the
+            // declarations are those of a connection that asks for statements prepared on the server.
+            link.odbcConnection += QStringLiteral(";UseServerSidePrepare=1");
         } else {
 #if defined(__SANITIZE_THREAD__)
             QSKIP("ThreadSanitizer does not let a threaded program start a process; the plain build runs it");

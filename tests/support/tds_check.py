@@ -350,7 +350,8 @@ def check_session_settings(run):
     problems, sessions = [], {r["conn"] for r in run.requests if r["kind"] == "login"}
     for conn in sorted(sessions):
         settings = [r for r in statements(run) if r["conn"] == conn
-                    and re.match(r"(?i)^\s*set\s+deadlock_priority\s+low\s*$", r.get("statement") or "")]
+                    and any(re.match(r"(?i)^\s*set\s+deadlock_priority\s+low\s*$", part)
+                            for part in (r.get("statement") or "").split(";"))]
         if not settings:
             problems.append("connection %d never sets deadlock_priority low" % conn)
         problems += ["%s arrives as %s, not as a plain SQL batch" % (describe(r), r["proc"])
