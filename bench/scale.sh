@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # chongma-cli at scale, next to the database's own client doing the same work on the same data:
-# find, clear and import on SQLite and, under scripts/with-test-postgres.sh, on PostgreSQL through
+# find, clear, import into an empty table and a tenth as many lines into a full one, on SQLite and,
+# under scripts/with-test-postgres.sh, on PostgreSQL through
 # ODBC; and a ten-row table, against an older build when one is given. A time is the best of
 # --runs runs; memory is chongma-cli's peak resident set (GNU time). With --link-ms, PostgreSQL is
 # reached through bench/link_proxy.py, a delaying proxy that counts each run's round trips;
@@ -89,7 +90,7 @@ pg() { "${psql_argv[@]}" "$@"; }
 cleanup() {
   if [ -n "$proxy_pid" ]; then kill "$proxy_pid" 2>/dev/null || true; wait "$proxy_pid" 2>/dev/null || true; fi
   if [ "${servers[*]}" = "sqlite pg" ]; then
-    for db in disk disk_nobar ten material run; do
+    for db in disk disk_nobar ten material material_full run; do
       pg -d postgres -c "set client_min_messages=warning" -c "drop database if exists scale_$db with (force)" || true
     done
   fi
@@ -162,9 +163,11 @@ index_sql() { if [ "${indexed[$1]}" = 1 ]; then echo "$2"; fi; }
 disk_schema="create table diskinfo (DiskID integer, DiskNum integer, Bar varchar(64));"
 disk_indexes=$(index_sql DiskID "create index diskinfo_diskid on diskinfo (DiskID);")
 bar_index=$(index_sql Bar "create index diskinfo_bar on diskinfo (Bar);")
-material_schema="create table BD_Material (BD_MCode varchar(20), BD_MNo varchar(30), BD_MName varchar(158),
-  BD_MPRICE varchar(50), Pur_SupName varchar(48), BD_MPUBDATE varchar(50));
-$(index_sql BD_MCode "create index bd_material_code on BD_Material (BD_MCode);")"
+material_table="create table BD_Material (BD_MCode varchar(20), BD_MNo varchar(30), BD_MName varchar(158),
+  BD_MPRICE varchar(50), Pur_SupName varchar(48), BD_MPUBDATE varchar(50));"
+material_index=$(index_sql BD_MCode "create index bd_material_code on BD_Material (BD_MCode);")
+material_schema="$material_table
+$material_index"
 material_columns="BD_MCode, BD_MNo, BD_MName, BD_MPRICE, Pur_SupName, BD_MPUBDATE"
 
 # What the label column says of a table's indexes: "index on DiskID and Bar", "no index"...
@@ -237,10 +240,11 @@ write_scripts() {
   } >"$name-check.sql"
 }
 
-# The material file: nine lines in ten new, every tenth repeating a code five lines back, every
-# 50th malformed. material.tsv holds the six fields of each line the import inserts, in UTF-8.
+# A material file of $1 lines, $2.txt: nine lines in ten new, every tenth repeating a code five
+# lines back, every 50th malformed. $2.tsv holds the six fields of each line the import inserts,
+# in UTF-8; import-<server>-$2.sql loads them as the reference.
 generate_material() {
-  awk -v n="$rows" -v tsv="$work/material.tsv" 'BEGIN {
+  awk -v n="$1" -v tsv="$work/$2.tsv" 'BEGIN {
     split("螺丝钉 六角螺母 深沟球轴承 橡胶密封圈 铜芯电缆 不锈钢阀门 齿轮 弹簧垫圈", name, " ")
     split("上海宏达五金 广州华南机电 北京京城标准件 天津海河轴承 苏州吴中电缆 杭州西湖阀门 宁波东方机械", sup, " ")
     for (i = 1; i <= n; i++) {
@@ -253,10 +257,10 @@ generate_material() {
       printf "%d M-%d %d %s [%s] %s [!] %s\r\n", code, i, i % 1000, price, date, mname, supplier
       if (i % 10 != 0) printf "%d\tM-%d\t%s\t%s\t%s\t%s\n", code, i, mname, price, supplier, date > tsv
     }
-  }' | iconv -f UTF-8 -t GBK >"$work/material.txt"
-  LC_ALL=C sort "$work/material.tsv" >"$work/material.sorted"
-  printf '.mode tabs\n.import %s BD_Material\n' "$work/material.tsv" >"$work/import-sqlite.sql"
-  printf "\\\\copy BD_Material from '%s'\n" "$work/material.tsv" >"$work/import-pg.sql"
+  }' | iconv -f UTF-8 -t GBK >"$work/$2.txt"
+  LC_ALL=C sort "$work/$2.tsv" >"$work/$2.sorted"
+  printf '.mode tabs\n.import %s BD_Material\n' "$work/$2.tsv" >"$work/import-sqlite-$2.sql"
+  printf "\\\\copy BD_Material from '%s'\n" "$work/$2.tsv" >"$work/import-pg-$2.sql"
 }
 
 # An empty database `name` ($2) on server $1, filled from the statements on stdin.
@@ -270,7 +274,7 @@ make_database() {
 }
 
 # disk (diskinfo with the indexes --no-index leaves), disk_nobar (the same without the one on
-# Bar; SQLite only, when disk has it), ten and material.
+# Bar; SQLite only, when disk has it), ten, material (empty) and material_full ($rows rows).
 generate() {
   case $1 in
     sqlite)
@@ -283,6 +287,19 @@ generate() {
   esac
   { echo "$disk_schema"; echo "$ten_rows_sql"; echo "$disk_indexes"; echo "$bar_index"; echo "analyze;"; } | make_database "$1" ten
   { echo "$material_schema"; echo "analyze;"; } | make_database "$1" material
+  { echo "$material_table"; material_fill_sql "$1"; echo "$material_index"; echo "analyze;"; } | make_database "$1" material_full
+}
+
+# BD_Material rows that were there before an import: $rows of them, their codes ("F1", "F2"...)
+# none of the file's.
+material_fill_sql() {
+  local values="'F' || i, 'M-' || i, '旧材料' || i, '1.00', '老供应商', '2020-01-01'"
+  case $1 in
+    sqlite)
+      echo "with recursive g(i) as (select 1 union all select i + 1 from g where i < $rows)"
+      echo "insert into BD_Material select $values from g;" ;;
+    pg) echo "insert into BD_Material select $values from generate_series(1, $rows) as g(i);" ;;
+  esac
 }
 
 # Database `run` of server $1 as a fresh copy of database $2.
@@ -321,9 +338,10 @@ client_running() {
   esac
 }
 
-# BD_Material of database `run`, one tab-separated line a row, sorted bytewise.
+# BD_Material of database `run`, one tab-separated line a row, sorted bytewise: the rows an
+# import added (not the "F" ones there before it).
 material_rows() {
-  local sql="select $material_columns from BD_Material"
+  local sql="select $material_columns from BD_Material where BD_MCode not like 'F%'"
   case $1 in
     sqlite) sqlite3 -bail -separator $'\t' "$work/run.db" "$sql" ;;
     pg) pg -F $'\t' -d scale_run -c "$sql" ;;
@@ -433,17 +451,26 @@ check_cleared() {
 }
 data_rows() { if [ "$data" = big ]; then echo "$rows"; else echo 10; fi; }
 
-# BD_Material of `run` holds exactly the rows of material.tsv.
+# The current import: its material file ($mat.txt, of $mat_lines lines) and the rows before it.
+mat=material mat_lines='' rows_before=0
+
+# BD_Material of `run` holds exactly the rows of $mat.tsv, and those before the import.
 check_imported() {
-  material_rows "$server" | cmp -s - "$work/material.sorted" \
-    || die "after import: BD_Material differs from the $(wc -l <"$work/material.tsv") rows of material.tsv"
+  material_rows "$server" | cmp -s - "$work/$mat.sorted" \
+    || die "after import: BD_Material differs from the $(wc -l <"$work/$mat.tsv") rows of $mat.tsv"
+  local all
+  case $server in
+    sqlite) all=$(sqlite3 -bail "$work/run.db" "select count(*) from BD_Material") ;;
+    pg) all=$(pg -d scale_run -c "select count(*) from BD_Material") ;;
+  esac
+  [ "$all" = "$((rows_before + $(wc -l <"$work/$mat.tsv")))" ] || die "after import: $all rows in BD_Material"
 }
 # ... and chongma-cli printed the same counters as the first run did.
 check_chongma_imported() {
   check_imported
   local counters
   counters=$(tail -1 "$work/out")
-  [[ $counters == 总记录数：$rows\ 已导入数：$(wc -l <"$work/material.tsv")\ * ]] \
+  [[ $counters == 总记录数：$mat_lines\ 已导入数：$(wc -l <"$work/$mat.tsv")\ * ]] \
     || die "import counters: $counters"
   if [ ! -e "$work/counters" ]; then echo "$counters" >"$work/counters"; fi
   [ "$counters" = "$(cat "$work/counters")" ] || die "import counters changed: $counters, before $(cat "$work/counters")"
@@ -496,9 +523,9 @@ clear_commands() {
   our_cmd=("$bin/chongma-cli" --udl "$(udl_for "$server" run)" clear $(clear_args "$bin"))
 }
 import_commands() {
-  client_running "$server" run "$work/import-$server.sql"
+  client_running "$server" run "$work/import-$server-$mat.sql"
   ref_cmd=("${client[@]}")
-  our_cmd=("$bin/chongma-cli" --udl "$(udl_for "$server" run)" import "$work/material.txt")
+  our_cmd=("$bin/chongma-cli" --udl "$(udl_for "$server" run)" import "$work/$mat.txt")
 }
 ten_find_commands() {
   local udl
@@ -536,11 +563,20 @@ job_clear() { # server
 }
 
 job_import() { # server
-  server=$1 template=material
+  server=$1 template=material mat=material mat_lines=$rows rows_before=0
   say "$(server_name "$1"): import, $material_label"
   rm -f "$work/counters"
   in_turn import_commands fresh_run check_imported check_chongma_imported "$work/out"
   row "$1" "import, $material_label" "$rows" "$our_result" "$ref_result"
+}
+
+job_import_into_full() { # server: a tenth as many lines into a table of $rows rows
+  server=$1 template=material_full mat=tenth mat_lines=$((rows / 10)) rows_before=$rows
+  local job="import $mat_lines lines into $rows rows, $material_label"
+  say "$(server_name "$1"): $job"
+  rm -f "$work/counters"
+  in_turn import_commands fresh_run check_imported check_chongma_imported "$work/out"
+  row "$1" "$job" "$rows" "$our_result" "$ref_result"
 }
 
 job_ten() { # server: find and clear of the ten-row table, the baseline build as the reference
@@ -579,7 +615,7 @@ echo
 
 # The data of one size: the picks, the check and clear scripts, the material file, the databases.
 prepare_size() {
-  say "generating $rows rows ($picks barcodes on two rows each) and a material file of $rows lines"
+  say "generating $rows rows ($picks barcodes on two rows each), material files of $rows and $((rows / 10)) lines"
   if [ "$layout" = together ]; then
     awk -v p="$picks" 'BEGIN { for (j = 1; j <= p; j++) print (j % 2 == 0 ? 2 * j : 2 * j - 1) }' >"$work/big.picks"
   else
@@ -587,7 +623,8 @@ prepare_size() {
       'BEGIN { for (j = 0; j < p; j++) print (j % 2 == 0 ? n - j : 1 + j * s) }' | sort -n >"$work/big.picks"
   fi
   write_scripts "$work/big.picks"
-  generate_material
+  generate_material "$rows" material
+  generate_material "$((rows / 10))" tenth
   local s
   for s in "${servers[@]}"; do generate "$s"; done
 }
@@ -607,6 +644,7 @@ for size in "${sizes[@]}"; do
     if [ "$s" = sqlite ] && [ "${indexed[Bar]}" = 1 ]; then job_find "$s" disk_nobar "$(indexes_label DiskID)"; fi
     job_clear "$s"
     job_import "$s"
+    job_import_into_full "$s"
     # The ten-row table once, with the first size.
     if [ "$size" = "${sizes[0]}" ]; then
       data=ten data_picks=3
