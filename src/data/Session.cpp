@@ -41,10 +41,13 @@ QString odbcDatabaseName(const QString &connection)
 //   transaction of this program is rolled back whole when any of its statements fails, so the
 //   savepoints buy nothing: psqlODBC rolls back the transaction instead (its rollback level 1);
 // - a statement prepared on the server costs a round trip to parse and describe it before the
-//   one that runs it, and most of ours run once or a few times a session (arrays of values and
-//   batches of statements are written out by the driver whatever this says): the driver writes
-//   the values into the statement instead, one round trip a run (UseServerSidePrepare=0).
-QString withPsqlOdbcSettings(const QString &connection)
+//   one that runs it, and most of ours run once or a few times a session: there the driver
+//   writes the values into the statement instead, one round trip a run, parsed and planned by
+//   the server each time (UseServerSidePrepare=0). A session that runs its statements many
+//   times keeps them prepared: the import's lookups of two thousand codes took 17.5 s instead of
+//   11.9 s for a million lines, the server planning each. Arrays of values and batches of
+//   statements are written out by the driver either way.
+QString withPsqlOdbcSettings(const QString &connection, TData1::Reuse reuse)
 {
     const bool psqlOdbc = connection.contains(QLatin1String("PostgreSQL"), Qt::CaseInsensitive)
                           || connection.contains(QLatin1String("psqlodbc"), Qt::CaseInsensitive);
@@ -59,7 +62,7 @@ QString withPsqlOdbcSettings(const QString &connection)
         result += key + u'=' + value + u';';
     };
     add(QLatin1String("Protocol"), QLatin1String("7.4-1"));
-    add(QLatin1String("UseServerSidePrepare"), QLatin1String("0"));
+    add(QLatin1String("UseServerSidePrepare"), reuse == TData1::Reuse::Many ? QLatin1String("1") : QLatin1String("0"));
     return result;
 }
 
@@ -137,7 +140,7 @@ QString RowView::text(int column) const
 
 qint32 RowView::integer(int column) const { return toInt32(value(column)); }
 
-TData1::TData1(const DataLink &link) : m_link(link), m_connectionName(uniqueConnectionName())
+TData1::TData1(const DataLink &link, Reuse reuse) : m_link(link), m_connectionName(uniqueConnectionName())
 {
     const QString driver = link.qtDriver();
     if (!QSqlDatabase::isDriverAvailable(driver))
@@ -162,7 +165,7 @@ TData1::TData1(const DataLink &link) : m_link(link), m_connectionName(uniqueConn
     case DataLink::Kind::Odbc:
         // The login is in the connection string, braced as the driver reads it: Qt would append
         // its own unquoted, cut at a ';'.
-        m_db.setDatabaseName(odbcDatabaseName(withPsqlOdbcSettings(link.odbcConnection)));
+        m_db.setDatabaseName(odbcDatabaseName(withPsqlOdbcSettings(link.odbcConnection, reuse)));
         // An ODBC 3 environment (Qt asks for ODBC 2 by default): the drivers' block fetches and
         // type codes are those of ODBC 3. Without a login time-out FreeTDS waits forever on a
         // server that never answers.

@@ -64,10 +64,13 @@ struct StatementResult {
 class TData1 {
 public:
     enum class Query { SaveData, Curve }; // qrySaveData, qryCurve
+    // How often the session runs each of its statements. Where it is many times (an import's
+    // batches), a driver that can is left to prepare them on the server, once.
+    enum class Reuse { Few, Many };
 
     // Opens the connection the data link describes and proves it answers a query. Throws
     // ConnectionError when it cannot, SetupError when the Qt Sql driver for its kind is missing.
-    explicit TData1(const DataLink &link);
+    explicit TData1(const DataLink &link, Reuse reuse = Reuse::Few);
     ~TData1();
     TData1(const TData1 &) = delete;
     TData1 &operator=(const TData1 &) = delete;

@@ -533,7 +533,7 @@ private:
     {
         try {
             std::unique_lock opening(connecting());
-            auto connection = std::make_unique<TData1>(link);
+            auto connection = std::make_unique<TData1>(link, TData1::Reuse::Many);
             opening.unlock();
             const auto closing = qScopeGuard([&] {
                 const std::lock_guard closes(connecting());

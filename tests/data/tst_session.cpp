@@ -338,8 +338,9 @@ private slots:
     }
 
     // On psqlODBC a statement is written out by the driver (one round trip a run, none to parse
-    // and describe it first) unless the connection asks for server-side preparation itself.
-    void psqlOdbcPreparesOnTheServerOnlyWhenAsked()
+    // and describe it first) unless the session runs its statements many times, or the
+    // connection asks for server-side preparation itself.
+    void psqlOdbcPreparesOnTheServerOnlyWhereItPays()
     {
         QFETCH_GLOBAL(QString, backend);
         if (backend != QLatin1String("postgres"))
@@ -347,16 +348,23 @@ private slots:
         ScratchDatabase db(backend);
         db.createDiskinfo();
         db.insertDisk(1, 1, QStringLiteral("A"));
-        for (const bool asked : {false, true}) {
+        const struct {
+            const char *connection;
+            TData1::Reuse reuse;
+            bool prepared;
+        } cases[] = {{"", TData1::Reuse::Few, false},
+                     {";UseServerSidePrepare=1", TData1::Reuse::Few, true},
+                     {"", TData1::Reuse::Many, true},
+                     {";usesERVERsIDEpREPARE=0", TData1::Reuse::Many, false}};
+        for (const auto &c : cases) {
             DataLink link = db.link();
-            if (asked)
-                link.odbcConnection += QStringLiteral(";UseServerSidePrepare=1");
-            TData1 session(link);
+            link.odbcConnection += QLatin1String(c.connection);
+            TData1 session(link, c.reuse);
             for (int run = 0; run < 2; ++run)
                 QCOMPARE(session.select(QStringLiteral("select DiskID from diskinfo where DiskID=?"), {1}).count(), 1);
             const auto prepared = session.select(QStringLiteral("select count(*) as n from pg_prepared_statements"), {});
             QCOMPARE(prepared.count(), 1);
-            QCOMPARE(prepared.value(0, QStringLiteral("n")).toInt() > 0, asked);
+            QVERIFY2((prepared.value(0, QStringLiteral("n")).toInt() > 0) == c.prepared, c.connection);
         }
     }
 
