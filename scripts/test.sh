@@ -24,7 +24,7 @@ chmod 700 "$XDG_RUNTIME_DIR"
 tsan_options="halt_on_error=1 exitcode=66 suppressions=$PWD/tests/tsan.supp"
 tsan_regex="^($(echo $threaded | tr ' ' '|'))\$"
 # The programs the tests start (chongma-cli) inherit these too.
-asan_env="ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS='suppressions=$PWD/tests/lsan.supp print_suppressions=0' UBSAN_OPTIONS='print_stacktrace=1 halt_on_error=1'"
+asan_env="ASAN_OPTIONS='detect_leaks=1:suppressions=$PWD/tests/asan.supp' LSAN_OPTIONS='suppressions=$PWD/tests/lsan.supp print_suppressions=0' UBSAN_OPTIONS='print_stacktrace=1 halt_on_error=1'"
 
 bash scripts/with-test-postgres.sh bash -c "
   set -e
