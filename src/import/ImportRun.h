@@ -70,6 +70,8 @@ struct ImportResult {
     qint64 bytesNotRead = 0; // after that NUL; -1 when unknown (a pipe)
 };
 
+class CodePageDecoder;
+
 namespace import {
 
 // Each line trimmed; empty ones dropped; the rest with their quotes stripped. Order kept.
@@ -80,6 +82,10 @@ bool MaterialExists(TData1 &session, const QString &code, const QString &codes =
 
 // Inserts the record, its six values bound, in a transaction of its own.
 bool ExecSaveSQL(TData1 &session, const QVariantList &values);
+
+// A hash of `code`'s loose key (case, width, accents, kana, blanks at the end set aside): the
+// same for every two codes a collation may take as one, so lines can be shared out by code.
+std::size_t codeKeyHash(QByteArrayView code, CodePageDecoder &decoder);
 
 // One import run: start line, then the source read as a stream (converted to code page 936 when
 // it is UTF-8 or UTF-16, which the run log says), its lines counted, then cleaned and per line

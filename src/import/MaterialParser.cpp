@@ -209,14 +209,14 @@ QByteArray CutDbcs(const QByteArray &text, int n)
     return text.left(lastTestedIsLead ? end - 1 : end);
 }
 
-QByteArray CodeOfLine(const QByteArray &line)
+QByteArrayView CodeOfLine(QByteArrayView line)
 {
     // As ParseMaterialLine reads it: tabs are blanks, the code is what comes before the first
     // blank, kept to its field's length.
-    QByteArray text = line;
-    text.replace('\t', ' ');
-    const qsizetype space = text.indexOf(' ');
-    return text.left(space < 0 ? text.size() : space).left(decltype(TMaterialRec::Code)::kCapacity);
+    qsizetype end = 0;
+    while (end < line.size() && line[end] != ' ' && line[end] != '\t')
+        ++end;
+    return line.first(qMin(end, decltype(TMaterialRec::Code)::kCapacity));
 }
 
 bool ParseMaterialLine(TMaterialRec &rec, QByteArray &line, ParseReason *reason)

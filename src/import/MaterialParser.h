@@ -64,8 +64,8 @@ QByteArray CutDbcs(const QByteArray &text, int n);
 
 // The code a parse of `line` takes (its first field as ParseMaterialLine cuts it), or the line's
 // start where it has no field boundary; the same bytes for every line whose parse yields the same
-// code, which lets lines be shared out by code before they are parsed.
-QByteArray CodeOfLine(const QByteArray &line);
+// code, which lets lines be shared out by code before they are parsed. A view into `line`.
+QByteArrayView CodeOfLine(QByteArrayView line);
 
 // Parses a line cleaned by StripQuotes into `rec` and returns true when all fields were found.
 // `rec` is reset first; after a false result it keeps the fields read before the failing one.

@@ -345,6 +345,30 @@ private slots:
         QVERIFY2(grown < 16 * 1024, qPrintable(QStringLiteral("peak memory grew by %1 KiB").arg(grown)));
     }
 
+    // Lines whose codes a collation may take as one go to the same connection: their keys hash alike.
+    void codesOneCollationMayJoinShareAKey_data()
+    {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<QByteArray>("other");
+        QTest::addColumn<bool>("same");
+        QTest::newRow("case") << QByteArray("ab12 M 1") << QByteArray("AB12\tM 1") << true;
+        QTest::newRow("full width") << QByteArray("AB12 M") << gbk(QStringLiteral("ａｂ１２ M")) << true;
+        QTest::newRow("accent") << QByteArray("e1 M") << gbk(QStringLiteral("é1 M")) << true;
+        QTest::newRow("a blank at the end") << QByteArray("ab\x0b M") << QByteArray("AB M") << true;
+        QTest::newRow("past the code's 20 bytes") << QByteArray(25, 'A') << QByteArray(20, 'a') + "B M" << true;
+        QTest::newRow("other code") << QByteArray("ab12 M") << QByteArray("ab13 M") << false;
+    }
+
+    void codesOneCollationMayJoinShareAKey()
+    {
+        QFETCH(QByteArray, line);
+        QFETCH(QByteArray, other);
+        QFETCH(bool, same);
+        CodePageDecoder decoder;
+        const std::size_t a = import::codeKeyHash(CodeOfLine(line), decoder);
+        QCOMPARE(a == import::codeKeyHash(CodeOfLine(other), decoder), same);
+    }
+
     void cleaning_data()
     {
         QTest::addColumn<QList<QByteArray>>("raw");
