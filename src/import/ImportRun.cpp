@@ -611,13 +611,16 @@ private:
     std::thread m_thread; // last: it starts once everything it uses is there
 };
 
-// How many connections a run settles its lines on: one where they would only wait for each
-// other (SQLite has one writer) or where the reference run is asked for.
-int connectionsFor(const TData1 &session, const ImportRequest &request)
+// How many connections a run settles its `lines` on: one where they would only wait for each
+// other (SQLite has one writer) or where the reference run is asked for; never more than the
+// lines make batches, as each connection costs a login and its settings (some ten round trips)
+// and a watched file of a few hundred lines is one batch.
+int connectionsFor(const TData1 &session, const ImportRequest &request, qint64 lines)
 {
     if (request.batchLines <= 1 || session.dialect() == Dialect::Sqlite)
         return 1;
-    return request.connections > 0 ? request.connections : 6;
+    const qint64 batches = (lines + request.batchLines - 1) / request.batchLines;
+    return int(qBound(qint64(1), batches, qint64(request.connections > 0 ? request.connections : 6)));
 }
 
 // The lines settled on several connections, reported in the file's order. False when a stop
@@ -717,7 +720,7 @@ ImportResult RunImport(TData1 &session, const ImportRequest &request, ImportSink
 
         Reporter reporter(sink, c);
         bool going = true;
-        const int connections = connectionsFor(session, request);
+        const int connections = connectionsFor(session, request, lines.count());
         const bool indexed = request.batchLines <= 1 || codesIndexed(session);
         if (connections > 1) {
             going = settleShared(session, request, connections, lines, reporter, sink.wantsLineReports(), indexed, cancel);

@@ -461,6 +461,8 @@ private slots:
         QVERIFY(watch.alwaysRose());
         QCOMPARE(::counters(sink.last), counters);
         QCOMPARE(db.materialCount(), 1 + inserted);
+        // A file of one batch is settled on the run's own connection: no other is opened for it.
+        QCOMPARE(watch.saw(QStringLiteral("insert into BD_Material")), inserted > 0);
         QCOMPARE(sink.errors.size(), errorLines);
         // The run log was cleared: start, what is worth a note, finish.
         QCOMPARE(sink.logs.size(), note.isEmpty() ? 2 : 3);

@@ -2,6 +2,8 @@
 
 #include "data/Session.h"
 
+#include <algorithm>
+
 namespace chongma::test {
 
 QString fastPathName(const QString &backend)
@@ -35,5 +37,10 @@ PathWatch::PathWatch(TData1 &session) : m_session(session), m_start(session.path
 PathWatch::~PathWatch() { m_session.setExecutionObserver({}); }
 
 qint64 PathWatch::ran() const { return m_session.pathExecutions() - m_start; }
+
+bool PathWatch::saw(const QString &start) const
+{
+    return std::any_of(m_seen.cbegin(), m_seen.cend(), [&](const QString &sql) { return sql.startsWith(start); });
+}
 
 } // namespace chongma::test

@@ -26,6 +26,8 @@ public:
 
     qint64 ran() const;                                    // path executions since the watch began
     qsizetype statements() const { return m_seen.size(); } // distinct statement texts executed
+    // Whether a statement beginning with `start` was executed.
+    bool saw(const QString &start) const;
     // False when the session executed a statement other than the last one without the path's
     // count rising since: a statement that went around the path.
     bool alwaysRose() const { return m_alwaysRose; }
