@@ -240,13 +240,17 @@ public:
             QByteArray work = cleaned.text;
             line.parsed = ParseMaterialLine(m_rec, work, &line.report.reason);
         }
-        line.report.record = m_rec;
         if (line.parsed) {
             if (m_reports)
                 line.report.sql = BuildInsertSQL(m_rec);
             line.code = m_decoder.decode(m_rec.Code.bytes(), &line.codeOk);
             line.values = line.codeOk ? databaseValues(m_rec, line.code, m_decoder) : std::nullopt;
         }
+        // The record goes with the report where it is wanted or the line fails already; a line
+        // whose insert fails later is parsed again for it (recordOf). Held for every line, its
+        // texts were freed on the reporting thread, a million lines against another's heap.
+        if (m_reports || !line.values)
+            line.report.record = m_rec;
         // Two codes a collation might take as one may not share a batch: the later one must see
         // the earlier one's insert as the line-by-line run does.
         if (line.codeOk && !m_request.dryRun) {
@@ -297,8 +301,18 @@ private:
                 m_inserted.insert(line.code);
         } else {
             r.outcome = LineOutcome::Failed;
+            if (line.values && !m_reports) // the record was not kept: the line parsed whole
+                recordOf(r);
         }
         report(line);
+    }
+
+    // The record of a line that parsed whole, for its report: parsed again from its text (a
+    // whole parse reads nothing of the record it starts from).
+    static void recordOf(LineReport &r)
+    {
+        QByteArray work = r.text;
+        ParseMaterialLine(r.record, work);
     }
 
     // The batch at once; false (nothing reported, nothing kept) when it must be handled line by line.

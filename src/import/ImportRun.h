@@ -32,7 +32,7 @@ struct LineReport {
     qint32 line = 0;       // 1-based position among the cleaned lines
     QByteArray text;       // the cleaned line, code page 936 (only its start when cutLength >= 0)
     qint64 cutLength = -1; // the raw line's length when it was too long to hold (TooLong)
-    TMaterialRec record;   // as parsed (reset values past a rejection)
+    TMaterialRec record;   // as parsed (reset values past a rejection); when reports are wanted or it failed
     ParseReason reason = ParseReason::None;
     LineOutcome outcome = LineOutcome::Rejected;
     QByteArray sql;        // the insert statement, for accepted lines (when reports are wanted)
