@@ -249,6 +249,8 @@ QString materialExists(const QString &codes)
     return QStringLiteral("select case when exists (select 1 from %1 where BD_MCode=?) then 1 else 0 end as found").arg(codes);
 }
 
+QString materialRows() { return QStringLiteral("select count(*) as n from BD_Material"); }
+
 QString insertMaterial() { return QStringLiteral("insert into %1 values(?, ?, ?, ?, ?, ?); ").arg(kMaterialColumns); }
 
 QString insertMaterialsPadded(Dialect dialect, qsizetype rows)
@@ -300,7 +302,10 @@ QStringList createCodeTable(Dialect dialect)
     case Dialect::PostgreSQL:
         return {dropCodeTable(dialect),
                 QStringLiteral("create temporary table chongma_codes as select BD_MCode from BD_Material"),
-                QStringLiteral("create index on chongma_codes (BD_MCode)")};
+                QStringLiteral("create index on chongma_codes (BD_MCode)"),
+                // Autovacuum never analyses a temporary table: unanalysed, every lookup read the
+                // whole of it (64 ms a batch at a million codes; 1.6 ms through the index).
+                QStringLiteral("analyze chongma_codes")};
     case Dialect::Sqlite:
         // One B-tree of the codes themselves, built in one pass (half the time of a table and an
         // index on it).
@@ -409,7 +414,7 @@ QStringList all()
     statements += createPickTable(Dialect::SqlServer);
     statements += createCodeTable(Dialect::SqlServer);
     statements << insertCodes(Dialect::SqlServer, 3) << materialsPresent(3, codeTable(Dialect::SqlServer))
-               << materialExists(codeTable(Dialect::SqlServer));
+               << materialExists(codeTable(Dialect::SqlServer)) << materialRows();
     statements << rowsOfPickedBars(Dialect::SqlServer, true) << deletePicked(Dialect::SqlServer)
                << rowsOfPicks(Dialect::SqlServer, QStringLiteral("DiskID, DiskNum, Bar")) << insertPicks(Dialect::SqlServer, 3);
     statements << isIdentity(Dialect::SqlServer) << catalog::columns(Dialect::SqlServer)

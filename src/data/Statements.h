@@ -89,6 +89,7 @@ QString rowsOfPicks(Dialect dialect, const QString &selectList); // every picked
 // ---- BD_Material -------------------------------------------------------------------------
 // `codes`: where the stored codes are looked up, BD_Material or the code table below.
 QString materialExists(const QString &codes = QStringLiteral("BD_Material"));
+QString materialRows(); // how many rows BD_Material holds, as `n`
 QString insertMaterial();
 // Rows of the six columns, a row whose code is NULL left out: the last statement of a batch is
 // filled up with such rows, so every statement of an import has one size and one text.

@@ -615,6 +615,42 @@ private slots:
         QVERIFY(checked > 6000 * 6);
     }
 
+    // Without an index on BD_MCode each connection copies the stored codes first: a file with
+    // fewer lines than the table has rows settles on the run's own connection, one copy.
+    void copiesOfTheCodesOnlyWherePaid_data()
+    {
+        QTest::addColumn<int>("stored");
+        QTest::addColumn<bool>("ownConnection");
+        QTest::newRow("a table larger than the file") << 1000 << true;
+        QTest::newRow("a file larger than the table") << 100 << false;
+    }
+
+    void copiesOfTheCodesOnlyWherePaid()
+    {
+        QFETCH_GLOBAL(QString, backend);
+        QFETCH(int, stored);
+        QFETCH(bool, ownConnection);
+        ScratchDatabase db(backend);
+        db.createMaterials();
+        for (int from = 0; from < stored; from += 100) {
+            QStringList rows;
+            for (int i = from; i < from + 100; ++i)
+                rows << QStringLiteral("('F%1')").arg(i);
+            db.exec(QStringLiteral("insert into BD_Material (BD_MCode) values ") + rows.join(u','));
+        }
+        QByteArray source;
+        for (int i = 0; i < 400; ++i)
+            source += QByteArray::number(5000 + i) + " M 1 1 [d] n [!] s\n";
+        TData1 session(db.link());
+        test::PathWatch watch(session);
+        Recorder sink;
+        ImportRequest request{writeSource(db.dir(), source)};
+        request.batchLines = 50;
+        QVERIFY(import::RunImport(session, request, sink, sink.cancel).ending.isDone());
+        QCOMPARE(::counters(sink.last), QStringLiteral("400,400,0,0,0"));
+        QCOMPARE(watch.saw(QStringLiteral("insert into BD_Material")), ownConnection || db.isSqlite());
+    }
+
     void failedInsertLines()
     {
         QFETCH_GLOBAL(QString, backend);
