@@ -325,6 +325,16 @@ QString insertCodes(Dialect dialect, qsizetype codes)
              repeated(QStringLiteral("(?)"), codes, QStringLiteral(", ")));
 }
 
+QString preferIndexes(Dialect dialect)
+{
+    return dialect == Dialect::PostgreSQL ? QStringLiteral("set enable_seqscan = off") : QString();
+}
+
+QString plannerDefaults(Dialect dialect)
+{
+    return dialect == Dialect::PostgreSQL ? QStringLiteral("reset enable_seqscan") : QString();
+}
+
 namespace catalog {
 
 QString columns(Dialect dialect)

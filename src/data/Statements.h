@@ -105,6 +105,10 @@ QString codeTable(Dialect dialect); // "" where the dialect has no temporary tab
 QStringList createCodeTable(Dialect dialect); // dropped first, if there
 QString dropCodeTable(Dialect dialect);
 QString insertCodes(Dialect dialect, qsizetype codes);
+// PostgreSQL only (empty elsewhere): a session's plans take an index wherever one serves, and
+// back to the session's own setting.
+QString preferIndexes(Dialect dialect);
+QString plannerDefaults(Dialect dialect);
 
 // ---- the catalogue, for check's account of a database --------------------------------------
 // Each takes the table's name bound; "" where the dialect has no such statement.

@@ -199,29 +199,47 @@ public:
     using Deliver = std::function<void(LineReport &&)>;
     // Settled lines go to `deliver`, in their order. `reports`: each line's record and
     // statement are wanted (a preview). `codesIndexed`: BD_MCode has an index (codesIndexed()).
-    Importer(TData1 &session, const ImportRequest &request, bool reports, bool codesIndexed, const CancelToken &cancel,
-             Deliver deliver)
+    // `severalBatches`: the lines make more than one batch.
+    Importer(TData1 &session, const ImportRequest &request, bool reports, bool codesIndexed, bool severalBatches,
+             const CancelToken &cancel, Deliver deliver)
         : m_session(session), m_request(request), m_cancel(cancel), m_reports(reports), m_deliver(std::move(deliver))
     {
+        if (m_request.batchLines <= 1)
+            return;
         // Without an index on BD_MCode each batch's lookup would read the whole table: its codes
         // are copied once into an indexed table of the session, and looked up there.
-        if (m_request.batchLines > 1 && !codesIndexed) {
+        if (!codesIndexed) {
             const QStringList create = sql::createCodeTable(session.dialect());
             for (const QString &statement : create)
                 session.execDirect(statement);
             if (!create.isEmpty())
                 m_codes = sql::codeTable(session.dialect());
         }
+        // PostgreSQL plans a lookup by the table's statistics, and a table analysed while empty
+        // or small (as autovacuum leaves it for a minute or more) tells it a batch's codes match
+        // most of its rows: each batch read the whole table, and a run into an empty table took
+        // the square of its lines (200 000 lines: 99 scans reading 8.4 million rows; 400 000: 34
+        // million). The lookups here have an index (on BD_MCode, or the copy's): while the run
+        // lasts the session plans with it. One batch is one scan at most, and is left alone.
+        const QString prefer = sql::preferIndexes(session.dialect());
+        if (severalBatches && !prefer.isEmpty()) {
+            session.execDirect(prefer);
+            m_preferred = true;
+        }
     }
     ~Importer()
     {
-        if (m_codes == QLatin1String("BD_Material"))
-            return;
-        try {
-            m_session.execDirect(sql::dropCodeTable(m_session.dialect()));
-        } catch (const Error &) {
-            // It goes with the session.
-        }
+        // Either goes with the session where it cannot be undone here.
+        const auto undo = [this](const QString &statement) {
+            try {
+                m_session.execDirect(statement);
+            } catch (const Error &) {
+            }
+        };
+        if (m_codes != QLatin1String("BD_Material"))
+            undo(sql::dropCodeTable(m_session.dialect()));
+        if (m_preferred)
+            undo(sql::plannerDefaults(m_session.dialect()));
     }
     Importer(const Importer &) = delete;
     Importer &operator=(const Importer &) = delete;
@@ -437,6 +455,7 @@ private:
     QHash<QString, QString> m_keys; // loose key -> code, of the batch being gathered
     QSet<QString> m_inserted;       // in a dry run, the codes that would have been inserted
     QString m_codes = QStringLiteral("BD_Material"); // where stored codes are looked up
+    bool m_preferred = false;                        // the session plans with indexes for now
 };
 
 // Whether BD_MCode has an index, as far as the catalogue tells (assumed where it does not).
@@ -580,7 +599,7 @@ private:
                 connection.reset();
             });
             TData1 &session = *connection;
-            Importer importer(session, request, reports, indexed, m_stop, [this](LineReport &&r) {
+            Importer importer(session, request, reports, indexed, /*severalBatches=*/true, m_stop, [this](LineReport &&r) {
                 std::lock_guard lock(m_lock);
                 m_out.push_back(std::move(r));
             });
@@ -751,7 +770,7 @@ ImportResult RunImport(TData1 &session, const ImportRequest &request, ImportSink
         if (connections > 1) {
             going = settleShared(session, request, connections, lines, reporter, sink.wantsLineReports(), indexed, cancel);
         } else {
-            Importer importer(session, request, sink.wantsLineReports(), indexed, cancel,
+            Importer importer(session, request, sink.wantsLineReports(), indexed, lines.count() > request.batchLines, cancel,
                               [&](LineReport &&r) { reporter.report(r); });
             CleanedLine text;
             for (qint32 number = 1; going && lines.next(text); ++number)

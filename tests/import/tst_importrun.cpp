@@ -18,6 +18,7 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -649,6 +650,47 @@ private slots:
         QVERIFY(import::RunImport(session, request, sink, sink.cancel).ending.isDone());
         QCOMPARE(::counters(sink.last), QStringLiteral("400,400,0,0,0"));
         QCOMPARE(watch.saw(QStringLiteral("insert into BD_Material")), ownConnection || db.isSqlite());
+    }
+
+    // PostgreSQL took a batch's codes for most of a table analysed while empty, and read the
+    // whole table for each batch's lookup.
+    void lookupsUseTheIndex()
+    {
+        QFETCH_GLOBAL(QString, backend);
+        ScratchDatabase db(backend);
+        if (!db.isPostgres())
+            QSKIP("PostgreSQL's planner");
+        db.createMaterials();
+        db.exec(QStringLiteral("create index bd_material_code on BD_Material (BD_MCode)"));
+        db.exec(QStringLiteral("analyze BD_Material"));
+        QByteArray source;
+        for (int i = 0; i < 3000; ++i)
+            source += QByteArray::number(10000 + i) + " M 1 1 [d] n [!] s\n";
+        ImportRequest request{writeSource(db.dir(), source)};
+        request.batchLines = 100;
+        request.connections = 1;
+        {
+            TData1 session(db.link());
+            Recorder sink;
+            QVERIFY(import::RunImport(session, request, sink, sink.cancel).ending.isDone());
+            QCOMPARE(::counters(sink.last), QStringLiteral("3000,3000,0,0,0"));
+            // The session's own setting is back for what it runs next.
+            QCOMPARE(session.select(QStringLiteral("show enable_seqscan"), {})
+                         .value(0, QStringLiteral("enable_seqscan"))
+                         .toString(),
+                     QStringLiteral("on"));
+        }
+        // The server counts a session's scans once it has closed.
+        qint64 scans = 0, seqScans = -1;
+        for (int tries = 0; tries < 100 && scans < 30; ++tries, QThread::msleep(100)) {
+            const QVariantList row = db.rows(QStringLiteral("select seq_scan, idx_scan from pg_stat_user_tables "
+                                                            "where relname = 'bd_material'"))
+                                         .value(0);
+            seqScans = row.value(0).toLongLong();
+            scans = seqScans + row.value(1).toLongLong();
+        }
+        QVERIFY2(scans >= 30, qPrintable(QString::number(scans)));
+        QCOMPARE(seqScans, 0);
     }
 
     void failedInsertLines()
