@@ -70,24 +70,47 @@ QString looseKey(QString code)
 
 } // namespace
 
-std::size_t codeKeyHash(QByteArrayView code, CodePageDecoder &decoder)
+namespace {
+
+// The hash of an ASCII code's loose key (the code in lower case without blanks at the end),
+// made without a string of its own; `code` holds bytes or characters.
+char16_t unitOf(char c) { return uchar(c); }
+char16_t unitOf(QChar c) { return c.unicode(); }
+
+template <class Code>
+std::size_t asciiKeyHash(const Code &code)
 {
-    // Most codes are ASCII: their key is the code in lower case without blanks at the end,
-    // hashed here without a string of its own (a million lines are shared out one by one).
-    bool ascii = true;
-    for (const char c : code)
-        ascii = ascii && uchar(c) < 0x80;
-    if (!ascii)
-        return qHash(looseKey(decoder.decode(code.toByteArray())));
+    const auto unit = [&](qsizetype i) { return unitOf(code[i]); };
     qsizetype n = code.size();
-    while (n > 0 && QChar::isSpace(uchar(code[n - 1])))
+    while (n > 0 && QChar::isSpace(unit(n - 1)))
         --n;
     QVarLengthArray<char16_t, 32> key(n);
     for (qsizetype i = 0; i < n; ++i) {
-        const char16_t c = uchar(code[i]);
+        const char16_t c = unit(i);
         key[i] = (c >= 'A' && c <= 'Z') ? char16_t(c + ('a' - 'A')) : c;
     }
     return qHash(QStringView(key.constData(), n));
+}
+
+// Most codes are ASCII, and a million lines are shared out and batched one by one.
+std::size_t looseKeyHash(QStringView code)
+{
+    for (const QChar c : code) {
+        if (c.unicode() >= 0x80)
+            return qHash(looseKey(code.toString()));
+    }
+    return asciiKeyHash(code);
+}
+
+} // namespace
+
+std::size_t codeKeyHash(QByteArrayView code, CodePageDecoder &decoder)
+{
+    for (const char c : code) {
+        if (uchar(c) >= 0x80)
+            return qHash(looseKey(decoder.decode(code.toByteArray())));
+    }
+    return asciiKeyHash(code);
 }
 
 namespace {
@@ -271,8 +294,9 @@ public:
             line.report.record = m_rec;
         // Two codes a collation might take as one may not share a batch: the later one must see
         // the earlier one's insert as the line-by-line run does.
+        // Keys are told apart by their hash: two keys with one hash only end a batch early.
         if (line.codeOk && !m_request.dryRun) {
-            const QString key = looseKey(line.code);
+            const std::size_t key = codeKeyHash(m_rec.Code.bytes(), m_decoder);
             const auto seen = m_keys.constFind(key);
             if (seen != m_keys.constEnd() && *seen != line.code && !flush())
                 return false;
@@ -290,6 +314,7 @@ public:
             return !m_cancel.isCancelled();
         QList<Line> batch;
         batch.swap(m_batch);
+        m_batch.reserve(m_batchLines);
         if (m_cancel.isCancelled())
             return false;
         if (m_request.batchLines <= 1 || !settleBatch(batch)) {
@@ -336,47 +361,60 @@ private:
     // The batch at once; false (nothing reported, nothing kept) when it must be handled line by line.
     bool settleBatch(QList<Line> &batch)
     {
+        // Each code of the batch once, with what is known of it: asked about, present, or
+        // inserted by an earlier line of the batch.
+        enum class Known { Asked, Present, Inserted };
+        QHash<QString, Known> known;
+        known.reserve(batch.size());
         QList<QString> codes;
-        QSet<QString> asked;
         for (const Line &line : std::as_const(batch)) {
-            if (line.codeOk && !asked.contains(line.code)) {
-                asked.insert(line.code);
+            if (!line.codeOk)
+                continue;
+            const qsizetype before = known.size();
+            known[line.code]; // Asked
+            if (known.size() != before)
                 codes.append(line.code);
-            }
         }
         // The stored codes that match: one the same as a line's code proves it present; none
         // with the line's loose key proves it absent; one with the key but other text may or may
         // not match under the server's collation, and only that line asks on its own.
-        QSet<QString> stored;
-        QSet<QString> storedKeys;
+        // Loose keys are told apart by their hash: two keys with one hash only cost a question.
+        QSet<std::size_t> storedKeys;
         for (qsizetype from = 0; from < codes.size(); from += sql::kCodesPerSelect) {
             const qsizetype n = qMin(sql::kCodesPerSelect, codes.size() - from);
             m_session.selectEach(sql::materialsPresent(sql::paddedSize(n, sql::kCodesPerSelect), m_codes),
                                  sql::inList(codes, from, n, sql::kCodesPerSelect), [&](const RowView &row) {
-                                     QString code = row.text(0);
-                                     storedKeys.insert(looseKey(code));
-                                     stored.insert(std::move(code));
+                                     const QString code = row.text(0);
+                                     storedKeys.insert(looseKeyHash(code));
+                                     const auto same = known.find(code);
+                                     if (same != known.end())
+                                         *same = Known::Present;
                                      return true;
                                  });
         }
-        QSet<QString> present;
-        for (const QString &code : std::as_const(codes)) {
-            if (stored.contains(code) || (storedKeys.contains(looseKey(code)) && MaterialExists(m_session, code, m_codes)))
-                present.insert(code);
+        if (!storedKeys.isEmpty()) {
+            for (auto it = known.begin(); it != known.end(); ++it) {
+                if (*it == Known::Asked && storedKeys.contains(looseKeyHash(it.key()))
+                    && MaterialExists(m_session, it.key(), m_codes))
+                    *it = Known::Present;
+            }
         }
 
-        QSet<QString> insertedHere;
+        QList<QString> insertedHere;
         QList<const QVariantList *> rows;
         for (Line &line : batch) {
             LineReport &r = line.report;
+            const auto state = line.codeOk ? known.find(line.code) : known.end();
             if (!line.parsed) {
                 r.outcome = LineOutcome::Rejected;
-            } else if (line.codeOk && (present.contains(line.code) || insertedHere.contains(line.code)
-                                       || (m_request.dryRun && m_inserted.contains(line.code)))) {
+            } else if (state != known.end()
+                       && (*state != Known::Asked || (m_request.dryRun && m_inserted.contains(line.code)))) {
                 r.outcome = LineOutcome::Present;
             } else if (line.values) {
                 r.outcome = LineOutcome::New;
-                insertedHere.insert(line.code);
+                if (state != known.end())
+                    *state = Known::Inserted;
+                insertedHere.append(line.code);
                 rows.append(&*line.values);
             } else {
                 r.outcome = LineOutcome::Failed;
@@ -385,7 +423,7 @@ private:
         if (!m_request.dryRun && !rows.isEmpty()) {
             if (!insertAll(rows))
                 return false;
-            addCodes(QList<QString>(insertedHere.cbegin(), insertedHere.cend()));
+            addCodes(insertedHere);
         }
         for (Line &line : batch) {
             if (m_request.dryRun && line.report.outcome == LineOutcome::New)
@@ -452,7 +490,7 @@ private:
     CodePageDecoder m_decoder;
     TMaterialRec m_rec;
     QList<Line> m_batch;
-    QHash<QString, QString> m_keys; // loose key -> code, of the batch being gathered
+    QHash<std::size_t, QString> m_keys; // loose key's hash -> code, of the batch being gathered
     QSet<QString> m_inserted;       // in a dry run, the codes that would have been inserted
     QString m_codes = QStringLiteral("BD_Material"); // where stored codes are looked up
     bool m_preferred = false;                        // the session plans with indexes for now
