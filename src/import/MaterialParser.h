@@ -23,7 +23,7 @@ struct TMaterialRec
     qint32 IntValue = 0;   // must parse, never written
     LimitedText<48> SupName; // Pur_SupName
     LimitedText<50> PubDate; // BD_MPUBDATE, without its brackets
-    LimitedText<50> Price = "0.0"; // BD_MPRICE, kept as text
+    LimitedText<50> Price = QByteArrayLiteral("0.0"); // BD_MPRICE, kept as text (a literal: no allocation a record)
 
     void reset();
 };
