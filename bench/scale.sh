@@ -8,7 +8,8 @@
 # without, one more run of each job through it at 0 ms counts them.
 # Prints one Markdown table, and how the times grow when --rows lists several sizes.
 #   bench/scale.sh [--rows N[,N...]] [--runs K] [--bin DIR] [--baseline-bin DIR] [--layout L]
-#                  [--link-ms MS|direct] [--no-index DiskID,Bar,BD_MCode]
+#                  [--link-ms MS|direct] [--no-index DiskID,Bar,BD_MCode] [--only sqlite|pg]
+#                  [--jobs find,clear,import,full]
 set -euo pipefail
 shopt -s inherit_errexit
 
@@ -17,12 +18,13 @@ die() { say "$*"; exit 1; }
 usage() {
   echo "usage: bench/scale.sh [--rows N[,N...] (1000000)] [--runs K (3)] [--bin DIR (build/bin)] [--baseline-bin DIR]" >&2
   echo "                      [--layout spread|together (spread)] [--link-ms MS|direct (0)]" >&2
-  echo "                      [--no-index DiskID,Bar,BD_MCode (any of them)]" >&2
+  echo "                      [--no-index DiskID,Bar,BD_MCode (any of them)] [--only sqlite|pg (both)]" >&2
+  echo "                      [--jobs find,clear,import,full (all; full: a tenth as many lines into a full table)]" >&2
   exit "$1"
 }
 program_folder() { [ -x "$1/chongma-cli" ] || die "no chongma-cli in $1"; (cd "$1" && pwd); }
 
-sizes=1000000 runs=3 bin='' baseline_bin='' layout=spread link_ms='' no_index=''
+sizes=1000000 runs=3 bin='' baseline_bin='' layout=spread link_ms='' no_index='' only='' jobs=find,clear,import,full
 while [ $# -gt 0 ]; do
   case $1 in -h | --help) usage 0 ;; esac
   [ $# -ge 2 ] || usage 2
@@ -34,6 +36,8 @@ while [ $# -gt 0 ]; do
     --layout) layout=$2 ;;
     --link-ms) link_ms=$2 ;;
     --no-index) no_index=$2 ;;
+    --only) only=$2 ;;
+    --jobs) jobs=$2 ;;
     *) usage 2 ;;
   esac
   shift 2
@@ -46,6 +50,9 @@ done
 [[ $runs =~ ^[1-9][0-9]*$ ]] || die "--runs takes a whole number, 1 or more"
 [[ $layout =~ ^(spread|together)$ ]] || die "--layout takes spread or together"
 [[ $link_ms =~ ^([0-9]+(\.[0-9]+)?|direct|)$ ]] || die "--link-ms takes milliseconds (0 or more) or direct"
+[[ $only =~ ^(sqlite|pg|)$ ]] || die "--only takes sqlite or pg"
+[[ ,$jobs, =~ ^(,(find|clear|import|full))+,$ ]] || die "--jobs takes find, clear, import and full, separated by commas"
+wanted() { [[ ,$jobs, == *,$1,* ]]; }
 # The indexes the tables get: all three unless --no-index names them.
 declare -A indexed=([DiskID]=1 [Bar]=1 [BD_MCode]=1)
 if [ -n "$no_index" ]; then
@@ -86,6 +93,11 @@ else
   say "no PostgreSQL rows: run it as scripts/with-test-postgres.sh bench/scale.sh to have them"
 fi
 pg() { "${psql_argv[@]}" "$@"; }
+run_servers=("${servers[@]}")
+if [ -n "$only" ]; then
+  [ "$only" = sqlite ] || [ "${servers[*]}" = "sqlite pg" ] || die "--only pg needs scripts/with-test-postgres.sh"
+  run_servers=("$only")
+fi
 
 cleanup() {
   if [ -n "$proxy_pid" ]; then kill "$proxy_pid" 2>/dev/null || true; wait "$proxy_pid" 2>/dev/null || true; fi
@@ -626,7 +638,7 @@ prepare_size() {
   generate_material "$rows" material
   generate_material "$((rows / 10))" tenth
   local s
-  for s in "${servers[@]}"; do generate "$s"; done
+  for s in "${run_servers[@]}"; do generate "$s"; done
 }
 
 echo "$find_sql;" >"$work/find.sql"
@@ -638,13 +650,15 @@ echo "|---|---|---:|---:|---:|---:|---:|---:|---:|"
 for size in "${sizes[@]}"; do
   size_up "$size"
   prepare_size
-  for s in "${servers[@]}"; do
+  for s in "${run_servers[@]}"; do
     data=big data_picks=$picks
-    job_find "$s" disk "$disk_label"
-    if [ "$s" = sqlite ] && [ "${indexed[Bar]}" = 1 ]; then job_find "$s" disk_nobar "$(indexes_label DiskID)"; fi
-    job_clear "$s"
-    job_import "$s"
-    job_import_into_full "$s"
+    if wanted find; then
+      job_find "$s" disk "$disk_label"
+      if [ "$s" = sqlite ] && [ "${indexed[Bar]}" = 1 ]; then job_find "$s" disk_nobar "$(indexes_label DiskID)"; fi
+    fi
+    if wanted clear; then job_clear "$s"; fi
+    if wanted import; then job_import "$s"; fi
+    if wanted full; then job_import_into_full "$s"; fi
     # The ten-row table once, with the first size.
     if [ "$size" = "${sizes[0]}" ]; then
       data=ten data_picks=3
