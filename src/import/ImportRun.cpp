@@ -68,15 +68,11 @@ QString looseKey(QString code)
     return key.toCaseFolded();
 }
 
-} // namespace
-
-namespace {
-
-// The hash of an ASCII code's loose key (the code in lower case without blanks at the end),
-// made without a string of its own; `code` holds bytes or characters.
 char16_t unitOf(char c) { return uchar(c); }
 char16_t unitOf(QChar c) { return c.unicode(); }
 
+// The hash of an ASCII code's loose key (the code in lower case without blanks at the end),
+// made without a string of its own; `code` holds bytes or characters.
 template <class Code>
 std::size_t asciiKeyHash(const Code &code)
 {
