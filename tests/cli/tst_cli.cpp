@@ -408,7 +408,12 @@ private slots:
         const QString err = QString::fromUtf8(clear.readAllStandardError());
         const int deleted = int(lines(out).filter(QStringLiteral("删除重码:")).size());
         QVERIFY2(deleted > 0 && deleted < 3500, qPrintable(out));
-        QCOMPARE(rowCount(db), 7000 - deleted);
+        // Killed between a batch's commit and the end of its lines, the output shows only part
+        // of that batch; it never names a row still there.
+        if (signal == SIGKILL)
+            QVERIFY2(rowCount(db) <= 7000 - deleted, qPrintable(QString::number(rowCount(db))));
+        else
+            QCOMPARE(rowCount(db), 7000 - deleted);
         QFile log(delLog);
         QVERIFY(log.open(QIODevice::ReadOnly));
         QCOMPARE(log.readAll().count("\r\n"), 3500);
