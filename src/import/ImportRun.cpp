@@ -248,6 +248,8 @@ public:
     }
     ~Importer()
     {
+        if (m_sessionEnds)
+            return;
         // Either goes with the session where it cannot be undone here.
         const auto undo = [this](const QString &statement) {
             try {
@@ -262,6 +264,10 @@ public:
     }
     Importer(const Importer &) = delete;
     Importer &operator=(const Importer &) = delete;
+
+    // The session closes right after the run: the code copy and the planner setting go with it,
+    // and undoing them first would only cost a round trip each.
+    void sessionEndsAfter() { m_sessionEnds = true; }
 
     // Takes the next cleaned line; false once a stop was asked for (the line is not handled).
     bool add(qint32 number, const CleanedLine &cleaned)
@@ -490,6 +496,7 @@ private:
     QSet<QString> m_inserted;       // in a dry run, the codes that would have been inserted
     QString m_codes = QStringLiteral("BD_Material"); // where stored codes are looked up
     bool m_preferred = false;                        // the session plans with indexes for now
+    bool m_sessionEnds = false;                      // nothing to undo: the session closes next
 };
 
 // Whether BD_MCode has an index, as far as the catalogue tells (assumed where it does not).
@@ -637,6 +644,7 @@ private:
                 std::lock_guard lock(m_lock);
                 m_out.push_back(std::move(r));
             });
+            importer.sessionEndsAfter(); // `closing`, on every way out
             bool going = true;
             std::vector<Queued> taken;
             while (going) {
