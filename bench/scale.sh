@@ -496,7 +496,7 @@ declare -A times=() seen=()
 jobs_seen=()
 
 # One line of the table: server, job, rows, chongma's "seconds KB round-trips", the reference's
-# the same or -.
+# the same or -, and the job as the growth table names it when not as this table does.
 row() {
   local ours ref ref_secs=- ratio=- ref_trips=-
   read -r -a ours <<<"$4"
@@ -508,7 +508,7 @@ row() {
   fi
   printf '| %s | %s | %d | %.3f | %s | %s | %.1f | %s | %s |\n' "$(server_name "$1")" "$2" "$3" "${ours[0]}" \
     "$ref_secs" "$ratio" "$(echo "${ours[1]} / 1024" | bc -l)" "${ours[2]}" "$ref_trips"
-  local key="$1|$2"
+  local key="$1|${6:-$2}"
   if [ -z "${seen[$key]+set}" ]; then jobs_seen+=("$key") seen[$key]=1; fi
   times[$key|$3]="${ours[0]} ${ref[0]:--}"
 }
@@ -588,7 +588,7 @@ job_import_into_full() { # server: a tenth as many lines into a table of $rows r
   say "$(server_name "$1"): $job"
   rm -f "$work/counters"
   in_turn import_commands fresh_run check_imported check_chongma_imported "$work/out"
-  row "$1" "$job" "$rows" "$our_result" "$ref_result"
+  row "$1" "$job" "$rows" "$our_result" "$ref_result" "import a tenth as many lines into a full table, $material_label"
 }
 
 job_ten() { # server: find and clear of the ten-row table, the baseline build as the reference
