@@ -51,7 +51,12 @@ QStringList sessionSettings(Dialect dialect, int commandTimeout);
 // ---- diskinfo --------------------------------------------------------------------------
 // Every row of every duplicated barcode, each with its barcode's number of rows: one grouped
 // statement finds the groups, and only their rows are read.
-QString duplicateRows();
+// `fromTable`: the barcodes are read from the table createDuplicateTable made.
+QString duplicateRows(bool fromTable = false);
+// A table of the session holding the duplicated barcodes, indexed, where the server's own
+// list of them would be slow to probe (SQLite, without an index on Bar); none elsewhere.
+QStringList createDuplicateTable(Dialect dialect);
+QString dropDuplicateTable(Dialect dialect);
 // The per-barcode search, kept as the reference the grouped one is checked against.
 QString distinctBars();
 QString rowsOfBar();

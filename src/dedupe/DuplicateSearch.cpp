@@ -1,9 +1,12 @@
 #include "dedupe/DuplicateSearch.h"
 
+#include "data/Catalog.h"
 #include "data/Error.h"
 #include "data/OperationSink.h"
 #include "data/Session.h"
 #include "data/Statements.h"
+
+#include <QScopeGuard>
 
 namespace chongma {
 
@@ -46,7 +49,25 @@ SearchResult findDuplicates(TData1 &session, OperationSink &sink, const CancelTo
         };
         bool stopped = false;
         bool apart = false; // a barcode's rows did not come together
-        session.selectEach(sql::duplicateRows(), {}, [&](const RowView &row) {
+        // With an index on Bar the one statement's plan uses it, and stays. Only SQLite is
+        // asked (no round trip elsewhere).
+        const Dialect dialect = session.dialect();
+        QStringList create = sql::createDuplicateTable(dialect);
+        if (!create.isEmpty()
+            && catalog::leadsIndex(session, QStringLiteral("diskinfo"), QStringLiteral("Bar")).value_or(true))
+            create.clear();
+        // The table goes however the search ends; a drop that fails leaves it to the session.
+        const auto dropTable = qScopeGuard([&] {
+            if (create.isEmpty())
+                return;
+            try {
+                session.execDirect(sql::dropDuplicateTable(dialect));
+            } catch (const Error &) {
+            }
+        });
+        for (const QString &statement : create)
+            session.execDirect(statement);
+        session.selectEach(sql::duplicateRows(!create.isEmpty()), {}, [&](const RowView &row) {
             // The first row of a barcode names it and tells how many rows follow.
             QString bar = row.text(3);
             if (rows.size() == size) {
