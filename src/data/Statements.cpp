@@ -24,6 +24,8 @@ QString placeholders(qsizetype n) { return repeated(QStringLiteral("?"), n, QStr
 const QString kMaterialColumns =
     QStringLiteral("BD_Material(BD_MCode, BD_MNo, BD_MName, BD_MPRICE, Pur_SupName, BD_MPUBDATE)");
 
+const QString kDuplicateTable = QStringLiteral("chongma_duplicates"); // SQLite's (createDuplicateTable)
+
 } // namespace
 
 qsizetype paddedSize(qsizetype n, qsizetype most)
@@ -76,8 +78,8 @@ QString duplicateRows(bool fromTable)
 {
     if (fromTable)
         return QStringLiteral("select count(*) over (partition by Bar) as Rows, DiskID, DiskNum, Bar "
-                              "from diskinfo where Bar in (select Bar from temp.chongma_duplicates) "
-                              "order by Bar, DiskID");
+                              "from diskinfo where Bar in (select Bar from temp.%1) order by Bar, DiskID")
+            .arg(kDuplicateTable);
     // The IN list becomes an index (or hash) of the grouped barcodes on every server, so the
     // statement stays one scan and one sort without an index on Bar. The rows of one barcode,
     // as the server compares them (case, blanks), come together in DiskID order, the first
@@ -103,14 +105,15 @@ QStringList createDuplicateTable(Dialect dialect)
     if (dialect != Dialect::Sqlite)
         return {};
     return {dropDuplicateTable(dialect),
-            QStringLiteral("create temp table chongma_duplicates as select Bar from diskinfo where Bar is not null "
-                           "group by Bar having count(*) between 2 and (select 2147483647)"),
-            QStringLiteral("create index temp.chongma_duplicates_bar on chongma_duplicates (Bar)")};
+            QStringLiteral("create temp table %1 as select Bar from diskinfo where Bar is not null "
+                           "group by Bar having count(*) between 2 and (select 2147483647)")
+                .arg(kDuplicateTable),
+            QStringLiteral("create index temp.%1_bar on %1 (Bar)").arg(kDuplicateTable)};
 }
 
 QString dropDuplicateTable(Dialect dialect)
 {
-    return dialect == Dialect::Sqlite ? QStringLiteral("drop table if exists temp.chongma_duplicates") : QString();
+    return dialect == Dialect::Sqlite ? QStringLiteral("drop table if exists temp.%1").arg(kDuplicateTable) : QString();
 }
 
 QString distinctBars()

@@ -317,12 +317,6 @@ private:
     bool m_loaded = false;
 };
 
-// Whether diskinfo's Bar has an index, as far as the catalogue tells (assumed where it does not).
-bool barIndexed(TData1 &session)
-{
-    return catalog::leadsIndex(session, QStringLiteral("diskinfo"), QStringLiteral("Bar")).value_or(true);
-}
-
 } // namespace
 
 RemovalOutcome runRemoval(TData1 &session, const RemovalPlan &plan, const RemovalFiles &files, OperationSink &sink,

@@ -53,8 +53,7 @@ SearchResult findDuplicates(TData1 &session, OperationSink &sink, const CancelTo
         // asked (no round trip elsewhere).
         const Dialect dialect = session.dialect();
         QStringList create = sql::createDuplicateTable(dialect);
-        if (!create.isEmpty()
-            && catalog::leadsIndex(session, QStringLiteral("diskinfo"), QStringLiteral("Bar")).value_or(true))
+        if (!create.isEmpty() && barIndexed(session))
             create.clear();
         // The table goes however the search ends; a drop that fails leaves it to the session.
         const auto dropTable = qScopeGuard([&] {
@@ -102,6 +101,11 @@ SearchResult findDuplicates(TData1 &session, OperationSink &sink, const CancelTo
         result.ending = JobEnding::failed(messageOf(std::current_exception()));
     }
     return result;
+}
+
+bool barIndexed(TData1 &session)
+{
+    return catalog::leadsIndex(session, QStringLiteral("diskinfo"), QStringLiteral("Bar")).value_or(true);
 }
 
 } // namespace dedupe

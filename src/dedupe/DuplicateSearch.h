@@ -29,5 +29,8 @@ namespace dedupe {
 // end it as failed.
 SearchResult findDuplicates(TData1 &session, OperationSink &sink, const CancelToken &cancel);
 
+// Whether diskinfo's Bar has an index, as far as the catalogue tells (assumed where it does not).
+bool barIndexed(TData1 &session);
+
 } // namespace dedupe
 } // namespace chongma
