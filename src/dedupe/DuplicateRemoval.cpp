@@ -342,13 +342,15 @@ RemovalOutcome runRemoval(TData1 &session, const RemovalPlan &plan, const Remova
         sink.addLog(QStringLiteral("已备份:") + shown(files.backup));
 
         // A batch's rows are found through the barcodes' index where there is one; without one
-        // every batch reads the whole table, so there are a few large batches instead.
+        // every batch reads the whole table, so there are a few large batches instead. SQLite
+        // takes a few large batches too: its journal copies each page a transaction changes, and
+        // small batches spread over the table copy the same pages of the table and its indexes
+        // again and again (4 million rows: 190 batches 14.4 s, 8 batches 8.4 s).
         const qsizetype total = plan.picks.size();
         const qsizetype chunks = (total + sql::kPicksPerChunk - 1) / sql::kPicksPerChunk;
-        constexpr qsizetype kBatchesWithoutIndex = 8;
-        const qsizetype chunksPerBatch =
-            table.loaded() && !barIndexed(session) ? qMax<qsizetype>(1, (chunks + kBatchesWithoutIndex - 1) / kBatchesWithoutIndex)
-                                                   : 1;
+        constexpr qsizetype kFewBatches = 8;
+        const bool few = table.loaded() && (session.dialect() == Dialect::Sqlite || !barIndexed(session));
+        const qsizetype chunksPerBatch = few ? qMax<qsizetype>(1, (chunks + kFewBatches - 1) / kFewBatches) : 1;
         const qsizetype batchSize = table.loaded() ? chunksPerBatch * sql::kPicksPerChunk : sql::kDeleteBatch;
         qsizetype done = 0;
         while (done < total && !outcome.ending.isStopped()) {
