@@ -80,20 +80,20 @@ QString duplicateRows(bool fromTable)
         return QStringLiteral("select count(*) over (partition by Bar) as Rows, DiskID, DiskNum, Bar "
                               "from diskinfo where Bar in (select Bar from temp.%1) order by Bar, DiskID")
             .arg(kDuplicateTable);
-    // The IN list becomes an index (or hash) of the grouped barcodes on every server, so the
+    // The grouped barcodes are joined once, as an index (or hash) on every server, so the
     // statement stays one scan and one sort without an index on Bar. The rows of one barcode,
-    // as the server compares them (case, blanks), come together in DiskID order, the first
-    // telling how many there are. The range reads as "> 1"; planners guess a bare "> 1" keeps a
-    // third of the groups and then read the whole table in Bar order for them, slower than the
-    // hash or index lookups they choose for the real few. Its upper bound is a one-row subquery
-    // so the grouping runs once: PostgreSQL keeps a plan node with such a subquery out of its
-    // parallel workers, which would otherwise each repeat the whole grouped scan for their own
-    // hash table (a third slower on two cores).
-    return QStringLiteral("select count(*) over (partition by Bar) as Rows, DiskID, DiskNum, Bar "
-                          "from diskinfo where Bar in "
-                          "(select Bar from diskinfo where Bar is not null group by Bar "
-                          "having count(*) between 2 and (select 2147483647)) "
-                          "order by Bar, DiskID");
+    // as the server compares them (case, blanks), come together in DiskID order, each telling
+    // how many there are: its group's count, where a window count would sort the rows once
+    // more (SQLite) or spool them (SQL Server). The range reads as "> 1"; planners guess a bare
+    // "> 1" keeps a third of the groups and then read the whole table in Bar order for them,
+    // slower than the hash or index lookups they choose for the real few. Its upper bound is a
+    // one-row subquery so the grouping runs once: PostgreSQL keeps a plan node with such a
+    // subquery out of its parallel workers, which would otherwise each repeat the whole grouped
+    // scan for their own hash table (a third slower on two cores).
+    return QStringLiteral("select g.n as Rows, d.DiskID, d.DiskNum, d.Bar from diskinfo as d join "
+                          "(select Bar, count(*) as n from diskinfo where Bar is not null group by Bar "
+                          "having count(*) between 2 and (select 2147483647)) as g on d.Bar = g.Bar "
+                          "order by d.Bar, d.DiskID");
 }
 
 // Without an index on Bar, SQLite keeps the barcodes of the IN list in a temporary index

@@ -31,7 +31,7 @@ PRESENT_CODE = "6900000000010"  # a code of the import file that BD_Material alr
 # Two duplicated barcodes: A (rows 1, 2; 2 has the greater DiskNum) and 条码B (rows 3, 4, tied:
 # the greater DiskID, 4, goes).
 SCRIPT = {"rules": [
-    {"match": r"over \(partition by Bar\)", "columns": [["Rows", "int"]] + DISK_COLUMNS,
+    {"match": r"^select g.n as Rows, d.DiskID", "columns": [["Rows", "int"]] + DISK_COLUMNS,
      "rows": [[2, 1, 1, "A"], [2, 2, 5, "A"], [2, 3, 2, "条码B"], [2, 4, 2, "条码B"]]},
     {"match": r"^select DiskID, DiskNum, Bar from diskinfo where DiskID in", "columns": DISK_COLUMNS,
      "rows": [[2, 5, "A"], [4, 2, "条码B"]]},
