@@ -612,6 +612,14 @@ void TData1::execDirect(const QString &sql)
         throwFailure(failure); // a connection found lost is opened again by the next job
 }
 
+void TData1::tidyUp(const QString &sql)
+{
+    try {
+        execDirect(sql);
+    } catch (const Error &) {
+    }
+}
+
 Dialect TData1::dialect() const { return m_path->dialect(); }
 
 QString TData1::pathName() const { return m_path->name(); }

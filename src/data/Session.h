@@ -122,6 +122,9 @@ public:
     // A statement outside any transaction as a plain batch of its own: set-up work (schemas in
     // tests and demos) and session settings, which last for the session. Throws Error.
     void execDirect(const QString &sql);
+    // As execDirect, for a statement that only tidies up after a job (a session table dropped,
+    // a setting put back): one that fails leaves it to the end of the session.
+    void tidyUp(const QString &sql);
 
     // The server's dialect, for the statements that differ between servers.
     Dialect dialect() const;

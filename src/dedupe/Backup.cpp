@@ -299,13 +299,8 @@ public:
     }
     ~IdentityInsert()
     {
-        if (!m_on)
-            return;
-        try {
-            m_session.execDirect(sql::identityInsert(QStringLiteral("diskinfo"), false));
-        } catch (const Error &) {
-            // It ends with the session anyway.
-        }
+        if (m_on)
+            m_session.tidyUp(sql::identityInsert(QStringLiteral("diskinfo"), false));
     }
     IdentityInsert(const IdentityInsert &) = delete;
     IdentityInsert &operator=(const IdentityInsert &) = delete;

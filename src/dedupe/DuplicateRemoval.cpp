@@ -289,13 +289,8 @@ public:
     }
     ~PickTable()
     {
-        if (!m_loaded)
-            return;
-        try {
-            m_session.execDirect(sql::dropPickTable(m_session.dialect()));
-        } catch (const Error &) {
-            // It goes with the session.
-        }
+        if (m_loaded)
+            m_session.tidyUp(sql::dropPickTable(m_session.dialect()));
     }
     PickTable(const PickTable &) = delete;
     PickTable &operator=(const PickTable &) = delete;

@@ -55,14 +55,10 @@ SearchResult findDuplicates(TData1 &session, OperationSink &sink, const CancelTo
         QStringList create = sql::createDuplicateTable(dialect);
         if (!create.isEmpty() && barIndexed(session))
             create.clear();
-        // The table goes however the search ends; a drop that fails leaves it to the session.
+        // The table goes however the search ends.
         const auto dropTable = qScopeGuard([&] {
-            if (create.isEmpty())
-                return;
-            try {
-                session.execDirect(sql::dropDuplicateTable(dialect));
-            } catch (const Error &) {
-            }
+            if (!create.isEmpty())
+                session.tidyUp(sql::dropDuplicateTable(dialect));
         });
         for (const QString &statement : create)
             session.execDirect(statement);

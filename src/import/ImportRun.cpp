@@ -250,17 +250,10 @@ public:
     {
         if (m_sessionEnds)
             return;
-        // Either goes with the session where it cannot be undone here.
-        const auto undo = [this](const QString &statement) {
-            try {
-                m_session.execDirect(statement);
-            } catch (const Error &) {
-            }
-        };
         if (m_codes != QLatin1String("BD_Material"))
-            undo(sql::dropCodeTable(m_session.dialect()));
+            m_session.tidyUp(sql::dropCodeTable(m_session.dialect()));
         if (m_preferred)
-            undo(sql::plannerDefaults(m_session.dialect()));
+            m_session.tidyUp(sql::plannerDefaults(m_session.dialect()));
     }
     Importer(const Importer &) = delete;
     Importer &operator=(const Importer &) = delete;
