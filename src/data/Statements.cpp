@@ -321,7 +321,16 @@ QString dropCodeTable(Dialect dialect)
     return table.isEmpty() ? QString() : QStringLiteral("drop table if exists %1").arg(table);
 }
 
-QStringList createCodeTable(Dialect dialect)
+QString codeComparison()
+{
+    // A compound select's column compares as its first select's column does.
+    const QString compared = QStringLiteral("(select BD_MCode as c from BD_Material where 0 union all select 'a')");
+    return QStringLiteral("select (select count(*) from %1 where c = 'A') as caseBlind, "
+                          "(select count(*) from %1 where c = 'a  ') as blankBlind")
+        .arg(compared);
+}
+
+QStringList createCodeTable(Dialect dialect, CodeCollation collation)
 {
     switch (dialect) {
     case Dialect::SqlServer:
@@ -336,9 +345,15 @@ QStringList createCodeTable(Dialect dialect)
                 QStringLiteral("analyze chongma_codes")};
     case Dialect::Sqlite:
         // One B-tree of the codes themselves, built in one pass (half the time of a table and an
-        // index on it).
-        return {dropCodeTable(dialect), QStringLiteral("create temp table chongma_codes (BD_MCode primary key) without rowid"),
-                QStringLiteral("insert or ignore into temp.chongma_codes select BD_MCode from BD_Material where BD_MCode is not null")};
+        // index on it), compared as BD_MCode compares them: a table made from a select would
+        // compare them bytewise.
+        return {dropCodeTable(dialect),
+                QStringLiteral("create temp table chongma_codes (BD_MCode%1 primary key) without rowid")
+                    .arg(collation == CodeCollation::CaseBlind    ? QStringLiteral(" collate nocase")
+                         : collation == CodeCollation::BlankBlind ? QStringLiteral(" collate rtrim")
+                                                                  : QString()),
+                QStringLiteral(
+                    "insert or ignore into temp.chongma_codes select BD_MCode from BD_Material where BD_MCode is not null")};
     case Dialect::Other:
         break;
     }

@@ -107,7 +107,12 @@ QString materialsPresent(qsizetype codes, const QString &table = QStringLiteral(
 // from BD_Material itself, so its codes compare as there (type and collation; SQLite's copy
 // keeps no collation of the column's own). The import adds the codes it inserts.
 QString codeTable(Dialect dialect); // "" where the dialect has no temporary tables here
-QStringList createCodeTable(Dialect dialect); // dropped first, if there
+// How SQLite's BD_MCode compares codes, as `caseBlind` and `blankBlind` (1 for "a" = "A", and
+// for "a" = "a  "). Elsewhere a copy of a column keeps its collation.
+QString codeComparison();
+enum class CodeCollation { Bytes, CaseBlind, BlankBlind };
+// Dropped first, if there; on SQLite its codes compare as `collation` says.
+QStringList createCodeTable(Dialect dialect, CodeCollation collation = CodeCollation::Bytes);
 QString dropCodeTable(Dialect dialect);
 QString insertCodes(Dialect dialect, qsizetype codes);
 // PostgreSQL only (empty elsewhere): a session's plans take an index wherever one serves, and

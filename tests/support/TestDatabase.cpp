@@ -231,10 +231,12 @@ DataLink ScratchDatabase::link() const
     return link;
 }
 
-void ScratchDatabase::createMaterials()
+void ScratchDatabase::createMaterials(const QString &codeType)
 {
-    exec(QStringLiteral("create table BD_Material (BD_MCode varchar(20), BD_MNo varchar(30), BD_MName varchar(158), "
-                        "BD_MPRICE varchar(50) check (BD_MPRICE <> 'bad'), Pur_SupName varchar(48), BD_MPUBDATE varchar(50))"));
+    exec(
+        QStringLiteral("create table BD_Material (BD_MCode %1, BD_MNo varchar(30), BD_MName varchar(158), "
+                       "BD_MPRICE varchar(50) check (BD_MPRICE <> 'bad'), Pur_SupName varchar(48), BD_MPUBDATE varchar(50))")
+            .arg(codeType));
 }
 
 int ScratchDatabase::materialCount()

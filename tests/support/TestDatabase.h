@@ -50,7 +50,7 @@ public:
     // The conventional barcode table, with nullable columns so tests can store NULLs.
     void createDiskinfo();
     // The material table; a price of 'bad' is refused, so a test can make one insert fail.
-    void createMaterials();
+    void createMaterials(const QString &codeType = QStringLiteral("varchar(20)"));
     int materialCount();
     void insertDisk(const QVariant &id, const QVariant &num, const QVariant &bar);
     // `pairs` duplicated barcodes "D<n>", two rows each (ids 2n-1 and 2n, the second picked).
