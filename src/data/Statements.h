@@ -104,11 +104,11 @@ QString materialsPresent(qsizetype codes, const QString &table = QStringLiteral(
 
 // BD_Material's codes copied once into an indexed temporary table of the session, for an import
 // where BD_MCode has no index: each batch's lookup would otherwise read the whole table. Made
-// from BD_Material itself, so its codes compare as there (type and collation; SQLite's copy
-// keeps no collation of the column's own). The import adds the codes it inserts.
+// from BD_Material itself, so its codes compare as there (type and collation; SQLite's copy is
+// declared with the collation codeComparison() tells). The import adds the codes it inserts.
 QString codeTable(Dialect dialect); // "" where the dialect has no temporary tables here
 // How SQLite's BD_MCode compares codes, as `caseBlind` and `blankBlind` (1 for "a" = "A", and
-// for "a" = "a  "). Elsewhere a copy of a column keeps its collation.
+// for "a" = "a  ").
 QString codeComparison();
 enum class CodeCollation { Bytes, CaseBlind, BlankBlind };
 // Dropped first, if there; on SQLite its codes compare as `collation` says.
