@@ -87,6 +87,18 @@ TableFacts describe(TData1 &session, const QString &table)
     return facts;
 }
 
+std::optional<sql::Collation> copyCollation(TData1 &session, const QString &table, const QString &column)
+{
+    if (session.dialect() != Dialect::Sqlite)
+        return sql::Collation::Bytes;
+    const ResultSet r = session.select(sql::comparison(table, column), {});
+    const bool caseBlind = r.integer(0, QStringLiteral("caseBlind")) > 0;
+    const bool blankBlind = r.integer(0, QStringLiteral("blankBlind")) > 0;
+    if (caseBlind && blankBlind)
+        return std::nullopt;
+    return caseBlind ? sql::Collation::CaseBlind : blankBlind ? sql::Collation::BlankBlind : sql::Collation::Bytes;
+}
+
 QStringList warnings(const TableFacts &diskinfo, const TableFacts &materials)
 {
     QStringList lines;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "data/StatementPath.h"
+#include "data/Statements.h"
 
 #include <QList>
 #include <QString>
@@ -39,6 +40,11 @@ TableFacts describe(TData1 &session, const QString &table);
 // Whether `column` of `table` leads an index, from the catalogue's indexes alone (one query);
 // nothing where the dialect has no catalogue here or it could not be read.
 std::optional<bool> leadsIndex(TData1 &session, const QString &table, const QString &column);
+// How a session table copying `column` of `table` must compare to compare as the column does;
+// none when no such table can (a SQLite column blind to case and to blanks at the end, which no
+// built-in collation is). Bytes outside SQLite: a copy there keeps the column's collation.
+// Throws Error.
+std::optional<sql::Collation> copyCollation(TData1 &session, const QString &table, const QString &column);
 // What will make a job slow or unsafe on these tables: a missing index on a column a job
 // matches on, triggers, an identity DiskID, a varchar under an SQL_ collation. One line each.
 QStringList warnings(const TableFacts &diskinfo, const TableFacts &materials);

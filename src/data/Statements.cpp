@@ -26,6 +26,20 @@ const QString kMaterialColumns =
 
 const QString kDuplicateTable = QStringLiteral("chongma_duplicates"); // SQLite's (createDuplicateTable)
 
+// A SQLite column declaration's collation.
+QString collateClause(Collation collation)
+{
+    switch (collation) {
+    case Collation::CaseBlind:
+        return QStringLiteral(" collate nocase");
+    case Collation::BlankBlind:
+        return QStringLiteral(" collate rtrim");
+    case Collation::Bytes:
+        break;
+    }
+    return {};
+}
+
 } // namespace
 
 qsizetype paddedSize(qsizetype n, qsizetype most)
@@ -74,6 +88,15 @@ QStringList sessionSettings(Dialect dialect, int commandTimeout)
     }
 }
 
+QString comparison(const QString &table, const QString &column)
+{
+    // A compound select's column compares as its first select's column does.
+    const QString compared = QStringLiteral("(select %1 as c from %2 where 0 union all select 'a')").arg(column, table);
+    return QStringLiteral("select (select count(*) from %1 where c = 'A') as caseBlind, "
+                          "(select count(*) from %1 where c = 'a  ') as blankBlind")
+        .arg(compared);
+}
+
 QString duplicateRows(bool fromTable)
 {
     if (fromTable)
@@ -100,12 +123,14 @@ QString duplicateRows(bool fromTable)
 // with a fixed cache of 2 MB: past some 100 000 duplicated barcodes every row's probe read
 // that index's pages from its file (4 million rows: 2.3 million reads, against 4 000 at a
 // million). A table of the session is cached as the session says (temp.cache_size).
-QStringList createDuplicateTable(Dialect dialect)
+QStringList createDuplicateTable(Dialect dialect, Collation collation)
 {
     if (dialect != Dialect::Sqlite)
         return {};
+    // Compared as diskinfo's Bar, so the IN list is probed through its index.
     return {dropDuplicateTable(dialect),
-            QStringLiteral("create temp table %1 as select Bar from diskinfo where Bar is not null "
+            QStringLiteral("create temp table %1 (Bar%2)").arg(kDuplicateTable, collateClause(collation)),
+            QStringLiteral("insert into temp.%1 select Bar from diskinfo where Bar is not null "
                            "group by Bar having count(*) between 2 and (select 2147483647)")
                 .arg(kDuplicateTable),
             QStringLiteral("create index temp.%1_bar on %1 (Bar)").arg(kDuplicateTable)};
@@ -321,16 +346,7 @@ QString dropCodeTable(Dialect dialect)
     return table.isEmpty() ? QString() : QStringLiteral("drop table if exists %1").arg(table);
 }
 
-QString codeComparison()
-{
-    // A compound select's column compares as its first select's column does.
-    const QString compared = QStringLiteral("(select BD_MCode as c from BD_Material where 0 union all select 'a')");
-    return QStringLiteral("select (select count(*) from %1 where c = 'A') as caseBlind, "
-                          "(select count(*) from %1 where c = 'a  ') as blankBlind")
-        .arg(compared);
-}
-
-QStringList createCodeTable(Dialect dialect, CodeCollation collation)
+QStringList createCodeTable(Dialect dialect, Collation collation)
 {
     switch (dialect) {
     case Dialect::SqlServer:
@@ -345,13 +361,10 @@ QStringList createCodeTable(Dialect dialect, CodeCollation collation)
                 QStringLiteral("analyze chongma_codes")};
     case Dialect::Sqlite:
         // One B-tree of the codes themselves, built in one pass (half the time of a table and an
-        // index on it), compared as BD_MCode compares them: a table made from a select would
-        // compare them bytewise.
+        // index on it), compared as BD_MCode compares them.
         return {dropCodeTable(dialect),
                 QStringLiteral("create temp table chongma_codes (BD_MCode%1 primary key) without rowid")
-                    .arg(collation == CodeCollation::CaseBlind    ? QStringLiteral(" collate nocase")
-                         : collation == CodeCollation::BlankBlind ? QStringLiteral(" collate rtrim")
-                                                                  : QString()),
+                    .arg(collateClause(collation)),
                 QStringLiteral(
                     "insert or ignore into temp.chongma_codes select BD_MCode from BD_Material where BD_MCode is not null")};
     case Dialect::Other:

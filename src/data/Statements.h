@@ -51,11 +51,17 @@ QStringList sessionSettings(Dialect dialect, int commandTimeout);
 // ---- diskinfo --------------------------------------------------------------------------
 // Every row of every duplicated barcode, each with its barcode's number of rows: one grouped
 // statement finds the groups, and only their rows are read.
+// How a SQLite session table's column compares, where it copies one of diskinfo or BD_Material
+// (a table made from a select would compare bytewise).
+enum class Collation { Bytes, CaseBlind, BlankBlind };
+// How SQLite's `column` of `table` compares, as `caseBlind` and `blankBlind` (1 for "a" = "A",
+// and for "a" = "a  "); reads no row.
+QString comparison(const QString &table, const QString &column);
 // `fromTable`: the barcodes are read from the table createDuplicateTable made.
 QString duplicateRows(bool fromTable = false);
 // A table of the session holding the duplicated barcodes, indexed, where the server's own
 // list of them would be slow to probe (SQLite, without an index on Bar); none elsewhere.
-QStringList createDuplicateTable(Dialect dialect);
+QStringList createDuplicateTable(Dialect dialect, Collation collation = Collation::Bytes);
 QString dropDuplicateTable(Dialect dialect);
 // The per-barcode search, kept as the reference the grouped one is checked against.
 QString distinctBars();
@@ -105,14 +111,10 @@ QString materialsPresent(qsizetype codes, const QString &table = QStringLiteral(
 // BD_Material's codes copied once into an indexed temporary table of the session, for an import
 // where BD_MCode has no index: each batch's lookup would otherwise read the whole table. Made
 // from BD_Material itself, so its codes compare as there (type and collation; SQLite's copy is
-// declared with the collation codeComparison() tells). The import adds the codes it inserts.
+// declared with the collation catalog::copyCollation() tells). The import adds the codes it inserts.
 QString codeTable(Dialect dialect); // "" where the dialect has no temporary tables here
-// How SQLite's BD_MCode compares codes, as `caseBlind` and `blankBlind` (1 for "a" = "A", and
-// for "a" = "a  ").
-QString codeComparison();
-enum class CodeCollation { Bytes, CaseBlind, BlankBlind };
 // Dropped first, if there; on SQLite its codes compare as `collation` says.
-QStringList createCodeTable(Dialect dialect, CodeCollation collation = CodeCollation::Bytes);
+QStringList createCodeTable(Dialect dialect, Collation collation = Collation::Bytes);
 QString dropCodeTable(Dialect dialect);
 QString insertCodes(Dialect dialect, qsizetype codes);
 // PostgreSQL only (empty elsewhere): a session's plans take an index wherever one serves, and

@@ -52,9 +52,13 @@ SearchResult findDuplicates(TData1 &session, OperationSink &sink, const CancelTo
         // With an index on Bar the one statement's plan uses it, and stays. Only SQLite is
         // asked (no round trip elsewhere).
         const Dialect dialect = session.dialect();
-        QStringList create = sql::createDuplicateTable(dialect);
-        if (!create.isEmpty() && barIndexed(session))
-            create.clear();
+        QStringList create;
+        if (!sql::createDuplicateTable(dialect).isEmpty() && !barIndexed(session)) {
+            const std::optional<sql::Collation> collation =
+                catalog::copyCollation(session, QStringLiteral("diskinfo"), QStringLiteral("Bar"));
+            if (collation)
+                create = sql::createDuplicateTable(dialect, *collation);
+        }
         // The table goes however the search ends.
         const auto dropTable = qScopeGuard([&] {
             if (!create.isEmpty())

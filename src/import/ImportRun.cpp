@@ -149,22 +149,6 @@ bool ExecSaveSQL(TData1 &session, const QVariantList &values)
 
 namespace {
 
-// How a copy of the codes must compare them to answer as BD_MCode would; none when no copy can
-// (a SQLite column blind to case and to blanks at the end, which no built-in collation is).
-std::optional<sql::CodeCollation> codeCollation(TData1 &session)
-{
-    if (session.dialect() != Dialect::Sqlite)
-        return sql::CodeCollation::Bytes; // the copy keeps the column's own collation
-    const ResultSet r = session.select(sql::codeComparison(), {});
-    const bool caseBlind = r.integer(0, QStringLiteral("caseBlind")) > 0;
-    const bool blankBlind = r.integer(0, QStringLiteral("blankBlind")) > 0;
-    if (caseBlind && blankBlind)
-        return std::nullopt;
-    return caseBlind    ? sql::CodeCollation::CaseBlind
-           : blankBlind ? sql::CodeCollation::BlankBlind
-                        : sql::CodeCollation::Bytes;
-}
-
 // A cleaned line, and the length of the raw line when it was too long to be held (-1 otherwise).
 struct CleanedLine {
     QByteArray text;
@@ -244,7 +228,8 @@ public:
         // Without an index on BD_MCode each batch's lookup would read the whole table: its codes
         // are copied once into an indexed table of the session, and looked up there.
         if (!codesIndexed) {
-            const std::optional<sql::CodeCollation> collation = codeCollation(session);
+            const std::optional<sql::Collation> collation =
+                catalog::copyCollation(session, QStringLiteral("BD_Material"), QStringLiteral("BD_MCode"));
             const QStringList create = collation ? sql::createCodeTable(session.dialect(), *collation) : QStringList();
             for (const QString &statement : create)
                 session.execDirect(statement);
