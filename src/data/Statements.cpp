@@ -346,7 +346,17 @@ QString dropCodeTable(Dialect dialect)
     return table.isEmpty() ? QString() : QStringLiteral("drop table if exists %1").arg(table);
 }
 
-QStringList createCodeTable(Dialect dialect, Collation collation)
+QString wantedCodeTable() { return QStringLiteral("temp.chongma_wanted"); }
+
+QStringList createWantedCodeTable(Collation collation)
+{
+    return {dropWantedCodeTable(), QStringLiteral("create temp table chongma_wanted (BD_MCode%1 primary key) without rowid")
+                                       .arg(collateClause(collation))};
+}
+
+QString dropWantedCodeTable() { return QStringLiteral("drop table if exists %1").arg(wantedCodeTable()); }
+
+QStringList createCodeTable(Dialect dialect, Collation collation, bool wantedOnly)
 {
     switch (dialect) {
     case Dialect::SqlServer:
@@ -365,20 +375,22 @@ QStringList createCodeTable(Dialect dialect, Collation collation)
         return {dropCodeTable(dialect),
                 QStringLiteral("create temp table chongma_codes (BD_MCode%1 primary key) without rowid")
                     .arg(collateClause(collation)),
-                QStringLiteral(
-                    "insert or ignore into temp.chongma_codes select BD_MCode from BD_Material where BD_MCode is not null")};
+                // IN compares under BD_MCode's collation, and the wanted codes' key serves it.
+                QStringLiteral("insert or ignore into temp.chongma_codes select BD_MCode from BD_Material where %1")
+                    .arg(wantedOnly ? QStringLiteral("BD_MCode in (select BD_MCode from %1)").arg(wantedCodeTable())
+                                    : QStringLiteral("BD_MCode is not null"))};
     case Dialect::Other:
         break;
     }
     return {};
 }
 
-QString insertCodes(Dialect dialect, qsizetype codes)
+QString insertCodes(Dialect dialect, qsizetype codes, const QString &table)
 {
-    // SQLite's table keeps each code once.
+    // SQLite's tables keep each code once.
     return QStringLiteral("insert %1into %2 (BD_MCode) values %3")
-        .arg(dialect == Dialect::Sqlite ? QStringLiteral("or ignore ") : QString(), codeTable(dialect),
-             repeated(QStringLiteral("(?)"), codes, QStringLiteral(", ")));
+        .arg(dialect == Dialect::Sqlite ? QStringLiteral("or ignore ") : QString(),
+             table.isEmpty() ? codeTable(dialect) : table, repeated(QStringLiteral("(?)"), codes, QStringLiteral(", ")));
 }
 
 QString preferIndexes(Dialect dialect)

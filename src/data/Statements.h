@@ -113,10 +113,17 @@ QString materialsPresent(qsizetype codes, const QString &table = QStringLiteral(
 // from BD_Material itself, so its codes compare as there (type and collation; SQLite's copy is
 // declared with the collation catalog::copyCollation() tells). The import adds the codes it inserts.
 QString codeTable(Dialect dialect); // "" where the dialect has no temporary tables here
-// Dropped first, if there; on SQLite its codes compare as `collation` says.
-QStringList createCodeTable(Dialect dialect, Collation collation = Collation::Bytes);
+// Dropped first, if there; on SQLite its codes compare as `collation` says. `wantedOnly`
+// (SQLite): only the stored codes that match one in the wanted code table below.
+QStringList createCodeTable(Dialect dialect, Collation collation = Collation::Bytes, bool wantedOnly = false);
 QString dropCodeTable(Dialect dialect);
-QString insertCodes(Dialect dialect, qsizetype codes);
+// Into the code table, or into `table`.
+QString insertCodes(Dialect dialect, qsizetype codes, const QString &table = {});
+// SQLite: the codes an import's lines carry, keyed and compared as `collation` says, where a few
+// lines go into a large table: the code table then copies only the stored codes they can meet.
+QString wantedCodeTable();
+QStringList createWantedCodeTable(Collation collation); // dropped first, if there
+QString dropWantedCodeTable();
 // PostgreSQL only (empty elsewhere): a session's plans take an index wherever one serves, and
 // back to the session's own setting.
 QString preferIndexes(Dialect dialect);

@@ -485,16 +485,22 @@ private slots:
         QTest::addColumn<bool>("dryRun");
         QTest::addColumn<bool>("codeIndex"); // BD_MCode indexed: lookups there, else in a copy of the codes
         QTest::addColumn<QString>("codeType");
+        QTest::addColumn<int>("filler"); // more stored rows, of codes no line has
         const QString plain = QStringLiteral("varchar(20)");
+        const QString caseBlind = QStringLiteral("varchar(20) collate nocase");
         for (quint32 seed : {7u, 8u, 9u})
-            QTest::newRow(qPrintable(QStringLiteral("seed %1").arg(seed))) << seed << false << false << plain;
-        QTest::newRow("dry run") << 10u << true << false << plain;
-        QTest::newRow("index on BD_MCode") << 7u << false << true << plain;
-        QTest::newRow("dry run, index on BD_MCode") << 10u << true << true << plain;
+            QTest::newRow(qPrintable(QStringLiteral("seed %1").arg(seed))) << seed << false << false << plain << 0;
+        QTest::newRow("dry run") << 10u << true << false << plain << 0;
+        QTest::newRow("index on BD_MCode") << 7u << false << true << plain << 0;
+        QTest::newRow("dry run, index on BD_MCode") << 10u << true << true << plain << 0;
         // The copy of the codes compares them as BD_MCode does.
-        QTest::newRow("case-blind codes (SQLite)") << 8u << false << false << QStringLiteral("varchar(20) collate nocase");
+        QTest::newRow("case-blind codes (SQLite)") << 8u << false << false << caseBlind << 0;
         QTest::newRow("codes blind to blanks at the end (SQLite)")
-            << 9u << false << false << QStringLiteral("varchar(20) collate rtrim");
+            << 9u << false << false << QStringLiteral("varchar(20) collate rtrim") << 0;
+        // SQLite copies only the stored codes that match the lines'.
+        QTest::newRow("few lines into many rows") << 7u << false << false << plain << 1500;
+        QTest::newRow("dry run, few lines into many rows") << 10u << true << false << plain << 1500;
+        QTest::newRow("few lines into many case-blind rows (SQLite)") << 8u << false << false << caseBlind << 1500;
     }
 
     void batchesMatchTheLineByLineRun()
@@ -504,6 +510,7 @@ private slots:
         QFETCH(bool, dryRun);
         QFETCH(bool, codeIndex);
         QFETCH(QString, codeType);
+        QFETCH(int, filler);
         if (codeType != QLatin1String("varchar(20)") && backend != QLatin1String("sqlite"))
             QSKIP("SQLite's collations");
         QRandomGenerator random(seed);
@@ -529,12 +536,16 @@ private slots:
             if (codeIndex)
                 db.exec(QStringLiteral("create index material_code on BD_Material (BD_MCode)"));
             db.exec(QStringLiteral("insert into BD_Material (BD_MCode) values ('C101'), ('C102'), ('c103'), ('C104 ')"));
+            db.insertFillerMaterials(filler);
             TData1 session(db.link());
+            test::PathWatch watch(session);
             Recorder sink;
             ImportRequest request{writeSource(db.dir(), source), dryRun};
             request.batchLines = batchLines;
             const ImportResult result = import::RunImport(session, request, sink, sink.cancel);
             QVERIFY(result.ending.isDone());
+            QCOMPARE(watch.saw(QStringLiteral("insert or ignore into temp.chongma_wanted")),
+                     filler > 0 && db.isSqlite() && batchLines > 1);
             QStringList seen{::counters(sink.last)};
             seen << sink.errors;
             for (const LineReport &r : std::as_const(sink.reports))
@@ -642,12 +653,7 @@ private slots:
         QFETCH(bool, ownConnection);
         ScratchDatabase db(backend);
         db.createMaterials();
-        for (int from = 0; from < stored; from += 100) {
-            QStringList rows;
-            for (int i = from; i < from + 100; ++i)
-                rows << QStringLiteral("('F%1')").arg(i);
-            db.exec(QStringLiteral("insert into BD_Material (BD_MCode) values ") + rows.join(u','));
-        }
+        db.insertFillerMaterials(stored);
         QByteArray source;
         for (int i = 0; i < 400; ++i)
             source += QByteArray::number(5000 + i) + " M 1 1 [d] n [!] s\n";
@@ -659,6 +665,45 @@ private slots:
         QVERIFY(import::RunImport(session, request, sink, sink.cancel).ending.isDone());
         QCOMPARE(::counters(sink.last), QStringLiteral("400,400,0,0,0"));
         QCOMPARE(watch.saw(QStringLiteral("insert into BD_Material")), ownConnection || db.isSqlite());
+    }
+
+    // The codes copied are those of the file as it was read first: a line rewritten since,
+    // whose code is stored, is still found there and not inserted again.
+    void aLineRewrittenDuringTheRunMeetsItsStoredRow()
+    {
+        QFETCH_GLOBAL(QString, backend);
+        ScratchDatabase db(backend);
+        db.createMaterials();
+        db.insertFillerMaterials(25000);
+        QByteArray source;
+        for (int i = 0; i < 8000; ++i)
+            source += 'N' + QByteArray::number(1000 + i) + " M 1 1 [d] n [!] s\n";
+        const QString path = writeSource(db.dir(), source);
+        const QByteArray line = "N8000 M";
+        const qsizetype at = source.indexOf(line); // far beyond what the first batch reads
+        QVERIFY(at > 2 * import::SourceReader::kChunkSize);
+        struct Rewriter : Recorder {
+            QString path;
+            qsizetype at = 0;
+            void lineHandled(const LineReport &r) override
+            {
+                Recorder::lineHandled(r);
+                if (r.line != 1)
+                    return;
+                QFile file(path);
+                QVERIFY(file.open(QIODevice::ReadWrite) && file.seek(at) && file.write("F4000") == 5);
+            }
+        } sink;
+        sink.path = path;
+        sink.at = at;
+        TData1 session(db.link());
+        ImportRequest request{path};
+        request.batchLines = 100;
+        QVERIFY(import::RunImport(session, request, sink, sink.cancel).ending.isDone());
+        QCOMPARE(::counters(sink.last), QStringLiteral("8000,7999,1,0,0"));
+        QCOMPARE(
+            db.rows(QStringLiteral("select count(*) from BD_Material where BD_MCode = 'F4000'")).value(0).value(0).toInt(),
+            1);
     }
 
     // PostgreSQL took a batch's codes for most of a table analysed while empty, and read the

@@ -239,6 +239,16 @@ void ScratchDatabase::createMaterials(const QString &codeType)
             .arg(codeType));
 }
 
+void ScratchDatabase::insertFillerMaterials(int rows)
+{
+    for (int from = 0; from < rows; from += 100) {
+        QStringList values;
+        for (int i = from; i < qMin(rows, from + 100); ++i)
+            values << QStringLiteral("('F%1')").arg(i);
+        exec(QStringLiteral("insert into BD_Material (BD_MCode) values ") + values.join(u','));
+    }
+}
+
 int ScratchDatabase::materialCount()
 {
     const auto result = rows(QStringLiteral("select count(*) from BD_Material"));

@@ -52,6 +52,8 @@ public:
     // The material table; a price of 'bad' is refused, so a test can make one insert fail.
     void createMaterials(const QString &codeType = QStringLiteral("varchar(20)"));
     int materialCount();
+    // `rows` materials of codes "F0", "F1", ... and nothing else.
+    void insertFillerMaterials(int rows);
     void insertDisk(const QVariant &id, const QVariant &num, const QVariant &bar);
     // `pairs` duplicated barcodes "D<n>", two rows each (ids 2n-1 and 2n, the second picked).
     void insertDuplicatePairs(int pairs);
