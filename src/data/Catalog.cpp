@@ -99,6 +99,39 @@ std::optional<sql::Collation> copyCollation(TData1 &session, const QString &tabl
     return caseBlind ? sql::Collation::CaseBlind : blankBlind ? sql::Collation::BlankBlind : sql::Collation::Bytes;
 }
 
+bool comparesAsText(TData1 &session, const QString &table, const QString &column)
+{
+    const Dialect dialect = session.dialect();
+    const QString sql = sql::catalog::columnType(dialect);
+    if (sql.isEmpty())
+        return true;
+    QString type;
+    try {
+        const ResultSet r = session.select(sql, {table, column});
+        if (r.count() != 1)
+            return true;
+        type = r.text(0, QStringLiteral("type")).toLower();
+    } catch (const Error &) {
+        return true;
+    }
+    switch (dialect) {
+    case Dialect::SqlServer:
+        return QStringList{"char", "varchar", "nchar", "nvarchar", "text", "ntext"}.contains(type);
+    case Dialect::PostgreSQL:
+        return QStringList{"character varying", "character", "text", "name"}.contains(type);
+    case Dialect::Sqlite:
+        // The column's affinity, by SQLite's rules in their order: none (no type, or a blob)
+        // compares values as they are, and the import binds text.
+        if (type.contains(QLatin1String("int")))
+            return false;
+        return type.contains(QLatin1String("char")) || type.contains(QLatin1String("clob"))
+               || type.contains(QLatin1String("text")) || type.contains(QLatin1String("blob")) || type.trimmed().isEmpty();
+    case Dialect::Other:
+        break;
+    }
+    return true;
+}
+
 QStringList warnings(const TableFacts &diskinfo, const TableFacts &materials)
 {
     QStringList lines;

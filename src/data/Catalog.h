@@ -45,6 +45,10 @@ std::optional<bool> leadsIndex(TData1 &session, const QString &table, const QStr
 // built-in collation is). Bytes outside SQLite: a copy there keeps the column's collation.
 // Throws Error.
 std::optional<sql::Collation> copyCollation(TData1 &session, const QString &table, const QString &column);
+// Whether `column` of `table` holds text, so that two values compare as their texts do under
+// its collation (case, width, blanks at the end) and nothing else: not so where a server turns
+// the text it is given into the column's number ('0123' finds 123). True where not told.
+bool comparesAsText(TData1 &session, const QString &table, const QString &column);
 // What will make a job slow or unsafe on these tables: a missing index on a column a job
 // matches on, triggers, an identity DiskID, a varchar under an SQL_ collation. One line each.
 QStringList warnings(const TableFacts &diskinfo, const TableFacts &materials);

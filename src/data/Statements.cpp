@@ -428,6 +428,24 @@ QString columns(Dialect dialect)
     return {};
 }
 
+QString columnType(Dialect dialect)
+{
+    switch (dialect) {
+    case Dialect::SqlServer:
+        // The system type under an alias type.
+        return QStringLiteral("select type_name(system_type_id) as type from sys.columns "
+                              "where object_id = object_id(?) and name = ?");
+    case Dialect::PostgreSQL:
+        return QStringLiteral("select data_type as type from information_schema.columns "
+                              "where table_schema = current_schema() and table_name = lower(?) and column_name = lower(?)");
+    case Dialect::Sqlite:
+        return QStringLiteral("select type from pragma_table_info(?) where name = ? collate nocase");
+    case Dialect::Other:
+        break;
+    }
+    return {};
+}
+
 QString indexedColumns(Dialect dialect)
 {
     switch (dialect) {
@@ -496,7 +514,8 @@ QStringList all()
     statements << rowsOfPickedBars(Dialect::SqlServer, true) << deletePicked(Dialect::SqlServer)
                << rowsOfPicks(Dialect::SqlServer, QStringLiteral("DiskID, DiskNum, Bar")) << insertPicks(Dialect::SqlServer, 3);
     statements << isIdentity(Dialect::SqlServer) << catalog::columns(Dialect::SqlServer)
-               << catalog::indexedColumns(Dialect::SqlServer) << catalog::triggers(Dialect::SqlServer);
+               << catalog::indexedColumns(Dialect::SqlServer) << catalog::triggers(Dialect::SqlServer)
+               << catalog::columnType(Dialect::SqlServer);
     for (qsizetype n : {1, 2, 3}) {
         statements << rowsOfBars(n, Dialect::SqlServer, true) << rowsOfBars(n, Dialect::SqlServer, false) << deleteRows(n)
                    << rowsById(n, QStringLiteral("DiskID, DiskNum, Bar")) << idsPresent(n)

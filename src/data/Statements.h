@@ -134,6 +134,9 @@ QString plannerDefaults(Dialect dialect);
 namespace catalog {
 QString columns(Dialect dialect);       // name, type, size, collation, isIdentity; in column order
 QString indexedColumns(Dialect dialect); // name: the leading column of an index
+// type: the base type a column is declared with (SQLite: as declared); binds the table's name,
+// then the column's.
+QString columnType(Dialect dialect);
 QString triggers(Dialect dialect);       // name: triggers (and PostgreSQL's rules) on the table
 } // namespace catalog
 

@@ -861,8 +861,15 @@ bool settleShared(TData1 &session, const ImportRequest &request, int connections
 
 } // namespace
 
-ImportResult RunImport(TData1 &session, const ImportRequest &request, ImportSink &sink, const CancelToken &cancel)
+ImportResult RunImport(TData1 &session, const ImportRequest &asked, ImportSink &sink, const CancelToken &cancel)
 {
+    // A batch tells its lines' codes from the stored ones by their texts; where the server turns
+    // a code into a number first ('0123' is the stored 123, and so is a later '123'), only the
+    // line-by-line run meets them as it must.
+    ImportRequest request = asked;
+    if (request.batchLines > 1
+        && !catalog::comparesAsText(session, QStringLiteral("BD_Material"), QStringLiteral("BD_MCode")))
+        request.batchLines = 1;
     ImportResult result;
     sink.clearLog();
     sink.addLog(QStringLiteral("开始时间:") + timeText(QDateTime::currentDateTime()));

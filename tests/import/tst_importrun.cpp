@@ -501,6 +501,8 @@ private slots:
         QTest::newRow("few lines into many rows") << 7u << false << false << plain << 1500;
         QTest::newRow("dry run, few lines into many rows") << 10u << true << false << plain << 1500;
         QTest::newRow("few lines into many case-blind rows (SQLite)") << 8u << false << false << caseBlind << 1500;
+        // '0105' finds the stored 105, and once inserted so does '106'.
+        QTest::newRow("codes of a numeric column (SQLite)") << 7u << false << false << QStringLiteral("integer") << 0;
     }
 
     void batchesMatchTheLineByLineRun()
@@ -517,7 +519,9 @@ private slots:
         QByteArray source;
         for (int i = 0; i < 400; ++i) {
             const int kind = random.bounded(20);
-            const QByteArray code = (random.bounded(4) == 0 ? "c" : "C") + QByteArray::number(100 + random.bounded(60));
+            const bool numeric = codeType == QLatin1String("integer");
+            const char *prefix = random.bounded(4) == 0 ? (numeric ? "0" : "c") : (numeric ? "" : "C");
+            const QByteArray code = prefix + QByteArray::number(100 + random.bounded(60));
             if (kind == 0)
                 source += "short\n";
             else if (kind == 1)
@@ -535,7 +539,8 @@ private slots:
             db.createMaterials(codeType);
             if (codeIndex)
                 db.exec(QStringLiteral("create index material_code on BD_Material (BD_MCode)"));
-            db.exec(QStringLiteral("insert into BD_Material (BD_MCode) values ('C101'), ('C102'), ('c103'), ('C104 ')"));
+            db.exec(QStringLiteral(
+                "insert into BD_Material (BD_MCode) values ('C101'), ('C102'), ('c103'), ('C104 '), ('0105')"));
             db.insertFillerMaterials(filler);
             TData1 session(db.link());
             test::PathWatch watch(session);
