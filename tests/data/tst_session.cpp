@@ -1,5 +1,6 @@
 // The database session against SQLite and PostgreSQL (through ODBC): its two statement
 // patterns, NULL reads, bound values and the database thread.
+#include "data/Catalog.h"
 #include "data/Connection.h"
 #include "data/Error.h"
 #include "data/Job.h"
@@ -7,15 +8,17 @@
 #include "data/Session.h"
 #include "data/SessionHost.h"
 #include "data/Statements.h"
+#include "support/TdsEndpoint.h"
 #include "support/TestDatabase.h"
 
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
 #include <QProcess>
+#include <QRegularExpression>
+#include <QSqlQuery>
 #include <QStandardPaths>
 #include <QTemporaryDir>
-#include <QSqlQuery>
-#include <QRegularExpression>
 #include <QTest>
 #include <QThread>
 
@@ -412,6 +415,56 @@ private slots:
 
     // Every statement the program can send parses as T-SQL (Debian's sqlfluff stands in for a
     // SQL Server, which cannot run here), placeholders written as T-SQL parameters.
+    // What the import batches by: a column holding text, not a number the server turns the
+    // bound codes into.
+    // What the import batches by: a column holding text, not a number the server turns the
+    // bound codes into. `sqlServer`: the base type SQL Server names for the same, answered by
+    // the recording TDS endpoint (on the SQLite row).
+    void columnsThatCompareAsText_data()
+    {
+        QTest::addColumn<QString>("type");
+        QTest::addColumn<QString>("sqlServer");
+        QTest::addColumn<bool>("text");
+        QTest::newRow("varchar") << QStringLiteral("varchar(20)") << QStringLiteral("varchar") << true;
+        QTest::newRow("char") << QStringLiteral("char(5)") << QStringLiteral("nchar") << true;
+        QTest::newRow("text") << QStringLiteral("text") << QStringLiteral("nvarchar") << true;
+        QTest::newRow("integer") << QStringLiteral("integer") << QStringLiteral("int") << false;
+        QTest::newRow("bigint") << QStringLiteral("bigint") << QStringLiteral("bigint") << false;
+        QTest::newRow("numeric") << QStringLiteral("numeric(13)") << QStringLiteral("decimal") << false;
+        QTest::newRow("real") << QStringLiteral("real") << QStringLiteral("float") << false;
+        QTest::newRow("no type (SQLite)") << QString() << QString() << true;
+    }
+
+    void columnsThatCompareAsText()
+    {
+        QFETCH_GLOBAL(QString, backend);
+        QFETCH(QString, type);
+        QFETCH(QString, sqlServer);
+        QFETCH(bool, text);
+        ScratchDatabase db(backend);
+        if (type.isEmpty() && !db.isSqlite())
+            QSKIP("SQLite's untyped columns");
+        db.exec(QStringLiteral("create table BD_Material (BD_MName varchar(10), BD_MCode %1)").arg(type));
+        {
+            TData1 session(db.link());
+            QCOMPARE(catalog::comparesAsText(session, QStringLiteral("BD_Material"), QStringLiteral("BD_MCode")), text);
+            // A column the catalogue does not know is taken as text, as before it was asked.
+            QVERIFY(catalog::comparesAsText(session, QStringLiteral("BD_Material"), QStringLiteral("NoSuchColumn")));
+        }
+#if !defined(__SANITIZE_THREAD__) // ThreadSanitizer does not let a threaded program start a process
+        if (db.isSqlite() && !sqlServer.isEmpty()) {
+            const QJsonObject rule{{QStringLiteral("match"), QStringLiteral("type_name\\(system_type_id\\)")},
+                                   {QStringLiteral("columns"), QJsonArray{QStringLiteral("type")}},
+                                   {QStringLiteral("rows"), QJsonArray{QJsonArray{sqlServer}}}};
+            test::TdsEndpoint endpoint(QJsonObject{{QStringLiteral("rules"), QJsonArray{rule}}});
+            if (!endpoint.isRunning())
+                QSKIP(qPrintable(endpoint.why()));
+            TData1 session(endpoint.link());
+            QCOMPARE(catalog::comparesAsText(session, QStringLiteral("BD_Material"), QStringLiteral("BD_MCode")), text);
+        }
+#endif
+    }
+
     void statementsAreTSql()
     {
         QFETCH_GLOBAL(QString, backend);
