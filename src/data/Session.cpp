@@ -103,12 +103,17 @@ qint32 toInt32(const QVariant &v)
 
 int ResultSet::columnIndex(const QString &column) const { return findColumn(m_columns, column); }
 
-QVariant ResultSet::value(int row, const QString &column) const
+// A row asked for beyond those a server answered with is an error, as a missing column is.
+int ResultSet::rowIndex(int row) const
 {
-    return m_rows.at(row).at(columnIndex(column));
+    if (row < 0 || row >= count())
+        throw Error(QStringLiteral("Row %1 of %2 not found").arg(row).arg(count()));
+    return row;
 }
 
-ValueKind ResultSet::kind(int row, const QString &column) const { return m_kinds.at(row).at(columnIndex(column)); }
+QVariant ResultSet::value(int row, const QString &column) const { return m_rows.at(rowIndex(row)).at(columnIndex(column)); }
+
+ValueKind ResultSet::kind(int row, const QString &column) const { return m_kinds.at(rowIndex(row)).at(columnIndex(column)); }
 
 bool ResultSet::isNull(int row, const QString &column) const { return isNullValue(value(row, column)); }
 

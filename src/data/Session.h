@@ -16,7 +16,8 @@
 namespace chongma {
 
 // A select's whole result, read at once so that nothing stays open on the connection.
-// Columns are found by name, ignoring case (PostgreSQL folds unquoted names to lower case).
+// Columns are found by name, ignoring case (PostgreSQL folds unquoted names to lower case); a
+// column or row that is not there throws Error.
 class ResultSet {
 public:
     int count() const { return int(m_rows.size()); }
@@ -30,6 +31,7 @@ public:
 private:
     friend class TData1;
     int columnIndex(const QString &column) const;
+    int rowIndex(int row) const;
     QStringList m_columns;
     QVector<QVector<QVariant>> m_rows;
     QVector<QVector<ValueKind>> m_kinds;

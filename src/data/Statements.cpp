@@ -40,6 +40,12 @@ QString collateClause(Collation collation)
     return {};
 }
 
+// A SQLite session table of codes, each once, keyed and compared as `collation` says.
+QString createKeyedCodes(const QString &name, Collation collation)
+{
+    return QStringLiteral("create temp table %1 (BD_MCode%2 primary key) without rowid").arg(name, collateClause(collation));
+}
+
 } // namespace
 
 qsizetype paddedSize(qsizetype n, qsizetype most)
@@ -350,8 +356,7 @@ QString wantedCodeTable() { return QStringLiteral("temp.chongma_wanted"); }
 
 QStringList createWantedCodeTable(Collation collation)
 {
-    return {dropWantedCodeTable(), QStringLiteral("create temp table chongma_wanted (BD_MCode%1 primary key) without rowid")
-                                       .arg(collateClause(collation))};
+    return {dropWantedCodeTable(), createKeyedCodes(QStringLiteral("chongma_wanted"), collation)};
 }
 
 QString dropWantedCodeTable() { return QStringLiteral("drop table if exists %1").arg(wantedCodeTable()); }
@@ -372,9 +377,7 @@ QStringList createCodeTable(Dialect dialect, Collation collation, bool wantedOnl
     case Dialect::Sqlite:
         // One B-tree of the codes themselves, built in one pass (half the time of a table and an
         // index on it), compared as BD_MCode compares them.
-        return {dropCodeTable(dialect),
-                QStringLiteral("create temp table chongma_codes (BD_MCode%1 primary key) without rowid")
-                    .arg(collateClause(collation)),
+        return {dropCodeTable(dialect), createKeyedCodes(QStringLiteral("chongma_codes"), collation),
                 // IN compares under BD_MCode's collation, and the wanted codes' key serves it.
                 QStringLiteral("insert or ignore into temp.chongma_codes select BD_MCode from BD_Material where %1")
                     .arg(wantedOnly ? QStringLiteral("BD_MCode in (select BD_MCode from %1)").arg(wantedCodeTable())

@@ -48,15 +48,16 @@ QString openingProbe(Dialect dialect);
 // statement in seconds (0: none), where the server keeps it.
 QStringList sessionSettings(Dialect dialect, int commandTimeout);
 
-// ---- diskinfo --------------------------------------------------------------------------
-// Every row of every duplicated barcode, each with its barcode's number of rows: one grouped
-// statement finds the groups, and only their rows are read.
 // How a SQLite session table's column compares, where it copies one of diskinfo or BD_Material
 // (a table made from a select would compare bytewise).
 enum class Collation { Bytes, CaseBlind, BlankBlind };
 // How SQLite's `column` of `table` compares, as `caseBlind` and `blankBlind` (1 for "a" = "A",
 // and for "a" = "a  "); reads no row.
 QString comparison(const QString &table, const QString &column);
+
+// ---- diskinfo --------------------------------------------------------------------------
+// Every row of every duplicated barcode, each with its barcode's number of rows: one grouped
+// statement finds the groups, and only their rows are read.
 // `fromTable`: the barcodes are read from the table createDuplicateTable made.
 QString duplicateRows(bool fromTable = false);
 // A table of the session holding the duplicated barcodes, indexed, where the server's own

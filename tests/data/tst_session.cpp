@@ -170,6 +170,7 @@ private slots:
         QCOMPARE(r.integer(2, QStringLiteral("diskid")), 12);
         QCOMPARE(r.integer(2, QStringLiteral("DiskNum")), -7);
         QVERIFY_THROWS_EXCEPTION(Error, r.text(0, QStringLiteral("NoSuchColumn")));
+        QVERIFY_THROWS_EXCEPTION(Error, r.text(3, QStringLiteral("Bar"))); // past the rows the server gave
 
         QCOMPARE(session.select(QStringLiteral("select Bar from diskinfo where DiskID > ?"), {100}).count(), 0);
         QVERIFY_THROWS_EXCEPTION(Error, session.select(QStringLiteral("select Bar from nosuchtable")));
