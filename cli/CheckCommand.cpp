@@ -55,7 +55,13 @@ public:
                     .arg(facts->table,
                          facts->triggers.isEmpty() ? Texts::tr("none") : facts->triggers.join(QStringLiteral(", "))));
         }
-        for (const QString &warning : catalog::warnings(diskinfo, materials))
+        QStringList warnings = catalog::warnings(diskinfo, materials);
+        // A number column finds '0123' as 123: the import cannot tell its lines apart by text.
+        if (materials.known && materials.column(QStringLiteral("BD_MCode"))
+            && !catalog::comparesAsText(*session, QStringLiteral("BD_Material"), QStringLiteral("BD_MCode")))
+            warnings << QStringLiteral("BD_Material.BD_MCode holds numbers: the server compares codes as numbers, so "
+                                       "the import looks each line up on its own, in a transaction of its own");
+        for (const QString &warning : warnings)
             out(Texts::tr("warning: ") + warning);
         return Ok;
     }

@@ -163,7 +163,7 @@ private slots:
     // check says what will make a job slow or unsafe on this database, from its catalogue.
     void checkTellsWhatMakesAJobSlow_data()
     {
-        QTest::addColumn<QString>("schema"); // "indexes", "trigger" or nothing more
+        QTest::addColumn<QString>("schema"); // "indexes", "numeric", "trigger" or nothing more
         QTest::addColumn<QStringList>("said");
         QTest::addColumn<QStringList>("notSaid");
         QTest::newRow("no indexes")
@@ -173,7 +173,9 @@ private slots:
             << QStringList({"warning: diskinfo has triggers"});
         QTest::newRow("the indexes the jobs use")
             << "indexes" << QStringList({"diskinfo.Bar: ", "indexed"})
-            << QStringList({"has no index", "warning: diskinfo has triggers"});
+            << QStringList({"has no index", "warning: diskinfo has triggers", "holds numbers"});
+        QTest::newRow("a numeric BD_MCode")
+            << "numeric" << QStringList({"warning: BD_Material.BD_MCode holds numbers"}) << QStringList();
         QTest::newRow("a trigger on diskinfo")
             << "trigger" << QStringList({"diskinfo: triggers: keep_rows", "warning: diskinfo has triggers or rules (keep_rows)"})
             << QStringList();
@@ -187,7 +189,7 @@ private slots:
         QFETCH(QStringList, notSaid);
         ScratchDatabase db(backend);
         db.createDiskinfo();
-        db.createMaterials();
+        db.createMaterials(schema == QLatin1String("numeric") ? QStringLiteral("integer") : QStringLiteral("varchar(20)"));
         if (schema == QLatin1String("indexes")) {
             db.exec(QStringLiteral("create index i_id on diskinfo (DiskID)"));
             db.exec(QStringLiteral("create index i_bar on diskinfo (Bar)"));
