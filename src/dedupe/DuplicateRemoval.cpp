@@ -286,6 +286,9 @@ public:
         const StatementResult committed = session.commit();
         if (!committed.ok)
             throw Error(committed.error);
+        const QString analyze = sql::analyzePickTable(dialect);
+        if (!analyze.isEmpty())
+            session.execDirect(analyze);
     }
     ~PickTable()
     {
