@@ -87,8 +87,11 @@ QStringList sessionSettings(Dialect dialect, int commandTimeout)
         // rows scattered over the table. Bounded, so memory stays the same on any size of
         // file; the mapping is read-only, writes still go through the journal.
         // The session's temporary tables (the duplicated barcodes, the import's copy of the
-        // codes) get a cache of their own, also bounded.
-        return {QStringLiteral("pragma mmap_size = 67108864"), QStringLiteral("pragma temp.cache_size = -16384")};
+        // codes) get a cache of their own, also bounded. Sorts that outgrow memory (grouping Bar
+        // without an index) sort their runs on two helper threads: 4 million rows, 4.5 s
+        // against 5.1 s, a few MB more.
+        return {QStringLiteral("pragma mmap_size = 67108864"), QStringLiteral("pragma temp.cache_size = -16384"),
+                QStringLiteral("pragma threads = 2")};
     default:
         return {};
     }
