@@ -94,7 +94,7 @@ inline constexpr qsizetype kPicksPerChunk = 1000; // a values list holds at most
 QStringList createPickTable(Dialect dialect);      // dropped first, if there
 QString dropPickTable(Dialect dialect);
 QString insertPicks(Dialect dialect, qsizetype picks); // Batch, then DiskID and Bar of each pick
-QString analyzePickTable(Dialect dialect);             // once loaded; "" where the server needs none
+QString analyzePickTable(Dialect dialect);             // for large batches; "" where not needed
 QString rowsOfPickedBars(Dialect dialect, bool locked); // as rowsOfBars, for the batch's barcodes
 QString deletePicked(Dialect dialect);                  // rows of the batch's ids among its barcodes
 QString rowsOfPicks(Dialect dialect, const QString &selectList); // every picked id's rows, for the backup

@@ -286,9 +286,6 @@ public:
         const StatementResult committed = session.commit();
         if (!committed.ok)
             throw Error(committed.error);
-        const QString analyze = sql::analyzePickTable(dialect);
-        if (!analyze.isEmpty())
-            session.execDirect(analyze);
     }
     ~PickTable()
     {
@@ -349,6 +346,14 @@ RemovalOutcome runRemoval(TData1 &session, const RemovalPlan &plan, const Remova
         constexpr qsizetype kFewBatches = 8;
         const bool few = table.loaded() && (session.dialect() == Dialect::Sqlite || !barIndexed(session));
         const qsizetype chunksPerBatch = few ? qMax<qsizetype>(1, (chunks + kFewBatches - 1) / kFewBatches) : 1;
+        // Large batches on a diskinfo without an index on DiskID are planned from the pick table's
+        // statistics. Elsewhere the server's guess of a few picks keeps the batches on an index;
+        // analysed, PostgreSQL read the table three times a batch instead (200 000 rows indexed
+        // on Bar: 64 ms a batch against 11 ms; a million indexed on DiskID only: 4.5 s against 3.7 s).
+        const QString analyze = few ? sql::analyzePickTable(session.dialect()) : QString();
+        if (!analyze.isEmpty()
+            && !catalog::leadsIndex(session, QStringLiteral("diskinfo"), QStringLiteral("DiskID")).value_or(true))
+            session.execDirect(analyze);
         const qsizetype batchSize = table.loaded() ? chunksPerBatch * sql::kPicksPerChunk : sql::kDeleteBatch;
         qsizetype done = 0;
         while (done < total && !outcome.ending.isStopped()) {
