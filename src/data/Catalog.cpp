@@ -39,16 +39,24 @@ bool isText(const QString &type)
 
 } // namespace
 
-std::optional<bool> leadsIndex(TData1 &session, const QString &table, const QString &column)
+std::optional<QStringList> indexLeaders(TData1 &session, const QString &table)
 {
     const QString sql = sql::catalog::indexedColumns(session.dialect());
     if (sql.isEmpty())
         return std::nullopt;
     try {
-        return names(session, sql, table).contains(column, Qt::CaseInsensitive);
+        return names(session, sql, table);
     } catch (const Error &) {
         return std::nullopt;
     }
+}
+
+std::optional<bool> leadsIndex(TData1 &session, const QString &table, const QString &column)
+{
+    const std::optional<QStringList> leaders = indexLeaders(session, table);
+    if (!leaders)
+        return std::nullopt;
+    return leaders->contains(column, Qt::CaseInsensitive);
 }
 
 TableFacts describe(TData1 &session, const QString &table)

@@ -40,6 +40,8 @@ TableFacts describe(TData1 &session, const QString &table);
 // Whether `column` of `table` leads an index, from the catalogue's indexes alone (one query);
 // nothing where the dialect has no catalogue here or it could not be read.
 std::optional<bool> leadsIndex(TData1 &session, const QString &table, const QString &column);
+// The columns that lead an index of `table`, as leadsIndex asks, for asking of several at once.
+std::optional<QStringList> indexLeaders(TData1 &session, const QString &table);
 // How a session table copying `column` of `table` must compare to compare as the column does;
 // none when no such table can (a SQLite column blind to case and to blanks at the end, which no
 // built-in collation is). Bytes outside SQLite: a copy there keeps the column's collation.

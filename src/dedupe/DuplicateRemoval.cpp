@@ -344,15 +344,20 @@ RemovalOutcome runRemoval(TData1 &session, const RemovalPlan &plan, const Remova
         const qsizetype total = plan.picks.size();
         const qsizetype chunks = (total + sql::kPicksPerChunk - 1) / sql::kPicksPerChunk;
         constexpr qsizetype kFewBatches = 8;
-        const bool few = table.loaded() && (session.dialect() == Dialect::Sqlite || !barIndexed(session));
+        const std::optional<QStringList> leaders = table.loaded() && session.dialect() != Dialect::Sqlite
+                                                       ? catalog::indexLeaders(session, QStringLiteral("diskinfo"))
+                                                       : std::nullopt;
+        const auto indexed = [&](const QString &column) { // so where not told
+            return !leaders || leaders->contains(column, Qt::CaseInsensitive);
+        };
+        const bool few = table.loaded() && (session.dialect() == Dialect::Sqlite || !indexed(QStringLiteral("Bar")));
         const qsizetype chunksPerBatch = few ? qMax<qsizetype>(1, (chunks + kFewBatches - 1) / kFewBatches) : 1;
         // Large batches on a diskinfo without an index on DiskID are planned from the pick table's
         // statistics. Elsewhere the server's guess of a few picks keeps the batches on an index;
         // analysed, PostgreSQL read the table three times a batch instead (200 000 rows indexed
         // on Bar: 64 ms a batch against 11 ms; a million indexed on DiskID only: 4.5 s against 3.7 s).
         const QString analyze = few ? sql::analyzePickTable(session.dialect()) : QString();
-        if (!analyze.isEmpty()
-            && !catalog::leadsIndex(session, QStringLiteral("diskinfo"), QStringLiteral("DiskID")).value_or(true))
+        if (!analyze.isEmpty() && !indexed(QStringLiteral("DiskID")))
             session.execDirect(analyze);
         const qsizetype batchSize = table.loaded() ? chunksPerBatch * sql::kPicksPerChunk : sql::kDeleteBatch;
         qsizetype done = 0;
