@@ -347,7 +347,7 @@ RemovalOutcome runRemoval(TData1 &session, const RemovalPlan &plan, const Remova
         const std::optional<QStringList> leaders = table.loaded() && session.dialect() != Dialect::Sqlite
                                                        ? catalog::indexLeaders(session, QStringLiteral("diskinfo"))
                                                        : std::nullopt;
-        const auto indexed = [&](const QString &column) { // so where not told
+        const auto indexed = [&](const QString &column) { // taken as indexed where the catalogue does not tell
             return !leaders || leaders->contains(column, Qt::CaseInsensitive);
         };
         const bool few = table.loaded() && (session.dialect() == Dialect::Sqlite || !indexed(QStringLiteral("Bar")));
