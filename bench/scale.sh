@@ -621,6 +621,10 @@ if [ "${servers[*]}" = "sqlite pg" ]; then
     *) echo "link: psql and chongma-cli reach PostgreSQL through bench/link_proxy.py, $link_ms ms each way" ;;
   esac
 fi
+if [ "${servers[*]}" = "sqlite pg" ]; then
+  # What the server may keep in memory decides how a table larger than its buffers is read.
+  echo "PostgreSQL $(pg -d postgres -c "show server_version"): shared_buffers $(pg -d postgres -c "show shared_buffers"), work_mem $(pg -d postgres -c "show work_mem")"
+fi
 echo "SQLite has no network link: its rows run in process, as always, and count no round trips"
 echo "indexes: diskinfo $disk_label, BD_Material $material_label$([ -n "$no_index" ] && echo " (--no-index $no_index)")"
 echo
