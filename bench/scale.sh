@@ -620,8 +620,6 @@ if [ "${servers[*]}" = "sqlite pg" ]; then
     '') echo "link: none for the timed runs; the round trips are those of one more run of each job, through bench/link_proxy.py at 0 ms" ;;
     *) echo "link: psql and chongma-cli reach PostgreSQL through bench/link_proxy.py, $link_ms ms each way" ;;
   esac
-fi
-if [ "${servers[*]}" = "sqlite pg" ]; then
   # What the server may keep in memory decides how a table larger than its buffers is read.
   echo "PostgreSQL $(pg -d postgres -c "show server_version"): shared_buffers $(pg -d postgres -c "show shared_buffers"), work_mem $(pg -d postgres -c "show work_mem")"
 fi

@@ -11,7 +11,7 @@ PGBIN=${PGBIN:-$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -1
 [ -x "$PGBIN/initdb" ] || { echo "with-test-postgres: no PostgreSQL server found" >&2; exit 1; }
 settings=''
 for setting in ${CHONGMA_TEST_PG_SETTINGS:-}; do
-  [[ $setting =~ ^[a-z_]+=[A-Za-z0-9._]+$ ]] || { echo "with-test-postgres: '$setting' is not name=value" >&2; exit 1; }
+  [[ $setting =~ ^[a-z_]+=[A-Za-z0-9._-]+$ ]] || { echo "with-test-postgres: '$setting' is not name=value" >&2; exit 1; }
   settings+=" -c $setting"
 done
 
