@@ -727,6 +727,17 @@ private slots:
         db.createMaterials();
         db.exec(QStringLiteral("create index bd_material_code on BD_Material (BD_MCode)"));
         db.exec(QStringLiteral("analyze BD_Material"));
+        // Building the index scanned the table, counted whenever this connection's statistics
+        // reach the server (under load, before the count below): made to reach it now, the
+        // baseline.
+        db.rows(QStringLiteral("select pg_stat_force_next_flush()"));
+        const auto seqScansNow = [&] {
+            return db.rows(QStringLiteral("select seq_scan from pg_stat_user_tables where relname = 'bd_material'"))
+                .value(0)
+                .value(0)
+                .toLongLong();
+        };
+        const qint64 seqScansBefore = seqScansNow();
         QByteArray source;
         for (int i = 0; i < 3000; ++i)
             source += QByteArray::number(10000 + i) + " M 1 1 [d] n [!] s\n";
@@ -754,7 +765,7 @@ private slots:
             scans = seqScans + row.value(1).toLongLong();
         }
         QVERIFY2(scans >= 30, qPrintable(QString::number(scans)));
-        QCOMPARE(seqScans, 0);
+        QCOMPARE(seqScans, seqScansBefore);
     }
 
     void failedInsertLines()
